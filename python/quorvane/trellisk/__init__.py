@@ -1,0 +1,1 @@
+"""quorvane.trellisk: data loading and losses for training vision networks."""

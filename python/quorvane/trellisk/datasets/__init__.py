@@ -1,0 +1,1 @@
+"""Dataset readers that serve tf.data pipelines."""

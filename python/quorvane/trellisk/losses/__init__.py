@@ -1,0 +1,1 @@
+"""Losses of the package's networks."""
