@@ -1,0 +1,217 @@
+"""AttitudeLoss: weights, warnings, losses and their failure modes."""
+
+import gc
+import sys
+import warnings
+
+import numpy as np
+import pytest
+import tensorflow as tf
+
+from quorvane.trellisk.losses import attitude
+from quorvane.trellisk.losses.attitude import AttitudeLoss
+from quorvane.trellisk.losses.core import TrelliskLoss
+
+YAW_MSG = "A valid weight for ``yaw`` is missing. Using default value: 1.0"
+PITCH_MSG = "A valid weight for ``pitch`` is missing. Using default value: 1.0"
+ROLL_MSG = "A valid weight for ``roll`` is missing. Using default value: 1.0"
+NEG_MSG = "A valid loss weight should be larger or equals to 0. Negative values are not allowed"
+NONE_MSG = "``None`` is not a valid dictionary for weights"
+
+
+def losses_of(result):
+    return {k: float(v) for k, v in result.items()}
+
+
+def test_import_bindings_and_attributes():
+    assert attitude.TrelliskLoss is TrelliskLoss and attitude.tf is tf
+    assert issubclass(AttitudeLoss, TrelliskLoss)
+    loss = AttitudeLoss()
+    assert list(vars(loss)) == ["w_yaw", "w_pitch", "w_roll", "angle_loss", "cce", "mse"]
+    assert (loss.w_yaw, loss.w_pitch, loss.w_roll) == (1.0, 1.0, 1.0)
+    assert isinstance(loss.angle_loss, tf.keras.losses.SparseCategoricalCrossentropy)
+    assert loss.angle_loss.reduction == "none"
+    assert isinstance(loss.cce, tf.keras.losses.CategoricalCrossentropy)
+    assert isinstance(loss.mse, tf.keras.losses.MeanSquaredError)
+
+
+def test_constructor_converts_to_float():
+    loss = AttitudeLoss(2, 0, 1)
+    assert (loss.w_yaw, loss.w_pitch, loss.w_roll) == (2.0, 0.0, 1.0)
+    assert all(type(w) is float for w in (loss.w_yaw, loss.w_pitch, loss.w_roll))
+    assert AttitudeLoss(np.float32(0.5)).w_yaw == 0.5
+
+
+@pytest.mark.parametrize("weights,expected_warnings,expected", [
+    ({}, [YAW_MSG, PITCH_MSG, ROLL_MSG], (1.0, 1.0, 1.0)),
+    ({"y_weight": 2}, [PITCH_MSG, ROLL_MSG], (2, 1.0, 1.0)),
+    ({"p_weight": 0.0, "r_weight": 3.0}, [YAW_MSG], (1.0, 0.0, 3.0)),
+    ({"y_weight": 0.5, "p_weight": 0.25, "r_weight": 0, "other": -5}, [], (0.5, 0.25, 0)),
+])
+def test_set_weights(weights, expected_warnings, expected):
+    loss = AttitudeLoss(9, 9, 9)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert loss.set_weights(weights) is None
+    assert [str(w.message) for w in caught] == expected_warnings
+    assert all(w.category is UserWarning for w in caught)
+    assert (loss.w_yaw, loss.w_pitch, loss.w_roll) == expected
+    # Stored as given, not converted.
+    assert type(loss.w_yaw) is type(expected[0])
+
+
+@pytest.mark.parametrize("weights,exc,message", [
+    ({"y_weight": 1.0, "p_weight": -0.5, "r_weight": 1.0}, ValueError, NEG_MSG),
+    ({"y_weight": -1, "p_weight": 1.0, "r_weight": 1.0}, ValueError, NEG_MSG),
+    ({"y_weight": 1.0, "p_weight": 1.0, "r_weight": -1e-9}, ValueError, NEG_MSG),
+    ({"y_weight": 1.0, "p_weight": "heavy", "r_weight": 1.0}, TypeError, "'<' not supported"),
+])
+def test_refused_weights_leave_previous_weights(weights, exc, message):
+    loss = AttitudeLoss(2.0, 3.0, 4.0)
+    with pytest.raises(exc, match=message):
+        loss.set_weights(weights)
+    assert (loss.w_yaw, loss.w_pitch, loss.w_roll) == (2.0, 3.0, 4.0)
+    assert losses_of(loss.compute_loss(tf.zeros((1, 3)), tf.ones((1, 3))))["total-loss"] == 9.0
+
+
+def test_missing_key_warnings_come_before_refusal():
+    loss = AttitudeLoss()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with pytest.raises(ValueError, match=NEG_MSG):
+            loss.set_weights({"p_weight": -1.0})
+    assert [str(w.message) for w in caught] == [YAW_MSG, ROLL_MSG]
+
+
+@pytest.mark.parametrize("call", [lambda l: l.set_weights(None), lambda l: l.set_weights()])
+def test_set_weights_none(call):
+    loss = AttitudeLoss(2.0)
+    with pytest.raises(ValueError) as info:
+        call(loss)
+    assert str(info.value) == NONE_MSG
+    assert loss.w_yaw == 2.0
+
+
+@pytest.mark.parametrize("y_true,y_pred", [
+    (tf.constant([[0.0, 0.0, 0.0]]), tf.constant([[1.0, 2.0, 3.0]])),
+    (tf.constant([[0.0, 0.0, 0.0, 7.0]]), tf.constant([[1.0, 2.0, 3.0, -5.0]])),  # extra entry ignored
+    ((tf.constant([[0.0, 0.0, 0.0]]),), tf.constant([[1.0, 2.0, 3.0]])),  # y_true as a tuple
+    (tf.constant([[0.0, 0.0, 0.0]]), ((1.0, 2.0, 3.0),)),  # y_pred as nested tuples
+])
+def test_compute_loss_worked_example(y_true, y_pred):
+    out = AttitudeLoss().compute_loss(y_true, y_pred)
+    assert list(out) == ["total-loss", "yaw-loss", "pitch-loss", "roll-loss"]
+    assert losses_of(out) == {"total-loss": 14.0, "yaw-loss": 4.0, "pitch-loss": 1.0, "roll-loss": 9.0}
+    assert all(v.shape == () for v in out.values())
+
+
+def test_compute_loss_weights_and_batch_mean():
+    y_true = tf.constant([[[0.0, 0.0, 0.0]], [[1.0, 1.0, 1.0]]])  # leading axes (2, 1)
+    y_pred = tf.constant([[[2.0, 0.0, 1.0]], [[1.0, 3.0, 1.0]]])
+    out = losses_of(AttitudeLoss(w_yaw=0.5, w_pitch=2.0, w_roll=0.0).compute_loss(y_true, y_pred))
+    assert out["pitch-loss"] == pytest.approx(2.0 * (4 + 0) / 2)
+    assert out["yaw-loss"] == pytest.approx(0.5 * (0 + 4) / 2)
+    assert out["roll-loss"] == 0.0
+    assert out["total-loss"] == pytest.approx(out["yaw-loss"] + out["pitch-loss"])
+
+
+def test_weights_read_at_each_call():
+    loss = AttitudeLoss()
+    loss.w_roll = 2.0
+    assert losses_of(loss.compute_loss(tf.zeros((1, 3)), tf.ones((1, 3))))["roll-loss"] == 2.0
+
+
+@pytest.mark.parametrize("y_true,y_pred", [(None, tf.zeros((1, 3))), (tf.zeros((1, 3)), None)])
+def test_none_tensors(y_true, y_pred):
+    with pytest.raises(TypeError) as info:
+        AttitudeLoss().compute_loss(y_true, y_pred)
+    assert str(info.value) == "'NoneType' object is not subscriptable"
+
+
+def test_tensorflow_errors_pass_through():
+    with pytest.raises((tf.errors.InvalidArgumentError, ValueError)):
+        AttitudeLoss().compute_loss(tf.zeros((2, 3)), tf.zeros((3, 3)))
+
+
+def test_inside_tf_function_and_gradients():
+    loss = AttitudeLoss(w_yaw=2.0)
+
+    @tf.function
+    def traced(y_true, y_pred):
+        return loss.compute_loss(y_true, y_pred)["total-loss"]
+
+    assert float(traced(tf.zeros((1, 3)), tf.constant([[1.0, 2.0, 3.0]]))) == pytest.approx(18.0)
+
+    tf.random.set_seed(0)
+    model = tf.keras.Sequential([tf.keras.Input((4,)), tf.keras.layers.Dense(3)])
+    opt = tf.keras.optimizers.SGD(0.05)
+    x = tf.random.normal((32, 4))
+    y = tf.matmul(x, tf.random.normal((4, 3)))
+
+    @tf.function
+    def step():
+        with tf.GradientTape() as tape:
+            total = loss(y, model(x))["total-loss"]
+        grads = tape.gradient(total, model.trainable_variables)
+        opt.apply_gradients(zip(grads, model.trainable_variables))
+        return total, grads
+
+    first, grads = step()
+    assert all(g is not None and float(tf.reduce_sum(tf.abs(g))) > 0 for g in grads)
+    for _ in range(30):
+        last, _ = step()
+    assert float(last) < float(first)
+
+
+def _block_growth(fn, n):
+    fn(n // 10)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    fn(n)
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def test_no_reference_leaks_in_weights_and_errors():
+    p = tf.ones((2, 3))
+
+    def work(n):
+        for _ in range(n):
+            loss = AttitudeLoss(1, 2.0, w_roll=3)
+            loss.set_weights({"y_weight": 1.0, "p_weight": 2.0, "r_weight": 3.0})
+            for bad in ({"y_weight": -1.0, "p_weight": 1.0, "r_weight": 1.0}, None, (1,)):
+                try:
+                    loss.set_weights(bad)
+                except (ValueError, TypeError):
+                    pass
+            try:
+                AttitudeLoss(1, 2, 3, 4)
+            except TypeError:
+                pass
+            try:
+                loss.compute_loss(None, p)
+            except TypeError:
+                pass
+
+    # One leaked reference per call would leave tens of thousands of blocks.
+    assert _block_growth(work, 5000) < 1000
+
+
+def test_compute_loss_allocates_no_more_than_the_same_tensorflow_calls():
+    # Eager TensorFlow itself keeps some blocks per call; the loss must add none.
+    t, p = tf.zeros((2, 3)), tf.ones((2, 3))
+    loss = AttitudeLoss()
+    mse, mean = tf.keras.metrics.mean_squared_error, tf.reduce_mean
+
+    def native(n):
+        for _ in range(n):
+            loss.compute_loss(t, p)
+
+    def reference(n):
+        for _ in range(n):
+            a = mean(mse(t[..., 0:1], p[..., 0:1])) * 1.0
+            b = mean(mse(t[..., 1:2], p[..., 1:2])) * 1.0
+            c = mean(mse(t[..., 2:3], p[..., 2:3])) * 1.0
+            {"total-loss": b + a + c, "yaw-loss": b, "pitch-loss": a, "roll-loss": c}
+
+    assert _block_growth(native, 2000) - _block_growth(reference, 2000) < 1000
