@@ -1,0 +1,533 @@
+// quorvane.trellisk.datasets.tfrecord: detection datasets stored as TFRecord
+// files of serialized tf.train.Example records, described by a YAML file
+// (TFRecordDatasetYaml) or by a dict (TFRecordDataset). The base class of
+// quorvane.trellisk.datasets.core drives construction and batching; this
+// module supplies the description check, the record files, the record
+// stream and the per-record decoding.
+//
+// Every library name is looked up in the module namespace at call time
+// (c.g), so a caller that rebinds e.g. `letterbox` or `glob` on the module
+// is obeyed. The methods run on several tf.data worker threads at once for
+// one object: they keep nothing between calls and only read attributes.
+#include "pyglue.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+namespace py = pybind11;
+using pyglue::Call;
+using pyglue::Kind;
+using pyglue::MethodDef;
+
+// ------------------------------------------------------------ helpers
+
+bool truth(py::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) pyglue::raise_from_python();
+    return r != 0;
+}
+
+// `v == 0` with the interpreter's equality (0, 0.0 and False qualify, None
+// does not).
+bool equals_zero(py::handle v) {
+    py::int_ zero(0);
+    int r = PyObject_RichCompareBool(v.ptr(), zero.ptr(), Py_EQ);
+    if (r < 0) pyglue::raise_from_python();
+    return r != 0;
+}
+
+bool greater_than_zero(py::handle v) {
+    py::int_ zero(0);
+    int r = PyObject_RichCompareBool(v.ptr(), zero.ptr(), Py_GT);
+    if (r < 0) pyglue::raise_from_python();
+    return r != 0;
+}
+
+py::object getitem(py::handle obj, py::handle key) {
+    PyObject *r = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!r) pyglue::raise_from_python();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object getitem(py::handle obj, long index) { return getitem(obj, py::int_(index)); }
+
+void setitem(py::handle obj, py::handle key, py::handle value) {
+    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) pyglue::raise_from_python();
+}
+
+// slice(start, stop) with None for a missing end.
+py::object make_slice(py::handle start, py::handle stop) {
+    PyObject *s = PySlice_New(start.ptr(), stop.ptr(), nullptr);
+    if (!s) pyglue::raise_from_python();
+    return py::reinterpret_steal<py::object>(s);
+}
+
+// The index `[:, col]` of an N x k array.
+py::object column(long col) { return py::make_tuple(make_slice(py::none(), py::none()), col); }
+
+// `a, b, ... = v` with exactly `n` targets, raising what the interpreter
+// raises for a wrong count.
+std::vector<py::object> unpack(py::handle v, size_t n) {
+    PyObject *it = PyObject_GetIter(v.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(v.ptr())->tp_name);
+        }
+        pyglue::raise_from_python();
+    }
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    std::vector<py::object> out;
+    out.reserve(n);
+    for (;;) {
+        PyObject *item = PyIter_Next(iter.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) pyglue::raise_from_python();
+            break;
+        }
+        if (out.size() == n) {
+            Py_DECREF(item);
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+            pyglue::raise_from_python();
+        }
+        out.push_back(py::reinterpret_steal<py::object>(item));
+    }
+    if (out.size() < n) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
+                     out.size());
+        pyglue::raise_from_python();
+    }
+    return out;
+}
+
+// `from <module> import <name>`, with the ImportError that statement gives.
+py::object import_from(const char *module, const char *name) {
+    py::module_ m = py::module_::import(module);
+    PyObject *v = PyObject_GetAttrString(m.ptr(), name);
+    if (!v) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        }
+        pyglue::raise_from_python();
+    }
+    return py::reinterpret_steal<py::object>(v);
+}
+
+// ------------------------------------------------- TFRecordDatasetYaml
+
+const char *const kYamlClassDoc =
+    "Detection dataset of TFRecord files, described by a YAML file.\n"
+    "\n"
+    "The description holds \"type\" (\"tfrecord\"), \"classes\" (list of names) and\n"
+    "the splits \"train\" and \"validation\", each with \"path\" (folder of\n"
+    "*.tfrecord files) and optionally \"samples\" (record count). Without \"type\"\n"
+    "the older layout is read, with \"images\" in place of \"path\".\n"
+    "\n"
+    "Args:\n"
+    "    info_file (str): path of the YAML file that describes the dataset.\n"
+    "    shape (list): network input [height, width, channels]; training images\n"
+    "        are letterboxed or resized to it.\n"
+    "    letter_box (bool): keep the aspect ratio of training images and pad\n"
+    "        them (True, default) or stretch them to `shape` (False).\n"
+    "    add_bkg_class (bool): reserve class 0 for the background (default\n"
+    "        True): labels are shifted by one and \"background\" heads `classes`.\n"
+    "    aug_cfg (dict): frequency of each augmentation technique, used by the\n"
+    "        base class. Default None.\n";
+
+py::object yaml_init(Call &c) {
+    c.super().attr("__init__")(c[0], py::arg("shape") = c[1], py::arg("letter_box") = c[2],
+                               py::arg("add_bkg_class") = c[3], py::arg("aug_cfg") = c[4]);
+    // Folder-dataset attributes the package's trainers look for; a TFRecord
+    // dataset has none of them.
+    py::handle self = c.self;
+    self.attr("path_train_images") = py::none();
+    self.attr("path_train_annotations") = py::none();
+    self.attr("path_val_images") = py::none();
+    self.attr("path_val_annotations") = py::none();
+    self.attr("train_images") = py::none();
+    self.attr("val_images") = py::none();
+    self.attr("train_annotations") = py::none();
+    self.attr("val_annotations") = py::list();
+    return py::none();
+}
+
+py::object validate_info_file_content(Call &c) {
+    py::handle self = c.self;
+    py::object info = c[0];
+    py::object get = info.attr("get");
+    py::object ds_type = get("type");
+    py::object train = get("train");
+    py::object val = get("validation");
+
+    self.attr("classes") = get("classes");
+    if (greater_than_zero(self.attr("class_offset"))) {
+        py::list head;
+        head.append("background");
+        // A new list: the description's own list is left as it is.
+        PyObject *joined = PyNumber_Add(head.ptr(), self.attr("classes").ptr());
+        if (!joined) pyglue::raise_from_python();
+        self.attr("classes") = py::reinterpret_steal<py::object>(joined);
+    }
+
+    self.attr("num_train_samples") = train.attr("get")("samples");
+    self.attr("num_val_samples") = val.attr("get")("samples");
+    if (equals_zero(self.attr("num_train_samples")) || equals_zero(self.attr("num_val_samples")))
+        pyglue::raise(PyExc_ValueError,
+                      "[ERROR]: Trellisk trainer does not support empty samples in either train or "
+                      "validation sets");
+
+    if (py::len(self.attr("classes")) == 0)
+        pyglue::raise(PyExc_ValueError,
+                      "[ERROR]: Invalid dataset with no annotation classes was found");
+
+    const char *folder_key = "path";
+    if (ds_type.is_none()) {
+        folder_key = "images";
+    } else {
+        py::str current("tfrecord");
+        int ne = PyObject_RichCompareBool(ds_type.ptr(), current.ptr(), Py_NE);
+        if (ne < 0) pyglue::raise_from_python();
+        if (ne) {
+            py::str msg = py::str(
+                "[ERROR]: Incompatible dataset type was found: {} is different than ``tfrecord``")
+                .format(ds_type);
+            PyErr_SetObject(PyExc_ValueError, msg.ptr());
+            pyglue::raise_from_python();
+        }
+    }
+    self.attr("train_storage") = train.attr("get")(folder_key);
+    self.attr("val_storage") = val.attr("get")(folder_key);
+    if (self.attr("train_storage").is_none() || self.attr("val_storage").is_none())
+        pyglue::raise(PyExc_ValueError,
+                      "[ERROR]: This dataset does not contain the ``type`` key and it is not "
+                      "compatible with older TFRecord format neither");
+    return py::none();
+}
+
+// The *.tfrecord files directly inside `folder`, in directory-listing order.
+py::object list_records(Call &c, py::handle folder) {
+    py::object glob = c.g("glob");
+    // Escaped so that a folder name holding glob characters ("run[1]") names
+    // that folder only, instead of a pattern over other folders.
+    py::object pattern = c.g("join")(glob.attr("escape")(folder), "*.tfrecord");
+    return glob.attr("glob")(pattern);
+}
+
+py::object load_storage(Call &c) {
+    py::handle self = c.self;
+    py::object exists = c.g("exists");
+    if (truth(exists(self.attr("train_storage"))))
+        self.attr("train_storage") = list_records(c, self.attr("train_storage"));
+    if (truth(exists(self.attr("val_storage"))))
+        self.attr("val_storage") = list_records(c, self.attr("val_storage"));
+
+    // A storage folder that does not exist stays a (non-empty) string here
+    // and is refused when it is used as a file list.
+    const size_t n_val = py::len(self.attr("val_storage"));
+    const size_t n_train = py::len(self.attr("train_storage"));
+    if (n_val == 0 || n_train == 0)
+        pyglue::raise(PyExc_ValueError, "[ERROR]: Empty train or validation samples are not allowed.");
+    return py::none();
+}
+
+py::object load_instance(Call &c) {
+    py::handle self = c.self;
+    py::object tf = c.g("tf");
+    py::object np = c.g("np");
+    py::object tf_io = tf.attr("io");
+
+    py::object fixed = tf_io.attr("FixedLenFeature");
+    py::object var_len = tf_io.attr("VarLenFeature");
+    py::object tf_string = tf.attr("string");
+    py::object tf_int64 = tf.attr("int64");
+    py::dict feature_description;
+    feature_description["image"] = fixed(py::list(), tf_string);
+    feature_description["image_name"] = fixed(py::list(), tf_string);
+    feature_description["width"] = fixed(py::list(), tf_int64);
+    feature_description["height"] = fixed(py::list(), tf_int64);
+    feature_description["objects"] = var_len(tf_int64);
+    feature_description["bboxes"] = var_len(tf.attr("float32"));
+
+    py::object sample = tf_io.attr("parse_single_example")(c[0], feature_description);
+    py::object img = tf_io.attr("decode_jpeg")(getitem(sample, py::str("image"))).attr("numpy")();
+    // The JPEG's own size; the record's "width"/"height" only have to exist.
+    std::vector<py::object> dims = unpack(img.attr("shape"), 3);
+    py::object oH = dims[0], oW = dims[1];
+
+    const bool training = truth(c[1]);
+    py::object w, h, padw, padh;
+    if (training) {
+        if (truth(self.attr("letter_box"))) {
+            py::object target = getitem(self.attr("shape"), make_slice(py::none(), py::int_(2)));
+            std::vector<py::object> lb =
+                unpack(c.g("letterbox")(img, target, py::arg("auto") = false), 3);
+            img = lb[0];
+            py::object ratio = lb[1], pad = lb[2];
+            w = getitem(ratio, 0) * oW;
+            h = getitem(ratio, 1) * oH;
+            padw = getitem(pad, 0);
+            padh = getitem(pad, 1);
+        } else {
+            py::object shape = self.attr("shape");
+            py::object size = py::make_tuple(getitem(shape, 1), getitem(shape, 0));
+            py::object resized = c.g("cv2").attr("resize")(img, size);
+            // OpenCV drops the channel axis of a one-channel image; keep the
+            // rows x columns x channels layout of every other sample.
+            if (py::len(resized.attr("shape")) == 2)
+                resized = np.attr("expand_dims")(resized, py::arg("axis") = 2);
+            img = resized;
+            w = getitem(shape, 1);
+            h = getitem(shape, 0);
+            padw = py::int_(0);
+            padh = py::int_(0);
+        }
+    }
+
+    py::object to_dense = tf.attr("sparse").attr("to_dense");
+    py::object labels = to_dense(getitem(sample, py::str("objects")))
+                            .attr("numpy")()
+                            .attr("astype")(np.attr("int32")) +
+                        self.attr("class_offset");
+
+    if (equals_zero(labels.attr("size"))) {
+        // No objects: one all-zero row, so every sample has at least one box.
+        py::list row;
+        for (int i = 0; i < 5; ++i) row.append(0);
+        py::list rows;
+        rows.append(row);
+        py::object none_box = np.attr("array")(rows, py::arg("dtype") = np.attr("float32"));
+        if (training) return py::make_tuple(img, none_box);
+        return py::make_tuple(img, none_box, sample.attr("get")("image_name"));
+    }
+
+    py::object bboxes = to_dense(getitem(sample, py::str("bboxes")))
+                            .attr("numpy")()
+                            .attr("reshape")(py::make_tuple(-1, 4));
+    py::object clip = np.attr("clip");
+    if (training) {
+        bboxes = c.g("xywhn2xyxy")(bboxes, w, h, py::arg("padw") = padw, py::arg("padh") = padh);
+        // Clipped to the output image; the bounds are its width and height.
+        const long bound_index[4] = {1, 0, 1, 0};
+        for (long col = 0; col < 4; ++col) {
+            py::object key = column(col);
+            py::object bound = getitem(self.attr("shape"), bound_index[col]);
+            setitem(bboxes, key, clip(getitem(bboxes, key), 0, bound));
+        }
+    } else {
+        bboxes = c.g("xywhn2xyxy")(bboxes, oW, oH, py::arg("padw") = 0, py::arg("padh") = 0);
+        // Back to fractions of the stored image, clipped to [0, 1].
+        const py::object size[4] = {oW, oH, oW, oH};
+        for (long col = 0; col < 4; ++col) {
+            py::object key = column(col);
+            setitem(bboxes, key, clip(getitem(bboxes, key) / size[col], 0, 1));
+        }
+    }
+
+    py::list parts;
+    parts.append(bboxes);
+    parts.append(np.attr("expand_dims")(labels, py::arg("axis") = 1));
+    bboxes = np.attr("concatenate")(parts, py::arg("axis") = 1).attr("astype")(np.attr("float32"));
+    if (training) return py::make_tuple(img, bboxes);
+    return py::make_tuple(img, bboxes, sample.attr("get")("image_name"));
+}
+
+py::object build_and_load_base_iterator(Call &c) {
+    py::object data = c.g("tf").attr("data");
+    py::object iterator = data.attr("TFRecordDataset")(
+        c[0], py::arg("num_parallel_reads") = data.attr("AUTOTUNE"));
+    if (truth(c[1]))
+        iterator = iterator.attr("shuffle")(200, py::arg("reshuffle_each_iteration") = true);
+    return iterator;
+}
+
+const MethodDef kYamlInit{
+    "__init__",
+    {{"info_file", Kind::Str, "None"},
+     {"shape", Kind::List, "None"},
+     {"letter_box", Kind::Any, "True"},
+     {"add_bkg_class", Kind::Any, "True"},
+     {"aug_cfg", Kind::Dict, "None"}},
+    yaml_init,
+    "Read the YAML description `info_file`, check it and list the record files\n"
+    "of both splits (through the base class). See the class docstring."};
+
+const MethodDef kValidateInfoFileContent{
+    "validate_info_file_content",
+    {{"info_dataset", Kind::Dict, "None"}},
+    validate_info_file_content,
+    "Check the dataset description `info_dataset` and store its content.\n"
+    "\n"
+    "Sets `classes` (\"background\" first when class_offset > 0),\n"
+    "`num_train_samples`, `num_val_samples` (\"samples\" of each split, None\n"
+    "when missing) and `train_storage`, `val_storage` (the split folders).\n"
+    "Raises ValueError for a zero sample count, no classes, a \"type\" other\n"
+    "than \"tfrecord\", or a split without its folder."};
+
+const MethodDef kLoadStorage{
+    "load_storage",
+    {},
+    load_storage,
+    "Replace each existing split folder by the list of its *.tfrecord files\n"
+    "(not recursive; dot files skipped; listing order). Raises ValueError when\n"
+    "a split ends up empty. A folder that does not exist is left as given."};
+
+const MethodDef kLoadInstance{
+    "load_instance",
+    {{"data"}, {"training", Kind::Any, "True"}},
+    load_instance,
+    "Decode one serialized tf.train.Example (an eager scalar string tensor).\n"
+    "\n"
+    "Returns (image, boxes) when `training`, else (image, boxes, image_name).\n"
+    "image: uint8 array rows x columns x channels; for training letterboxed or\n"
+    "resized to `shape`, for validation at its stored size. boxes: float32\n"
+    "N x 5 [x1, y1, x2, y2, label], label = class index + class_offset; for\n"
+    "training in pixels of the returned image, for validation fractions of the\n"
+    "stored size, both clipped to the image. A record without objects gives\n"
+    "the single row [0, 0, 0, 0, 0]. image_name is the record's string tensor.\n"
+    "Must be called eagerly (e.g. inside tf.py_function)."};
+
+const MethodDef kBuildAndLoadBaseIterator{
+    "build_and_load_base_iterator",
+    {{"storage", Kind::List, nullptr}, {"shuffle", Kind::Any, "True"}},
+    build_and_load_base_iterator,
+    "Return a tf.data stream of the serialized records of the files in\n"
+    "`storage` (a list of paths), read in parallel; shuffled through a buffer\n"
+    "of 200 records, anew at every pass, when `shuffle` is true."};
+
+// ----------------------------------------------------- TFRecordDataset
+
+const char *const kDictClassDoc =
+    "Detection dataset of TFRecord files, described by a dict.\n"
+    "\n"
+    "The dict has the layout of TFRecordDatasetYaml's description; its \"type\"\n"
+    "entry is set to \"tfrecord\" (in the caller's dict), so each split needs a\n"
+    "\"path\". A split whose \"samples\" count is 0 when its iterator is first\n"
+    "requested is counted by one pass over that iterator.\n"
+    "\n"
+    "Args:\n"
+    "    info_dataset (dict): the dataset description.\n"
+    "    shape (list): network input [height, width, channels]; training images\n"
+    "        are letterboxed or resized to it.\n"
+    "    letter_box (bool): keep the aspect ratio of training images and pad\n"
+    "        them (True, default) or stretch them to `shape` (False).\n"
+    "    add_bkg_class (bool): reserve class 0 for the background (default\n"
+    "        True): labels are shifted by one and \"background\" heads `classes`.\n"
+    "    aug_cfg (dict): frequency of each augmentation technique, used by the\n"
+    "        base class. Default None.\n";
+
+py::object dict_init(Call &c) {
+    c.self.attr("info_dataset") = c[0];
+    py::dict current;
+    current["type"] = "tfrecord";
+    c.self.attr("info_dataset").attr("update")(current);
+    c.super().attr("__init__")(py::arg("info_file") = py::none(), py::arg("shape") = c[1],
+                               py::arg("letter_box") = c[2], py::arg("aug_cfg") = c[4],
+                               py::arg("add_bkg_class") = c[3]);
+    return py::none();
+}
+
+py::object validate_info_file(Call &c) { return c.self.attr("info_dataset"); }
+
+// One pass over `ds` when the count named `attr` is 0. The total is stored
+// only when the pass completes: a pass cut short by a bad record leaves the
+// count at 0, so that a later request counts again instead of keeping a
+// partial total as if it were the split's size.
+void count_samples(py::handle self, const char *attr, py::handle ds) {
+    py::object total = self.attr(attr);
+    if (!equals_zero(total)) return;
+    py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(ds.ptr()));
+    if (!it) pyglue::raise_from_python();
+    for (;;) {
+        PyObject *el = PyIter_Next(it.ptr());
+        if (!el) {
+            if (PyErr_Occurred()) pyglue::raise_from_python();
+            break;
+        }
+        py::object element = py::reinterpret_steal<py::object>(el);
+        std::vector<py::object> items = unpack(element, 2);
+        py::object batch = items[1];
+        total = total + getitem(getitem(batch, 0).attr("shape"), 0);
+    }
+    self.attr(attr) = total;
+}
+
+py::object dict_build_val_iterator(Call &c) {
+    py::object ds_iter = c.super().attr("build_val_iterator")(py::arg("batch_size") = c[0]);
+    count_samples(c.self, "num_val_samples", ds_iter);
+    return ds_iter;
+}
+
+py::object dict_build_train_iterator(Call &c) {
+    py::object ds_iter = c.super().attr("build_train_iterator")(py::arg("batch_size") = c[0],
+                                                                py::arg("prefetch") = c[1]);
+    count_samples(c.self, "num_train_samples", ds_iter);
+    return ds_iter;
+}
+
+const MethodDef kDictInit{
+    "__init__",
+    {{"info_dataset", Kind::Dict, "None"},
+     {"shape", Kind::List, "None"},
+     {"letter_box", Kind::Any, "True"},
+     {"add_bkg_class", Kind::Any, "True"},
+     {"aug_cfg", Kind::Dict, "None"}},
+    dict_init,
+    "Keep `info_dataset` (its \"type\" set to \"tfrecord\"), check it and list the\n"
+    "record files of both splits. See the class docstring."};
+
+const MethodDef kValidateInfoFile{
+    "validate_info_file",
+    {{"info_file", Kind::Str, nullptr}},
+    validate_info_file,
+    "Return the description dict given to the constructor; `info_file` is\n"
+    "not used (no file is read)."};
+
+const MethodDef kDictBuildValIterator{
+    "build_val_iterator",
+    {{"batch_size", Kind::Any, "1"}},
+    dict_build_val_iterator,
+    "The base class's validation iterator; when `num_val_samples` is 0 it is\n"
+    "run once first and the samples it yields are counted into it."};
+
+const MethodDef kDictBuildTrainIterator{
+    "build_train_iterator",
+    {{"batch_size", Kind::Any, nullptr}, {"prefetch", Kind::Any, "10"}},
+    dict_build_train_iterator,
+    "The base class's training iterator; when `num_train_samples` is 0 it is\n"
+    "run once first and the samples it yields are counted into it."};
+
+// ------------------------------------------------------------- module
+
+void body(py::module_ &m) {
+    py::dict ns = m.attr("__dict__");
+    ns["letterbox"] = import_from("quorvane.trellisk.datasets.utils", "letterbox");
+    ns["xywhn2xyxy"] = import_from("quorvane.trellisk.datasets.utils", "xywhn2xyxy");
+    ns["BaseDetectionDataset"] = import_from("quorvane.trellisk.datasets.core", "BaseDetectionDataset");
+    ns["tf"] = py::module_::import("tensorflow");
+    ns["join"] = import_from("os.path", "join");
+    ns["exists"] = import_from("os.path", "exists");
+    ns["np"] = py::module_::import("numpy");
+    ns["glob"] = py::module_::import("glob");
+    ns["cv2"] = py::module_::import("cv2");
+    py::object yaml_cls = pyglue::make_class(
+        ns, "TFRecordDatasetYaml", py::make_tuple(ns["BaseDetectionDataset"]), kYamlClassDoc,
+        {&kYamlInit, &kValidateInfoFileContent, &kLoadStorage, &kLoadInstance,
+         &kBuildAndLoadBaseIterator});
+    pyglue::make_class(ns, "TFRecordDataset", py::make_tuple(yaml_cls), kDictClassDoc,
+                       {&kDictInit, &kValidateInfoFile, &kDictBuildValIterator,
+                        &kDictBuildTrainIterator});
+}
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "quorvane.trellisk.datasets.tfrecord",
+                       "Detection datasets stored as TFRecord files of tf.train.Example records:\n"
+                       "TFRecordDatasetYaml (YAML description) and TFRecordDataset (dict).",
+                       -1, nullptr};
+
+}  // namespace
+
+extern "C" PYBIND11_EXPORT PyObject *PyInit_tfrecord() {
+    return pyglue::init_module(&kModule, body);
+}
