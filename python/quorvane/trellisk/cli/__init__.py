@@ -1,0 +1,175 @@
+"""Command line of quorvane.trellisk: ``python -m quorvane.trellisk <command>``.
+
+Commands: ``demo`` (sample dataset, pipelines, a short training run,
+previews), ``check`` (report every problem of a dataset), ``preview`` (a PNG
+grid of training samples) and ``throughput`` (samples per second of the
+training pipeline). Exit codes: 0 success, 1 problems found or the dataset
+cannot be used, 2 usage errors.
+
+TensorFlow and the extension modules are imported only by the commands that
+need them, so ``--help`` answers at once.
+"""
+
+import argparse
+import sys
+
+from .sources import DatasetError, UsageError
+
+PROG = "python -m quorvane.trellisk"
+
+DESCRIPTION_HELP = (
+    "the dataset: a segmentation YAML file, a TFRecord YAML file, a COCO JSON "
+    "file (with --images DIR), or an images folder and an annotations folder")
+
+
+def _positive(text):
+    try:
+        v = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("{!r} is not a whole number".format(text))
+    if v <= 0:
+        raise argparse.ArgumentTypeError("must be at least 1, got {}".format(v))
+    return v
+
+
+def _non_negative_float(text):
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("{!r} is not a number".format(text))
+    if not v >= 0:
+        raise argparse.ArgumentTypeError("must be 0 or more, got {}".format(text))
+    return v
+
+
+def _class_list(text):
+    names = [n.strip() for n in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError("class names are separated by commas and may not be empty")
+    return names
+
+
+def _add_description(p):
+    p.add_argument("description", nargs="+", metavar="DESCRIPTION", help=DESCRIPTION_HELP)
+    p.add_argument("--images", metavar="DIR",
+                   help="image folder of a COCO file, or of a single annotations folder")
+    p.add_argument("--classes", type=_class_list, metavar="A,B,...",
+                   help="class names of a folder pair, in class-index order "
+                        "(a YAML or COCO file names its own classes)")
+
+
+def _add_shape(p):
+    p.add_argument("--shape", nargs=2, type=_positive, default=[256, 256], metavar=("H", "W"),
+                   help="network input height and width (default: 256 256)")
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Run, check and look at quorvane.trellisk datasets.",
+        epilog="Exit codes: 0 success, 1 problems found or the dataset cannot be used, "
+               "2 usage error. '%(prog)s COMMAND --help' explains each command.")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+
+    p = sub.add_parser(
+        "demo", help="build a sample dataset, its pipelines, train briefly and write previews",
+        description="Make a small dataset from the sample photographs that scikit-image ships, "
+                    "in all four layouts (JSON folders, YAML, COCO, TFRecord); build each "
+                    "pipeline and print its samples per second; train a tiny segmentation "
+                    "model and a tiny regressor with AttitudeLoss for a few dozen steps; write "
+                    "PNG previews of the batches into the output folder.")
+    p.add_argument("--out", default="trellisk-demo", metavar="DIR",
+                   help="output folder (default: ./trellisk-demo)")
+    p.add_argument("--steps", type=_positive, default=40,
+                   help="training steps of each model (default: 40)")
+    # Smaller dataset, fewer steps and batches: for the test suite.
+    p.add_argument("--quick", action="store_true", help=argparse.SUPPRESS)
+
+    p = sub.add_parser(
+        "check", help="report every problem of a dataset",
+        description="Read every annotation, image and record once and report, per file or "
+                    "record: unreadable or non-JSON annotations, missing or undecodable images, "
+                    "parts with fewer than three vertices or zero length, class values outside "
+                    "the labels, coordinates outside the image, records that fail to parse or "
+                    "decode, and box/label count mismatches. Ends with a table of counts. Exit "
+                    "code 1 when anything was found.")
+    _add_description(p)
+
+    p = sub.add_parser(
+        "preview", help="write a PNG grid of training samples",
+        description="Draw training samples as the pipeline delivers them: segmentation masks "
+                    "overlaid in distinct colours, or detection boxes with their labels, and a "
+                    "legend of the class names.")
+    _add_description(p)
+    p.add_argument("--n", type=_positive, default=16, help="number of samples (default: 16)")
+    p.add_argument("--out", default="preview.png", metavar="FILE.png",
+                   help="PNG file to write (default: preview.png)")
+    p.add_argument("--no-augment", action="store_true",
+                   help="show the samples as read, before random augmentation")
+    _add_shape(p)
+
+    p = sub.add_parser(
+        "throughput", help="measure samples per second of the training pipeline",
+        description="Draw batches from the training pipeline and print samples per second and "
+                    "how the time splits between waiting for data and the rest (the consumer). "
+                    "With --step-ms the consumer pretends to train for that long per batch, so "
+                    "you can see whether the input pipeline keeps up with a model of that speed.")
+    _add_description(p)
+    p.add_argument("--batch-size", type=_positive, default=8, help="samples per batch (default: 8)")
+    p.add_argument("--batches", type=_positive, default=20, help="batches to draw (default: 20)")
+    p.add_argument("--step-ms", type=_non_negative_float, default=0.0,
+                   help="simulated training time per batch in milliseconds (default: 0)")
+    _add_shape(p)
+    return parser
+
+
+def _err(msg):
+    print("{}: error: {}".format(PROG, msg), file=sys.stderr)
+
+
+def main(argv=None):
+    """Run the command line; returns the exit code."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as e:  # --help (0) and usage errors (2)
+        return e.code if isinstance(e.code, int) else 2
+    try:
+        if args.command == "demo":
+            from . import demo
+
+            return demo.run(args.out, steps=args.steps, quick=args.quick)
+        from . import sources
+
+        src = sources.resolve(args.description, images=args.images, classes=args.classes)
+        if args.command == "check":
+            from . import check
+
+            report = check.run(src)
+            return 1 if report.problems else 0
+        if args.command == "preview":
+            from . import preview
+
+            return preview.run(src, n=args.n, out=args.out, augment=not args.no_augment,
+                               shape=args.shape)
+        from . import throughput
+
+        return throughput.run(src, batch_size=args.batch_size, batches=args.batches,
+                              step_ms=args.step_ms, shape=args.shape)
+    except UsageError as e:
+        _err("{} (see '{} {} --help')".format(e, PROG, args.command))
+        return 2
+    except DatasetError as e:
+        _err(e)
+        return 1
+    except KeyboardInterrupt:
+        _err("interrupted")
+        return 130
+    except Exception as e:
+        # A failure while reading batches surfaces here as a TensorFlow error.
+        if type(e).__module__.startswith("tensorflow"):
+            _err("reading the dataset failed: {}\n(run '{} check ...' to find the bad file)".format(
+                " ".join(str(getattr(e, "message", e)).split())[:1000], PROG))
+            return 1
+        raise

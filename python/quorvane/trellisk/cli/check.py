@@ -1,0 +1,426 @@
+"""``check``: read every sample once and report every problem found.
+
+The checks mirror what the readers need: a file the reader would fail on, or a
+value it would silently turn into a wrong batch (a class beyond the labels, a
+vertex outside the picture), is reported with the file (and record) it is in.
+Nothing stops at the first problem.
+"""
+
+import glob
+import json
+import math
+import os
+import sys
+from collections import Counter
+
+from .sources import ANNOTATION_PATTERN, import_tensorflow
+
+# Problem kinds, in the order of the summary table.
+KINDS = {
+    "description": "invalid description",
+    "annotation-unreadable": "unreadable annotation file",
+    "annotation-not-json": "annotation file is not JSON",
+    "annotation-malformed": "malformed annotation",
+    "image-missing": "missing image",
+    "image-undecodable": "undecodable image",
+    "few-vertices": "part with fewer than 3 vertices",
+    "zero-length": "part of zero length",
+    "class-range": "class outside the labels",
+    "coord-range": "coordinate outside the image",
+    "record-parse": "record fails to parse",
+    "record-decode": "record image fails to decode",
+    "box-label-mismatch": "box/label count mismatch",
+}
+SEGMENTATION_KINDS = [k for k in KINDS if not k.startswith(("record-", "box-"))]
+TFRECORD_KINDS = ["description", "record-parse", "record-decode", "box-label-mismatch",
+                  "class-range", "coord-range"]
+
+
+class Report:
+    """Collects problems; each one is printed as soon as it is found."""
+
+    def __init__(self, out=None):
+        self.out = out
+        self.problems = []  # (where, kind, detail)
+        self.counted = Counter()  # "annotation files", "images", "records", ...
+
+    def add(self, where, kind, detail):
+        assert kind in KINDS, kind
+        self.problems.append((where, kind, detail))
+        from tqdm import tqdm
+
+        tqdm.write("{}: {}: {}".format(where, KINDS[kind], detail), file=self.out or sys.stdout)
+
+    def counts(self):
+        return Counter(kind for _, kind, _ in self.problems)
+
+    def summary(self, kinds):
+        out = self.out or sys.stdout
+        counts = self.counts()
+        rows = [(KINDS[k], counts.get(k, 0)) for k in kinds]
+        rows += [(KINDS[k], n) for k, n in counts.items() if k not in kinds]
+        width = max(len(r[0]) for r in rows + [("problem", 0)])
+        print("", file=out)
+        print("{:<{w}}  {:>7}".format("problem", "count", w=width), file=out)
+        print("{}  {}".format("-" * width, "-" * 7), file=out)
+        for name, n in rows:
+            print("{:<{w}}  {:>7}".format(name, n, w=width), file=out)
+        print("{}  {}".format("-" * width, "-" * 7), file=out)
+        print("{:<{w}}  {:>7}".format("total", len(self.problems), w=width), file=out)
+        read = ", ".join("{} {}".format(n, what) for what, n in self.counted.items())
+        print("read: {}".format(read or "nothing"), file=out)
+
+
+def _bar(iterable, desc, total=None):
+    from tqdm import tqdm
+
+    return tqdm(iterable, desc=desc, total=total, unit="file", leave=False,
+                dynamic_ncols=True, file=sys.stderr)
+
+
+def _is_number(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
+
+
+def _check_image(report, where, path):
+    """Missing or undecodable image; returns (width, height) or None."""
+    from PIL import Image
+
+    report.counted["images"] += 1
+    if not os.path.isfile(path):
+        report.add(where, "image-missing", "no image file at {}".format(path))
+        return None
+    try:
+        with Image.open(path) as im:
+            im = im.convert("RGB")  # forces the full decode
+            return im.size
+    except Exception as e:
+        report.add(where, "image-undecodable", "{}: {}".format(path, e))
+        return None
+
+
+def _check_vertices(report, where, points, width=1.0, height=1.0, unit=""):
+    """Vertex count, outline length and range of one part, points as [[x, y], ...]."""
+    if len(points) < 3:
+        report.add(where, "few-vertices",
+                   "{} vertices; the reader drops such a part".format(len(points)))
+    bad = [(x, y) for x, y in points
+           if not (math.isfinite(x) and math.isfinite(y) and 0 <= x <= width and 0 <= y <= height)]
+    if bad:
+        report.add(where, "coord-range", "{} of {} vertices outside 0..{}{} x 0..{}{}, first {}".format(
+            len(bad), len(points), _fmt(width), unit, _fmt(height), unit, list(bad[0])))
+    if len(points) >= 3 and not bad:
+        length = sum(math.hypot(x1 - x0, y1 - y0)
+                     for (x0, y0), (x1, y1) in zip(points[:-1], points[1:]))
+        if length == 0:
+            report.add(where, "zero-length", "all {} vertices are the same point {}".format(
+                len(points), list(points[0])))
+
+
+def _fmt(v):
+    return "{:g}".format(v)
+
+
+def _as_points(polygon):
+    """[[x, y], ...] of numbers, or None."""
+    if not isinstance(polygon, list):
+        return None
+    pts = []
+    for p in polygon:
+        if not (isinstance(p, list) and len(p) == 2 and all(_is_number(v) for v in p)):
+            return None
+        pts.append((float(p[0]), float(p[1])))
+    return pts
+
+
+def _load_json(report, where, path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return True, json.load(f)
+    except OSError as e:
+        report.add(where, "annotation-unreadable", e.strerror or str(e))
+    except (UnicodeDecodeError, ValueError) as e:
+        report.add(where, "annotation-not-json", str(e))
+    return False, None
+
+
+def check_annotation_file(report, path, images_dir, labels):
+    """One per-image JSON annotation file and the image it names."""
+    report.counted["annotation files"] += 1
+    ok, doc = _load_json(report, path, path)
+    if not ok:
+        return
+    if not isinstance(doc, dict):
+        report.add(path, "annotation-malformed", "the top level is not a JSON object")
+        return
+    image = doc.get("image")
+    if not isinstance(image, str) or not image:
+        report.add(path, "annotation-malformed", 'no "image" file name')
+    else:
+        _check_image(report, path, os.path.join(images_dir, os.path.basename(image)))
+    segment = doc.get("segment", [])
+    if not isinstance(segment, list):
+        report.add(path, "annotation-malformed", '"segment" is not a list of objects')
+        return
+    for i, obj in enumerate(segment):
+        if not isinstance(obj, list):
+            report.add("{} object {}".format(path, i), "annotation-malformed",
+                       "an object is not a list of parts")
+            continue
+        for j, part in enumerate(obj):
+            where = "{} object {} part {}".format(path, i, j)
+            if not isinstance(part, dict) or "polygon" not in part or "class" not in part:
+                report.add(where, "annotation-malformed", 'a part needs "polygon" and "class"')
+                continue
+            cls = part["class"]
+            if not _is_number(cls) or cls != int(cls):
+                report.add(where, "annotation-malformed", "class {!r} is not an integer".format(cls))
+            elif labels is not None and not 0 <= cls < len(labels):
+                report.add(where, "class-range", "class {} with {} labels (0..{})".format(
+                    int(cls), len(labels), len(labels) - 1))
+            pts = _as_points(part["polygon"])
+            if pts is None:
+                report.add(where, "annotation-malformed", "polygon is not a list of [x, y] numbers")
+                continue
+            _check_vertices(report, where, pts)
+
+
+def check_json_split(report, split, images_dir, ann_dir, labels, required=True):
+    problems = []
+    for what, d in (("images", images_dir), ("annotations", ann_dir)):
+        if not isinstance(d, str) or not os.path.isdir(d):
+            problems.append("{} {} folder does not exist: {}".format(split, what, d))
+    for p in problems:
+        report.add(split, "description", p)
+    if problems:
+        return
+    files = sorted(glob.glob(os.path.join(glob.escape(ann_dir), ANNOTATION_PATTERN)))
+    if not files and required:
+        report.add(ann_dir, "description", "no annotation files (*.json) in the {} folder".format(split))
+    for path in _bar(files, "{} annotations".format(split)):
+        check_annotation_file(report, path, images_dir, labels)
+
+
+def check_folders(report, src):
+    labels = src.classes
+    if labels is None:
+        print("note: no --classes given, so class values are not checked against labels",
+              file=report.out or sys.stdout)
+    check_json_split(report, "train", src.images, src.annotations, labels)
+
+
+def check_segmentation_yaml(report, src):
+    doc, where = src.doc, src.path
+    labels = doc.get("classes")
+    if not isinstance(labels, list) or not labels:
+        report.add(where, "description", '"classes" must be a non-empty list of names, got {!r}'.format(labels))
+        labels = None
+    for key, split in (("train", "train"), ("validation", "validation")):
+        section = doc.get(key)
+        if not isinstance(section, dict):
+            report.add(where, "description", "``{}`` section is missing".format(key))
+            continue
+        missing = [k for k in ("images", "annotations") if section.get(k) is None]
+        for k in missing:
+            report.add(where, "description", "``{}`` is missing in the ``{}`` section".format(k, key))
+        if not missing:
+            check_json_split(report, split, section["images"], section["annotations"], labels,
+                             required=(key == "train"))
+
+
+def check_coco(report, src):
+    path = src.path
+    report.counted["COCO files"] += 1
+    ok, doc = _load_json(report, path, path)
+    if not ok:
+        return
+    if not isinstance(doc, dict):
+        report.add(path, "annotation-malformed", "the top level is not a JSON object")
+        return
+    images, annotations, categories = (doc.get(k, []) for k in ("images", "annotations", "categories"))
+    for key, value in (("images", images), ("annotations", annotations), ("categories", categories)):
+        if not isinstance(value, list):
+            report.add(path, "annotation-malformed", '"{}" is not a list'.format(key))
+            return
+    if not images:
+        report.add(path, "description", "no training images in the file")
+    if not annotations:
+        report.add(path, "description", "no training annotations in the file")
+    category_ids = set()
+    for c in categories:
+        if isinstance(c, dict) and c.get("id", 0) != 0:
+            category_ids.add(c.get("id"))
+    sizes = {}
+    for k, entry in enumerate(_bar(images, "COCO images")):
+        where = "{} images[{}]".format(path, k)
+        if not isinstance(entry, dict) or entry.get("id") is None or not isinstance(entry.get("file_name"), str):
+            report.add(where, "annotation-malformed", 'an image entry needs "id" and "file_name"')
+            continue
+        if entry["id"] in sizes:
+            report.add(where, "annotation-malformed",
+                       "image id {} repeats; every sample of it reads the first entry's file".format(entry["id"]))
+            continue
+        size = _check_image(report, where, os.path.join(src.images, entry["file_name"]))
+        if size is None and _is_number(entry.get("width")) and _is_number(entry.get("height")):
+            size = (entry["width"], entry["height"])
+        sizes[entry["id"]] = size
+    for k, ann in enumerate(_bar(annotations, "COCO annotations")):
+        where = "{} annotations[{}]".format(path, k)
+        report.counted["annotations"] += 1
+        if not isinstance(ann, dict):
+            report.add(where, "annotation-malformed", "an annotation is not a JSON object")
+            continue
+        image_id = ann.get("image_id", 0)
+        if image_id not in sizes:
+            report.add(where, "annotation-malformed", "image_id {!r} matches no image".format(image_id))
+        cat = ann.get("category_id", 0)
+        if cat not in category_ids:
+            report.add(where, "class-range", "category_id {!r} is not among the categories {}".format(
+                cat, sorted(category_ids, key=str)))
+        seg = ann.get("segmentation")
+        if not isinstance(seg, list):
+            report.add(where, "annotation-malformed",
+                       '"segmentation" must be a list of polygons (RLE masks are not read)')
+            continue
+        size = sizes.get(image_id)
+        for j, flat in enumerate(seg):
+            pwhere = "{} polygon {}".format(where, j)
+            if not isinstance(flat, list) or not all(_is_number(v) for v in flat):
+                report.add(pwhere, "annotation-malformed", "a polygon is not a flat list of numbers")
+                continue
+            if len(flat) % 2:
+                report.add(pwhere, "annotation-malformed", "odd number of coordinates ({})".format(len(flat)))
+                continue
+            pts = [(float(flat[i]), float(flat[i + 1])) for i in range(0, len(flat), 2)]
+            w, h = size if size else (math.inf, math.inf)
+            _check_vertices(report, pwhere, pts, w, h, unit=" px")
+
+
+# -- TFRecord ---------------------------------------------------------------
+
+def _tfrecord_splits(report, src):
+    """[(split, folder, files, samples)] of a TFRecord description, after checking it."""
+    doc, where = src.doc, src.path
+    ds_type = doc.get("type")
+    if ds_type is not None and ds_type != "tfrecord":
+        report.add(where, "description", '"type" is {!r}; only "tfrecord" is understood'.format(ds_type))
+        return []
+    classes = doc.get("classes")
+    if not isinstance(classes, list) or not all(isinstance(c, str) for c in classes):
+        report.add(where, "description", '"classes" must be a list of names, got {!r}'.format(classes))
+    key = "images" if ds_type is None else "path"
+    out = []
+    for name in ("train", "validation"):
+        section = doc.get(name)
+        if not isinstance(section, dict):
+            report.add(where, "description", "``{}`` section is missing".format(name))
+            continue
+        folder, samples = section.get(key), section.get("samples")
+        if not isinstance(folder, str):
+            report.add(where, "description", "``{}`` has no ``{}`` folder".format(name, key))
+            continue
+        if not os.path.isdir(folder):
+            report.add(where, "description", "{} folder does not exist: {}".format(name, folder))
+            continue
+        if samples is not None and (not isinstance(samples, int) or isinstance(samples, bool) or samples <= 0):
+            report.add(where, "description", "{} ``samples`` must be a positive count, got {!r}".format(
+                name, samples))
+            samples = None
+        files = sorted(glob.glob(os.path.join(folder, "*.tfrecord")))
+        if not files:
+            report.add(folder, "description", "no *.tfrecord files in the {} folder".format(name))
+        out.append((name, folder, files, samples))
+    return out
+
+
+def _check_record(report, tf, where, data, nclasses):
+    features = {
+        "image": tf.io.FixedLenFeature([], tf.string),
+        "image_name": tf.io.FixedLenFeature([], tf.string),
+        "width": tf.io.FixedLenFeature([], tf.int64),
+        "height": tf.io.FixedLenFeature([], tf.int64),
+        "objects": tf.io.VarLenFeature(tf.int64),
+        "bboxes": tf.io.VarLenFeature(tf.float32),
+    }
+    try:
+        sample = tf.io.parse_single_example(data, features)
+    except (tf.errors.OpError, ValueError) as e:
+        report.add(where, "record-parse", _tf_message(e))
+        return
+    try:
+        tf.io.decode_jpeg(sample["image"]).numpy()
+    except (tf.errors.OpError, ValueError) as e:
+        report.add(where, "record-decode", _tf_message(e))
+    objects = tf.sparse.to_dense(sample["objects"]).numpy()
+    boxes = tf.sparse.to_dense(sample["bboxes"]).numpy()
+    if boxes.size % 4 or boxes.size // 4 != objects.size:
+        report.add(where, "box-label-mismatch", "{} labels and {} box values ({} per box)".format(
+            objects.size, boxes.size, 4))
+    if nclasses is not None:
+        bad = [int(o) for o in objects if not 0 <= o < nclasses]
+        if bad:
+            report.add(where, "class-range", "label {} with {} classes (0..{})".format(
+                bad[0], nclasses, nclasses - 1))
+    import numpy as np
+
+    outside = boxes[~(np.isfinite(boxes) & (boxes >= 0) & (boxes <= 1))]
+    if outside.size:
+        report.add(where, "coord-range", "{} box values outside 0..1, first {:g}".format(
+            outside.size, float(outside[0])))
+
+
+def _tf_message(e):
+    msg = getattr(e, "message", None) or str(e)
+    return " ".join(msg.split())[:300]
+
+
+def check_tfrecord(report, src):
+    tf = import_tensorflow()
+    classes = src.doc.get("classes")
+    nclasses = len(classes) if isinstance(classes, list) else None
+    for split, folder, files, samples in _tfrecord_splits(report, src):
+        from tqdm import tqdm
+
+        count = 0
+        bar = tqdm(total=samples, desc="{} records".format(split), unit="record",
+                   leave=False, dynamic_ncols=True, file=sys.stderr)
+        for path in files:
+            report.counted["record files"] += 1
+            k = 0
+            try:
+                for data in tf.data.TFRecordDataset(path):
+                    _check_record(report, tf, "{} record {}".format(path, k), data, nclasses)
+                    k += 1
+                    bar.update(1)
+            except tf.errors.OpError as e:
+                # A damaged file cannot be read past the damage.
+                report.add("{} record {}".format(path, k), "record-parse",
+                           "the file cannot be read from here on: {}".format(_tf_message(e)))
+            count += k
+            report.counted["records"] += k
+        bar.close()
+        if samples is not None and samples != count:
+            report.add(src.path, "description", "{} ``samples`` is {} but the files hold {} records".format(
+                split, samples, count))
+
+
+def run(src, out=None):
+    """Check the dataset of ``src``; returns the Report."""
+    report = Report(out)
+    if src.doc_error:
+        report.add(src.path, "description", src.doc_error)
+        kinds = ["description"]
+    elif src.kind == "folders":
+        check_folders(report, src)
+        kinds = SEGMENTATION_KINDS
+    elif src.kind == "yaml":
+        check_segmentation_yaml(report, src)
+        kinds = SEGMENTATION_KINDS
+    elif src.kind == "coco":
+        check_coco(report, src)
+        kinds = SEGMENTATION_KINDS
+    else:
+        check_tfrecord(report, src)
+        kinds = TFRECORD_KINDS
+    report.summary(kinds)
+    return report

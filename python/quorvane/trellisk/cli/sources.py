@@ -1,0 +1,177 @@
+"""What a DESCRIPTION on the command line points at, and the dataset built from it.
+
+Four layouts are understood:
+
+- ``folders``: a folder of images and a folder of per-image JSON annotation
+  files (``IMAGES_DIR ANNOTATIONS_DIR``, or ``ANNOTATIONS_DIR --images DIR``);
+- ``yaml``: a segmentation YAML file (classes, train/validation images and
+  annotations folders);
+- ``coco``: a COCO JSON file, with its image folder given by ``--images``;
+- ``tfrecord``: a TFRecord YAML file (classes, train/validation ``path``).
+"""
+
+import glob
+import json
+import os
+from dataclasses import dataclass, field
+from typing import List, Optional
+
+ANNOTATION_PATTERN = "*.[jJ][sS][oO][nN]"  # the same files the dataset lists
+
+
+class UsageError(Exception):
+    """The command line itself is wrong (exit code 2)."""
+
+
+class DatasetError(Exception):
+    """The dataset or its description cannot be used (exit code 1)."""
+
+
+@dataclass
+class Source:
+    kind: str                      # "folders", "yaml", "coco" or "tfrecord"
+    path: Optional[str] = None     # the description file, if any
+    images: Optional[str] = None   # image folder (folders, coco)
+    annotations: Optional[str] = None  # annotation folder (folders)
+    classes: Optional[List[str]] = None  # from --classes
+    doc: object = None             # the parsed YAML description
+    doc_error: Optional[str] = None  # why the YAML could not be read
+    extra: dict = field(default_factory=dict)
+
+    def title(self):
+        names = {"folders": "JSON folders", "yaml": "segmentation YAML",
+                 "coco": "COCO", "tfrecord": "TFRecord YAML"}
+        where = self.path or "{} + {}".format(self.images, self.annotations)
+        return "{} ({})".format(names[self.kind], where)
+
+
+def _has_json(folder):
+    return bool(glob.glob(os.path.join(glob.escape(folder), ANNOTATION_PATTERN)))
+
+
+def _looks_tfrecord(doc):
+    if doc.get("type") is not None:
+        return True
+    splits = [doc.get(k) for k in ("train", "validation")]
+    splits = [s for s in splits if isinstance(s, dict)]
+    if any("path" in s for s in splits):
+        return True
+    # The older TFRecord layout names the record folder "images" and has no
+    # annotation folder; a segmentation description always has one.
+    return bool(splits) and not any("annotations" in s for s in splits)
+
+
+def resolve(paths, images=None, classes=None):
+    """Work out the layout from the DESCRIPTION argument(s); raises UsageError."""
+    if not paths or len(paths) > 2:
+        raise UsageError("give one description file, or an images folder and an annotations folder")
+    for p in paths + ([images] if images else []):
+        if not os.path.exists(p):
+            raise UsageError("no such file or folder: {}".format(p))
+    if classes is not None and not classes:
+        raise UsageError("--classes needs at least one class name")
+
+    if len(paths) == 2:
+        a, b = paths
+        if not (os.path.isdir(a) and os.path.isdir(b)):
+            raise UsageError("two arguments must be an images folder and an annotations folder")
+        if _has_json(a) and not _has_json(b):
+            a, b = b, a  # given as annotations, images
+        return Source("folders", images=a, annotations=b, classes=classes)
+
+    (p,) = paths
+    if os.path.isdir(p):
+        if not images:
+            raise UsageError("{} is a folder: give the images folder too "
+                             "(IMAGES_DIR ANNOTATIONS_DIR, or --images DIR)".format(p))
+        return Source("folders", images=images, annotations=p, classes=classes)
+    if p.lower().endswith(".json"):
+        if not images:
+            raise UsageError("a COCO file needs its image folder: --images DIR")
+        return Source("coco", path=p, images=images, classes=classes)
+
+    src = Source("yaml", path=p, classes=classes)
+    try:
+        import yaml
+
+        with open(p) as f:
+            doc = yaml.safe_load(f)
+    except (OSError, UnicodeDecodeError) as e:
+        src.doc_error = "cannot read the file: {}".format(e)
+        return src
+    except Exception as e:  # the YAML library's parse errors
+        src.doc_error = "not valid YAML: {}".format(" ".join(str(e).split()))
+        return src
+    if not isinstance(doc, dict):
+        src.doc_error = "the top level is not a mapping of keys to values"
+        return src
+    src.doc = doc
+    if _looks_tfrecord(doc):
+        src.kind = "tfrecord"
+    return src
+
+
+def read_json_labels(ann_dir):
+    """Class names for a folder pair given without --classes: class0..classN."""
+    top = -1
+    for path in glob.glob(os.path.join(glob.escape(ann_dir), ANNOTATION_PATTERN)):
+        try:
+            with open(path, encoding="utf-8") as f:
+                doc = json.load(f)
+            for obj in doc.get("segment") or []:
+                for part in obj:
+                    c = part.get("class")
+                    if isinstance(c, int) and not isinstance(c, bool):
+                        top = max(top, c)
+        except Exception:
+            continue  # `check` is the place to report broken files
+    return ["class{}".format(k) for k in range(top + 1)] or ["class0"]
+
+
+def import_tensorflow():
+    """Import TensorFlow without its start-up chatter."""
+    os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+    import tensorflow as tf
+
+    return tf
+
+
+def _module(name):
+    import importlib
+
+    import_tensorflow()
+    try:
+        return importlib.import_module("quorvane.trellisk." + name)
+    except ImportError as e:
+        raise DatasetError("the module quorvane.trellisk.{} cannot be imported ({}); "
+                           "build or install the package first (make dev, or make install)"
+                           .format(name, e)) from e
+
+
+def open_dataset(src, shape, letter_box=True):
+    """Construct the package's dataset object for ``src``; raises DatasetError."""
+    if src.doc_error:
+        raise DatasetError("{}: {}".format(src.path, src.doc_error))
+    try:
+        if src.kind == "tfrecord":
+            m = _module("datasets.tfrecord")
+            return m.TFRecordDatasetYaml(src.path, shape=list(shape), letter_box=letter_box,
+                                         add_bkg_class=True)
+        m = _module("datasets.segmentation")
+        if src.kind == "yaml":
+            return m.SegmentationDatasetYaml(src.path, shape=list(shape), letter_box=letter_box,
+                                             tasks=["segment"])
+        if src.kind == "coco":
+            return m.SegmentationDatasetJsonCOCO(
+                train_json_file=src.path, train_images=src.images, shape=list(shape),
+                letter_box=letter_box, tasks=["segment"])
+        labels = list(src.classes) if src.classes else read_json_labels(src.annotations)
+        # A single pair serves as both splits: the commands only read training samples.
+        return m.SegmentationDataset(
+            shape=list(shape), train_images=src.images, val_images=src.images,
+            train_annotations=src.annotations, val_annotations=src.annotations,
+            labels=labels, tasks=["segment"], letter_box=letter_box)
+    except DatasetError:
+        raise
+    except (OSError, ValueError, TypeError, KeyError, AttributeError) as e:
+        raise DatasetError("cannot open {}: {}: {}".format(src.title(), type(e).__name__, e)) from e

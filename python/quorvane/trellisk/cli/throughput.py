@@ -1,0 +1,106 @@
+"""``throughput``: how fast the training pipeline delivers batches.
+
+The loop below stands in for a training loop: it asks the pipeline for the
+next batch (time spent there is time a model would wait for data), then
+touches the batch and, with ``step_ms``, sleeps as long as a training step
+would take. When waiting dominates, the input pipeline is the bottleneck.
+The first batch is timed apart: it includes building and tracing the
+pipeline, which a training run pays once.
+"""
+
+import time
+
+from .sources import DatasetError, import_tensorflow, open_dataset
+
+
+def training_pipeline(ds, src, batch_size, prefetch=10):
+    """The training pipeline of ``ds``, repeated so it never runs dry."""
+    if src.kind == "tfrecord":
+        # The dataset refuses empty record folders itself; its sample count
+        # may be unknown (0) until a pass has counted it.
+        pipeline = ds.build_train_iterator(batch_size=batch_size, prefetch=prefetch)
+    else:
+        total = ds.get_num_train_samples()
+        # Segmentation batches are always full: smaller remainders are dropped,
+        # and a pipeline without a single batch would never yield.
+        if total < batch_size:
+            raise DatasetError("{} has {} training samples, fewer than one batch of {}".format(
+                src.title(), total, batch_size))
+        pipeline = ds.build_train_iterator(batch_size=batch_size, prefetch=prefetch)
+    return pipeline.repeat()
+
+
+def batch_samples(batch):
+    """Number of samples in a batch: the leading size of its first tensor."""
+    tf = import_tensorflow()
+    first = tf.nest.flatten(batch)[0]
+    return int(first.shape[0])
+
+
+def measure(pipeline, batches, step_ms=0.0, desc="batches", step=None):
+    """Draw ``batches`` batches after a first one; returns the timings.
+
+    ``step(batch)``, when given, is the consumer's work per batch (a training
+    step); otherwise the batch is copied to NumPy and ``step_ms`` is slept.
+    """
+    from tqdm import tqdm
+
+    it = iter(pipeline)
+    t0 = time.perf_counter()
+    first = next(it)
+    first_s = time.perf_counter() - t0
+    samples = wait = rest = 0.0
+    bar = tqdm(range(batches), desc=desc, unit="batch", leave=False, dynamic_ncols=True)
+    for _ in bar:
+        t1 = time.perf_counter()
+        batch = next(it)
+        t2 = time.perf_counter()
+        if step is not None:
+            step(batch)
+        else:
+            import tensorflow as tf
+
+            tf.nest.map_structure(lambda t: t.numpy(), batch)
+            if step_ms:
+                time.sleep(step_ms / 1000.0)
+        t3 = time.perf_counter()
+        samples += batch_samples(batch)
+        wait += t2 - t1
+        rest += t3 - t2
+    bar.close()
+    total = wait + rest
+    return {
+        "batches": batches, "samples": int(samples), "first_batch_s": first_s,
+        "first_batch_samples": batch_samples(first), "seconds": total,
+        "wait_s": wait, "rest_s": rest,
+        "samples_per_s": samples / total if total > 0 else float("inf"),
+    }
+
+
+def format_result(r, step_ms=0.0):
+    share = 100.0 * r["wait_s"] / r["seconds"] if r["seconds"] > 0 else 0.0
+    lines = [
+        "first batch: {:.2f} s (building and tracing the pipeline)".format(r["first_batch_s"]),
+        "{} batches, {} samples in {:.2f} s: {:.1f} samples/s".format(
+            r["batches"], r["samples"], r["seconds"], r["samples_per_s"]),
+        "waiting for data: {:.2f} s ({:.0f} %), the rest: {:.2f} s ({:.0f} %)".format(
+            r["wait_s"], share, r["rest_s"], 100.0 - share),
+    ]
+    if step_ms:
+        verdict = ("the input pipeline is the bottleneck: the model would wait for data"
+                   if share > 10 else "the input pipeline keeps up with this step time")
+        lines.append("with {:g} ms per training step {}".format(step_ms, verdict))
+    else:
+        lines.append("(the pipeline alone: a model is fed at most this fast; "
+                     "add --step-ms to compare with your training step)")
+    return "\n".join(lines)
+
+
+def run(src, batch_size=8, batches=20, step_ms=0.0, shape=(256, 256)):
+    ds = open_dataset(src, [shape[0], shape[1], 3])
+    pipeline = training_pipeline(ds, src, batch_size)
+    print("{}: training pipeline, batch size {}, input {} x {}".format(
+        src.title(), batch_size, shape[0], shape[1]))
+    result = measure(pipeline, batches, step_ms=step_ms)
+    print(format_result(result, step_ms))
+    return 0
