@@ -1,8 +1,9 @@
 """TFRecord datasets: module surface, description checks, record files and
 the decoding of one record."""
 
-import inspect
 import os
+import subprocess
+import sys
 from os.path import join
 
 import numpy as np
@@ -86,29 +87,16 @@ def test_module_binds_names_in_order_and_classes():
         assert "shape (list)" in cls.__doc__ and "add_bkg_class" in cls.__doc__
 
 
-@pytest.mark.parametrize("method,expected", [
-    (TFRecordDatasetYaml.__init__, [("info_file", str, None), ("shape", list, None),
-                                    ("letter_box", None, True), ("add_bkg_class", None, True),
-                                    ("aug_cfg", dict, None)]),
-    (TFRecordDataset.__init__, [("info_dataset", dict, None), ("shape", list, None),
-                                ("letter_box", None, True), ("add_bkg_class", None, True),
-                                ("aug_cfg", dict, None)]),
-    (TFRecordDatasetYaml.validate_info_file_content, [("info_dataset", dict, None)]),
-    (TFRecordDatasetYaml.load_storage, []),
-    (TFRecordDatasetYaml.load_instance, [("data", None, "req"), ("training", None, True)]),
-    (TFRecordDatasetYaml.build_and_load_base_iterator, [("storage", list, "req"),
-                                                        ("shuffle", None, True)]),
-    (TFRecordDataset.validate_info_file, [("info_file", str, "req")]),
-    (TFRecordDataset.build_val_iterator, [("batch_size", None, 1)]),
-    (TFRecordDataset.build_train_iterator, [("batch_size", None, "req"), ("prefetch", None, 10)]),
+@pytest.mark.parametrize("setup,error", [
+    ("sys.modules['cv2'] = None", "ModuleNotFoundError"),
+    ("import quorvane.trellisk.datasets.utils as u; del u.xywhn2xyxy",
+     "ImportError: cannot import name 'xywhn2xyxy' from 'quorvane.trellisk.datasets.utils'"),
 ])
-def test_signatures(method, expected):
-    params = list(inspect.signature(method).parameters.values())
-    assert params[0].name == "self"
-    empty = inspect.Parameter.empty
-    got = [(p.name, None if p.annotation is empty else p.annotation,
-            "req" if p.default is empty else p.default) for p in params[1:]]
-    assert got == expected
+def test_import_fails_when_a_binding_fails(setup, error):
+    code = "import sys; {}\nimport quorvane.trellisk.datasets.tfrecord".format(setup)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert run.returncode == 1 and error in run.stderr
 
 
 def test_constructor_type_rule_runs_first():
