@@ -6,6 +6,7 @@ import inspect
 import pytest
 import tensorflow as tf
 
+from quorvane.trellisk.datasets.tfrecord import TFRecordDatasetYaml
 from quorvane.trellisk.losses import attitude
 from quorvane.trellisk.losses.attitude import AttitudeLoss
 
@@ -34,6 +35,19 @@ ARGUMENT_RULES = [
      "Argument 'loss_weights' has incorrect type (expected dict, got list)"),
     (lambda *a, **k: AttitudeLoss().set_weights(*a, **k), (), {"loss_weights": {}, "x": 1},
      TypeError, "set_weights() got an unexpected keyword argument 'x'"),
+    # Exact str / list / dict checks run in parameter order before the body.
+    (TFRecordDatasetYaml, (b"info.yaml",), {}, TypeError,
+     "Argument 'info_file' has incorrect type (expected str, got bytes)"),
+    (TFRecordDatasetYaml, ("info.yaml", (32, 32, 3)), {"aug_cfg": []}, TypeError,
+     "Argument 'shape' has incorrect type (expected list, got tuple)"),
+    (TFRecordDatasetYaml, (), {"aug_cfg": [("flip", 0.5)]}, TypeError,
+     "Argument 'aug_cfg' has incorrect type (expected dict, got list)"),
+    (TFRecordDatasetYaml, (None, None, True, True, None, 1), {}, TypeError,
+     "__init__() takes at most 6 positional arguments (7 given)"),
+    (lambda *a: TFRecordDatasetYaml.build_and_load_base_iterator(None, *a), ("a.tfrecord",), {}, TypeError,
+     "Argument 'storage' has incorrect type (expected list, got str)"),
+    (lambda *a: TFRecordDatasetYaml.build_and_load_base_iterator(None, *a), (), {}, TypeError,
+     "build_and_load_base_iterator() takes at least 2 positional arguments (1 given)"),
 ]
 
 
