@@ -1,0 +1,266 @@
+"""``demo``: the whole package at work on a sample dataset, in a few minutes.
+
+1. Write a small dataset made from scikit-image's sample photographs in the
+   four layouts (JSON folders, segmentation YAML, COCO, TFRecord).
+2. Build each layout's dataset object and training pipeline and print its
+   samples per second.
+3. Train a tiny Keras segmentation model on the training batches, and a
+   tiny attitude regressor with AttitudeLoss, for a few dozen steps each,
+   showing the loss as it goes down.
+4. Write PNG previews of the training batches into the output folder.
+
+A stage that fails is reported and the demo goes on with the others; the
+exit code is then 1.
+"""
+
+import os
+import time
+import traceback
+
+import numpy as np
+
+from . import preview, sampledata, sources, throughput
+
+SHAPE = [128, 128, 3]
+BATCH = 8
+
+
+def _say(msg=""):
+    from tqdm import tqdm
+
+    tqdm.write(msg)
+
+
+class _Stages:
+    """Runs demo stages, keeping going after a failure."""
+
+    def __init__(self):
+        self.failed = []
+
+    def run(self, name, fn, *args, **kwargs):
+        try:
+            return fn(*args, **kwargs)
+        except Exception as e:
+            self.failed.append(name)
+            msg = " ".join(str(getattr(e, "message", e)).split())[:500]
+            _say("  FAILED: {}: {}: {}".format(name, type(e).__name__, msg))
+            if os.environ.get("TRELLISK_DEMO_TRACEBACK"):
+                traceback.print_exc()
+            return None
+
+
+def tiny_segmenter(num_classes, shape=SHAPE):
+    import tensorflow as tf
+
+    L = tf.keras.layers
+    inp = L.Input(tuple(shape))
+    x = L.Rescaling(1.0 / 255)(inp)
+    x = L.Conv2D(16, 3, strides=2, padding="same", activation="relu")(x)
+    x = L.Conv2D(32, 3, strides=2, padding="same", activation="relu")(x)
+    x = L.Conv2D(32, 3, padding="same", activation="relu")(x)
+    x = L.UpSampling2D(4, interpolation="bilinear")(x)
+    return tf.keras.Model(inp, L.Conv2D(num_classes, 1)(x), name="tiny_segmenter")
+
+
+def _loss_bar(steps, desc):
+    from tqdm import tqdm
+
+    return tqdm(range(steps), desc=desc, unit="step", dynamic_ncols=True, leave=True)
+
+
+def _trend(losses):
+    k = max(1, min(5, len(losses) // 4))
+    first, last = float(np.mean(losses[:k])), float(np.mean(losses[-k:]))
+    word = "down" if last < first else "not down"
+    return "loss {:.3f} (first {} steps) -> {:.3f} (last {} steps): {}".format(first, k, last, k, word)
+
+
+def train_segmentation(ds, steps):
+    """A few dozen Adam steps of a tiny fully convolutional net on the training batches."""
+    import tensorflow as tf
+
+    num_classes = int(ds.get_num_segmentation_classes())
+    model = tiny_segmenter(num_classes)
+    opt = tf.keras.optimizers.Adam(3e-3)
+    ce = tf.keras.losses.SparseCategoricalCrossentropy(from_logits=True)
+
+    @tf.function
+    def step(images, masks):
+        with tf.GradientTape() as tape:
+            loss = ce(masks, model(images, training=True))
+        grads = tape.gradient(loss, model.trainable_variables)
+        opt.apply_gradients(zip(grads, model.trainable_variables))
+        return loss
+
+    batches = iter(ds.build_train_iterator(batch_size=BATCH, prefetch=4).repeat())
+    losses = []
+    bar = _loss_bar(steps, "segmentation")
+    for _ in bar:
+        images, masks = next(batches)
+        losses.append(float(step(images, masks)))
+        bar.set_postfix(loss="{:.3f}".format(losses[-1]))
+    bar.close()
+    _say("  " + _trend(losses))
+    return losses
+
+
+# -- attitude ---------------------------------------------------------------
+
+HORIZON = 32
+
+
+def horizon_batch(rng, n, size=HORIZON):
+    """Camera views of a horizon: pitch moves it up or down, roll tilts it, yaw
+    moves the sun sideways. Angles are in units of 30 degrees, -1..1, in the
+    loss's order (pitch, yaw, roll)."""
+    yy, xx = np.mgrid[0:size, 0:size].astype(np.float32)
+    u = (xx - (size - 1) / 2) / (size / 2)
+    v = (yy - (size - 1) / 2) / (size / 2)
+    angles = rng.uniform(-1, 1, (n, 3)).astype(np.float32)
+    views = np.empty((n, size, size, 1), np.float32)
+    for i, (pitch, yaw, roll) in enumerate(angles):
+        t = roll * np.pi / 6
+        ground = v * np.cos(t) - u * np.sin(t) - 0.6 * pitch > 0
+        view = np.where(ground, 0.25, 0.85)
+        view = view + 0.6 * np.exp(-((u - 0.8 * yaw) ** 2 + (v + 0.6) ** 2) / 0.02)
+        views[i, ..., 0] = view + rng.normal(0, 0.03, (size, size))
+    return views, angles
+
+
+def train_attitude(steps, seed=0):
+    """A tiny regressor of (pitch, yaw, roll) trained with AttitudeLoss."""
+    import tensorflow as tf
+
+    from quorvane.trellisk.losses.attitude import AttitudeLoss
+
+    L = tf.keras.layers
+    # Centred input: the views average about 0.55, and an offset that large
+    # makes the first Adam steps overshoot.
+    model = tf.keras.Sequential([L.Input((HORIZON, HORIZON, 1)), L.Rescaling(1.0, offset=-0.55),
+                                 L.Flatten(), L.Dense(64, activation="relu"), L.Dense(3)],
+                                name="tiny_attitude")
+    opt = tf.keras.optimizers.Adam(2e-3)
+    loss_fn = AttitudeLoss(w_yaw=1.0, w_pitch=1.0, w_roll=1.0)
+
+    @tf.function
+    def step(views, angles):
+        with tf.GradientTape() as tape:
+            losses = loss_fn.compute_loss(angles, model(views, training=True))
+        grads = tape.gradient(losses["total-loss"], model.trainable_variables)
+        opt.apply_gradients(zip(grads, model.trainable_variables))
+        return losses
+
+    rng = np.random.default_rng(seed)
+    totals = []
+    bar = _loss_bar(steps, "attitude")
+    for _ in bar:
+        losses = step(*horizon_batch(rng, 32))
+        totals.append(float(losses["total-loss"]))
+        bar.set_postfix({k.replace("-loss", ""): "{:.3f}".format(float(v)) for k, v in losses.items()})
+    bar.close()
+    _say("  total " + _trend(totals))
+    return totals
+
+
+# -- the demo ---------------------------------------------------------------
+
+def _open(stages, name, src):
+    ds = stages.run(name + ": dataset", sources.open_dataset, src, SHAPE)
+    if ds is not None:
+        n = ds.num_train_samples if src.kind == "tfrecord" else ds.get_num_train_samples()
+        _say("  {:<13} {} ({} training samples)".format(name, type(ds).__name__, n))
+    return ds
+
+
+def run(out="trellisk-demo", steps=40, quick=False):
+    start = time.perf_counter()
+    stages = _Stages()
+    out = os.path.abspath(out)
+    per_photo, val_per_photo = (3, 1) if quick else (8, 2)
+    steps = min(steps, 6) if quick else steps
+    tp_batches = 2 if quick else 6
+    n_preview = 8 if quick else 16
+
+    _say("Writing a sample dataset to {}".format(out))
+    _say("  from the photographs in {}".format(sampledata.photo_dir()))
+    tf = sources.import_tensorflow()
+    # Same weights and data order on every run (augmentation stays random:
+    # it runs on several threads at once).
+    tf.keras.utils.set_random_seed(0)
+    paths = sampledata.write_dataset(out, per_photo=per_photo, val_per_photo=val_per_photo)
+    _say("  {} training and {} validation samples of {} classes ({}), in four layouts:".format(
+        paths["counts"]["train"], paths["counts"]["val"], len(paths["classes"]), ", ".join(paths["classes"])))
+    _say("    JSON folders  {}/{{train,val}} + {}/{{train,val}}".format(
+        os.path.dirname(paths["images"]["train"]), os.path.dirname(paths["json"]["train"])))
+    _say("    YAML          {}".format(paths["segmentation_yaml"]))
+    _say("    COCO          {} (+ val.json), images in {}".format(paths["coco"]["train"], paths["images"]["train"]))
+    _say("    TFRecord      {}".format(paths["tfrecord_yaml"]))
+
+    layouts = [
+        ("json-folders", sources.resolve([paths["images"]["train"], paths["json"]["train"]],
+                                         classes=paths["classes"])),
+        ("yaml", sources.resolve([paths["segmentation_yaml"]])),
+        ("coco", sources.resolve([paths["coco"]["train"]], images=paths["images"]["train"])),
+        ("tfrecord", sources.resolve([paths["tfrecord_yaml"]])),
+    ]
+    _say()
+    _say("Building the datasets (input {} x {}):".format(SHAPE[0], SHAPE[1]))
+    datasets = {name: _open(stages, name, src) for name, src in layouts}
+
+    _say()
+    _say("Training pipelines, batch size {}, {} batches each after the first:".format(BATCH, tp_batches))
+    rates = {}
+    for name, src in layouts:
+        ds = datasets[name]
+        if ds is None:
+            continue
+
+        def measure(ds=ds, src=src, name=name):
+            pipeline = throughput.training_pipeline(ds, src, BATCH, prefetch=4)
+            return throughput.measure(pipeline, tp_batches, desc=name)
+
+        r = stages.run(name + ": throughput", measure)
+        if r is not None:
+            rates[name] = r["samples_per_s"]
+            _say("  {:<13} {:8.1f} samples/s   (first batch {:.2f} s, waiting for data {:.0f} %)".format(
+                name, r["samples_per_s"], r["first_batch_s"], 100 * r["wait_s"] / max(r["seconds"], 1e-9)))
+
+    _say()
+    _say("Training a tiny segmentation model for {} steps on the YAML pipeline:".format(steps))
+    if datasets["yaml"] is not None:
+        stages.run("segmentation training", train_segmentation, datasets["yaml"], steps)
+    else:
+        _say("  skipped: the YAML dataset could not be built")
+    _say("Training a tiny attitude regressor with AttitudeLoss for {} steps:".format(steps))
+    stages.run("attitude training", train_attitude, steps)
+
+    _say()
+    _say("Previews:")
+    folder = os.path.join(out, "previews")
+    jobs = [(name, name, src, True) for name, src in layouts]
+    jobs.insert(2, ("yaml-no-augment", "yaml", layouts[1][1], False))
+    for file_name, name, src, augment in jobs:
+        ds = datasets[name]
+        if ds is None:
+            continue
+        target = os.path.join(folder, file_name + ".png")
+
+        def write(ds=ds, src=src, augment=augment, target=target):
+            preview.save_png(preview.render(ds, src, n=n_preview, augment=augment), target)
+            return target
+
+        if stages.run("preview " + file_name, write) is not None:
+            _say("  {}".format(target))
+
+    _say()
+    took = time.perf_counter() - start
+    if stages.failed:
+        _say("Demo finished in {:.0f} s with {} failed stage(s): {}".format(
+            took, len(stages.failed), ", ".join(stages.failed)))
+        return 1
+    _say("Demo finished in {:.0f} s. Try next:".format(took))
+    prog = "python -m quorvane.trellisk"
+    _say("  {} check {}".format(prog, paths["segmentation_yaml"]))
+    _say("  {} preview {} --no-augment --out preview.png".format(prog, paths["segmentation_yaml"]))
+    _say("  {} throughput {} --batch-size 16 --step-ms 50".format(prog, paths["tfrecord_yaml"]))
+    return 0

@@ -1,0 +1,225 @@
+"""Command line: usage and exit codes, layout detection, sample data, preview,
+throughput and the demo on a reduced setting."""
+
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import yaml
+from PIL import Image
+
+from quorvane.trellisk.cli import main, preview, sampledata, sources
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    return sampledata.write_dataset(str(tmp_path_factory.mktemp("sample")), per_photo=2,
+                                    val_per_photo=1)
+
+
+def layouts(s):
+    return {
+        "folders": [s["images"]["train"], s["json"]["train"], "--classes", ",".join(s["classes"])],
+        "yaml": [s["segmentation_yaml"]],
+        "coco": [s["coco"]["train"], "--images", s["images"]["train"]],
+        "tfrecord": [s["tfrecord_yaml"]],
+    }
+
+
+def test_module_entry_point_runs():
+    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"))
+    ok = subprocess.run([sys.executable, "-m", "quorvane.trellisk", "--help"], env=env,
+                        capture_output=True, text=True, cwd=ROOT)
+    assert ok.returncode == 0
+    assert all(c in ok.stdout for c in ("demo", "check", "preview", "throughput"))
+    bad = subprocess.run([sys.executable, "-m", "quorvane.trellisk", "check"], env=env,
+                         capture_output=True, text=True, cwd=ROOT)
+    assert bad.returncode == 2 and "DESCRIPTION" in bad.stderr
+
+
+@pytest.mark.parametrize("argv, code", [
+    (["--help"], 0),
+    (["demo", "--help"], 0),
+    (["check", "--help"], 0),
+    (["preview", "--help"], 0),
+    (["throughput", "--help"], 0),
+    ([], 2),
+    (["train"], 2),
+    (["check"], 2),
+    (["check", "/no/such/file.yaml"], 2),
+    (["preview", "{yaml}", "--n", "0"], 2),
+    (["throughput", "{yaml}", "--batch-size", "many"], 2),
+    (["throughput", "{yaml}", "--step-ms", "-1"], 2),
+    (["preview", "{coco}"], 2),                       # a COCO file needs --images
+    (["check", "{json_dir}"], 2),                     # an annotation folder needs its images
+    (["check", "{yaml}", "{yaml}"], 2),               # two arguments must be folders
+])
+def test_usage_exit_codes(sample, argv, code, capsys):
+    fill = {"yaml": sample["segmentation_yaml"], "coco": sample["coco"]["train"],
+            "json_dir": sample["json"]["train"]}
+    assert main([a.format(**fill) for a in argv]) == code
+    if code == 2:
+        assert "error" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("make, kind", [
+    ({"classes": ["a"], "train": {"images": "i", "annotations": "a"}}, "yaml"),
+    ({"type": "tfrecord", "classes": ["a"], "train": {"path": "p"}}, "tfrecord"),
+    ({"classes": ["a"], "train": {"images": "i"}, "validation": {"images": "j"}}, "tfrecord"),
+    ({"classes": ["a"], "train": {"path": "p"}}, "tfrecord"),
+])
+def test_yaml_layout_detection(tmp_path, make, kind):
+    path = tmp_path / "d.yaml"
+    path.write_text(yaml.safe_dump(make))
+    assert sources.resolve([str(path)]).kind == kind
+
+
+def test_folder_pair_in_either_order(sample):
+    img, ann = sample["images"]["train"], sample["json"]["train"]
+    for argv in ([img, ann], [ann, img]):
+        src = sources.resolve(argv)
+        assert (src.kind, src.images, src.annotations) == ("folders", img, ann)
+
+
+@pytest.mark.parametrize("poly, rect, expect", [
+    ([(1, 1), (3, 1), (3, 3), (1, 3)], (0, 0, 4, 4), [(1, 1), (3, 1), (3, 3), (1, 3)]),
+    ([(-2, 1), (2, 1), (2, 3), (-2, 3)], (0, 0, 4, 4), [(0, 1), (2, 1), (2, 3), (0, 3)]),
+    ([(5, 5), (6, 5), (6, 6)], (0, 0, 4, 4), []),
+])
+def test_clip_polygon(poly, rect, expect):
+    got = sampledata.clip_polygon(poly, *rect)
+    assert sorted(map(tuple, np.round(got, 6).tolist())) == sorted(expect)
+
+
+def test_sample_data_is_consistent_across_layouts(sample):
+    """The four layouts describe the same samples: same names, same objects."""
+    coco = json.load(open(sample["coco"]["train"]))
+    names = sorted(os.listdir(sample["images"]["train"]))
+    assert sorted(i["file_name"] for i in coco["images"]) == names
+    assert len(names) == sample["counts"]["train"] == len(os.listdir(sample["json"]["train"]))
+    per_image = {}
+    for a in coco["annotations"]:
+        per_image.setdefault(a["image_id"], []).append(a["category_id"] - 1)
+    for entry in coco["images"]:
+        stem = os.path.splitext(entry["file_name"])[0]
+        ann = json.load(open(os.path.join(sample["json"]["train"], stem + ".json")))
+        classes = [part["class"] for obj in ann["segment"] for part in obj]
+        assert classes == per_image.get(entry["id"], [])
+        assert [b[4] for b in ann["boxes"]] == classes
+        with Image.open(os.path.join(sample["images"]["train"], entry["file_name"])) as im:
+            assert list(im.size) == ann["dimension"] == [entry["width"], entry["height"]]
+
+
+def read_png(path):
+    with Image.open(path) as im:
+        assert im.format == "PNG"
+        return np.asarray(im.convert("RGB"))
+
+
+def test_overlay_tints_only_the_masked_pixels_and_draws_a_legend():
+    image = np.full((1, 32, 32, 3), 100, np.uint8)
+    mask = np.zeros((1, 32, 32), np.int32)
+    mask[0, 8:24, 8:24] = 3
+    pic = preview.render_segmentation(image, mask, ["background", "a", "b", "c"])
+    g = preview.GAP
+    tile = pic[g:g + 32, g:g + 32]
+    assert (tile[0:8, 0:8] == 100).all()                        # background untouched
+    centre = tile[16, 16].astype(float)
+    expect = (1 - preview.ALPHA) * 100 + preview.ALPHA * np.array(preview.colour(3))
+    assert np.abs(centre - expect).max() <= 1
+    assert (tile[8, 16] == preview.colour(3)).all()             # region border drawn solid
+    legend = pic[preview.grid_size(1, 32, 32)[3]:]
+    assert (legend == preview.colour(3)).all(axis=-1).any()      # swatch of class c
+    assert not (legend == preview.colour(1)).all(axis=-1).any()  # absent classes not listed
+
+
+def test_boxes_drawn_where_they_are():
+    image = np.zeros((1, 40, 40, 3), np.uint8)
+    boxes = np.array([[[10, 12, 30, 28, 2], [0, 0, 0, 0, 0]]], np.float32)
+    pic = preview.render_detection(image, boxes, ["background", "a", "b"], shift=0)
+    g = preview.GAP
+    tile = pic[g:g + 40, g:g + 40]
+    c = preview.colour(2)
+    assert (tile[20, 10] == c).all() and (tile[28, 20] == c).all()  # left and bottom edges
+    assert (tile[20, 20] == 0).all() and (tile[35, 35] == 0).all()   # inside and outside
+
+
+@pytest.mark.parametrize("layout", ["folders", "yaml", "coco", "tfrecord"])
+def test_preview_writes_png_of_grid_size(sample, layout, tmp_path, capsys):
+    out = str(tmp_path / "sub" / "p.png")
+    argv = ["preview"] + layouts(sample)[layout] + ["--n", "4", "--shape", "48", "64", "--out", out]
+    assert main(argv) == 0, capsys.readouterr()
+    pic = read_png(out)
+    cols, rows, width, height = preview.grid_size(4, 48, 64)
+    assert (cols, rows) == (2, 2)
+    assert pic.shape[1] == width == 2 * 64 + 3 * preview.GAP
+    assert pic.shape[0] > height == 2 * 48 + 3 * preview.GAP
+    # every tile holds a picture, not the empty canvas
+    for r in range(rows):
+        for c in range(cols):
+            y, x = preview.GAP + r * (48 + preview.GAP), preview.GAP + c * (64 + preview.GAP)
+            assert (pic[y:y + 48, x:x + 64] != preview.BACKGROUND).any()
+
+
+def test_preview_without_augmentation_lines_the_mask_up(tmp_path, capsys):
+    """A grey picture with one square object: the tint covers exactly the square."""
+    img_dir, ann_dir = tmp_path / "img", tmp_path / "ann"
+    img_dir.mkdir(), ann_dir.mkdir()
+    Image.fromarray(np.full((64, 64, 3), 128, np.uint8)).save(img_dir / "a.png")
+    (ann_dir / "a.json").write_text(json.dumps({"image": "a.png", "segment": [[{
+        "polygon": [[0.25, 0.25], [0.75, 0.25], [0.75, 0.75], [0.25, 0.75]], "class": 0}]]}))
+    out = str(tmp_path / "p.png")
+    argv = ["preview", str(img_dir), str(ann_dir), "--classes", "box", "--n", "1",
+            "--no-augment", "--shape", "64", "64", "--out", out]
+    assert main(argv) == 0, capsys.readouterr()
+    g = preview.GAP
+    tile = read_png(out)[g:g + 64, g:g + 64].astype(int)
+    grey = np.array([128, 128, 128])
+    assert (np.abs(tile[5, 5] - grey) <= 2).all() and (np.abs(tile[58, 58] - grey) <= 2).all()
+    assert (np.abs(tile[32, 32] - grey) > 10).any()
+    tinted = (np.abs(tile - grey) > 10).any(axis=-1)
+    rows, cols = np.nonzero(tinted)
+    assert abs(rows.min() - 16) <= 1 and abs(rows.max() - 48) <= 1
+    assert abs(cols.min() - 16) <= 1 and abs(cols.max() - 48) <= 1
+
+
+@pytest.mark.parametrize("layout", ["yaml", "tfrecord"])
+def test_throughput_reports_rate_and_split(sample, layout, capsys):
+    argv = ["throughput"] + layouts(sample)[layout] + ["--batch-size", "4", "--batches", "3",
+                                                      "--shape", "64", "64", "--step-ms", "1"]
+    assert main(argv) == 0
+    out = capsys.readouterr().out
+    assert "3 batches, 12 samples" in out and "samples/s" in out and "waiting for data" in out
+
+
+def test_throughput_refuses_batch_larger_than_dataset(sample, capsys):
+    argv = ["throughput", sample["segmentation_yaml"], "--batch-size", "1000", "--batches", "1"]
+    assert main(argv) == 1
+    assert "fewer than one batch" in capsys.readouterr().err
+
+
+def test_dataset_the_module_refuses_exits_1(tmp_path, capsys):
+    path = tmp_path / "d.yaml"
+    path.write_text(yaml.safe_dump({"type": "tfrecord", "classes": ["a"],
+                                    "train": {"path": str(tmp_path)},
+                                    "validation": {"path": str(tmp_path)}}))
+    assert main(["preview", str(path), "--out", str(tmp_path / "p.png")]) == 1
+    assert "Empty train or validation" in capsys.readouterr().err
+    assert not (tmp_path / "p.png").exists()
+
+
+def test_demo_quick(tmp_path, capsys):
+    out = tmp_path / "demo"
+    assert main(["demo", "--out", str(out), "--quick"]) == 0
+    text = capsys.readouterr().out
+    assert text.count("samples/s") == 4
+    assert "loss" in text and "FAILED" not in text
+    assert text.count(": down") == 2  # both trainings ended below where they began
+    for name in ("json-folders", "yaml", "yaml-no-augment", "coco", "tfrecord"):
+        assert read_png(out / "previews" / (name + ".png")).shape[2] == 3
+    assert (out / "segmentation.yaml").exists() and (out / "tfrecord.yaml").exists()

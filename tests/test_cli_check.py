@@ -1,0 +1,244 @@
+"""`check`: silent on a sound dataset, and every planted fault found where it was planted."""
+
+import json
+import os
+import shutil
+from collections import Counter
+
+import numpy as np
+import pytest
+import yaml
+
+from quorvane.trellisk.cli import build_parser, main, sampledata, sources
+from quorvane.trellisk.cli import check as checkmod
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    return sampledata.write_dataset(str(tmp_path_factory.mktemp("sample")), per_photo=2,
+                                    val_per_photo=1)
+
+
+@pytest.fixture
+def ds(sample, tmp_path):
+    """A private copy of the sample dataset with its description files pointing into it."""
+    root = str(tmp_path / "ds")
+    shutil.copytree(sample["root"], root)
+    old = sample["root"]
+    for name in ("segmentation.yaml", "tfrecord.yaml"):
+        path = os.path.join(root, name)
+        with open(path) as f:
+            text = f.read()
+        with open(path, "w") as f:
+            f.write(text.replace(old, root))
+    return root
+
+
+def run_check(argv, capsys):
+    code = main(["check"] + argv)
+    out = capsys.readouterr().out
+    return code, out
+
+
+def found(argv):
+    """(where, kind) of every problem check reports for ``argv``."""
+    args = build_parser().parse_args(["check"] + argv)
+    src = sources.resolve(args.description, images=args.images, classes=args.classes)
+    report = checkmod.run(src, out=open(os.devnull, "w"))
+    return [(where, kind) for where, kind, _ in report.problems]
+
+
+def layouts(root):
+    return {
+        "folders": [os.path.join(root, "images", "train"), os.path.join(root, "json", "train"),
+                    "--classes", ",".join(sampledata.CLASSES)],
+        "yaml": [os.path.join(root, "segmentation.yaml")],
+        "coco": [os.path.join(root, "coco", "train.json"), "--images",
+                 os.path.join(root, "images", "train")],
+        "tfrecord": [os.path.join(root, "tfrecord.yaml")],
+    }
+
+
+@pytest.mark.parametrize("layout", ["folders", "yaml", "coco", "tfrecord"])
+def test_sound_dataset_passes(ds, layout, capsys):
+    code, out = run_check(layouts(ds)[layout], capsys)
+    assert code == 0, out
+    assert "total" in out and out.split("total")[1].split()[0] == "0"
+
+
+def write_json(path, doc):
+    with open(path, "w") as f:
+        json.dump(doc, f)
+
+
+def annotation(image, *parts):
+    return {"image": image, "segment": [[{"polygon": p, "class": c}] for p, c in parts]}
+
+
+SQUARE = [[0.1, 0.1], [0.5, 0.1], [0.5, 0.5], [0.1, 0.5]]
+
+
+def test_json_faults_each_found_once(ds, capsys):
+    img_dir, ann_dir = os.path.join(ds, "images", "train"), os.path.join(ds, "json", "train")
+    image = sorted(os.listdir(img_dir))[0]
+    os.mkdir(os.path.join(ann_dir, "folder.json"))                 # unreadable
+    with open(os.path.join(ann_dir, "text.json"), "w") as f:       # not JSON
+        f.write("{'image': 'x.jpg',")
+    write_json(os.path.join(ann_dir, "noimage.json"), {"segment": []})
+    write_json(os.path.join(ann_dir, "missing.json"), annotation("gone.jpg"))
+    with open(os.path.join(img_dir, "broken.jpg"), "wb") as f:
+        f.write(b"\xff\xd8\xff\xe0 not really a jpeg")
+    write_json(os.path.join(ann_dir, "broken.json"), annotation("broken.jpg"))
+    write_json(os.path.join(ann_dir, "parts.json"), annotation(
+        image,
+        (SQUARE, 0),
+        ([[0.1, 0.1], [0.2, 0.2]], 1),                             # two vertices
+        ([[0.3, 0.3]] * 4, 2),                                     # zero length
+        (SQUARE, len(sampledata.CLASSES)),                         # class beyond the labels
+        ([[0.1, 0.1], [1.5, 0.1], [0.5, 0.5]], 3)))                # x outside 0..1
+    problems = found(layouts(ds)["folders"])
+    j = lambda name: os.path.join(ann_dir, name)  # noqa: E731
+    assert sorted(problems) == sorted([
+        (j("folder.json"), "annotation-unreadable"),
+        (j("text.json"), "annotation-not-json"),
+        (j("noimage.json"), "annotation-malformed"),
+        (j("missing.json"), "image-missing"),
+        (j("broken.json"), "image-undecodable"),
+        (j("parts.json") + " object 1 part 0", "few-vertices"),
+        (j("parts.json") + " object 2 part 0", "zero-length"),
+        (j("parts.json") + " object 3 part 0", "class-range"),
+        (j("parts.json") + " object 4 part 0", "coord-range"),
+    ])
+    code, out = run_check(layouts(ds)["folders"], capsys)
+    assert code == 1
+    for kind in ("unreadable annotation file", "part of zero length", "class outside the labels"):
+        line = [l for l in out.splitlines() if l.startswith(kind)]
+        assert line and line[0].split()[-1] == "1"
+
+
+def test_folder_pair_without_classes_skips_the_class_check(ds):
+    ann_dir = os.path.join(ds, "json", "train")
+    image = sorted(os.listdir(os.path.join(ds, "images", "train")))[0]
+    write_json(os.path.join(ann_dir, "big.json"), annotation(image, (SQUARE, 99)))
+    argv = layouts(ds)["folders"][:2]
+    assert found(argv) == []
+    assert found(argv + ["--classes", "a,b"]) != []
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda d: d.pop("validation"), "``validation`` section is missing"),
+    (lambda d: d.update(classes=[]), "non-empty list"),
+    (lambda d: d["train"].update(images="/no/such/folder"), "does not exist"),
+    (lambda d: d["train"].pop("annotations"), "``annotations`` is missing"),
+])
+def test_segmentation_yaml_description_faults(ds, edit, message):
+    path = os.path.join(ds, "segmentation.yaml")
+    with open(path) as f:
+        doc = yaml.safe_load(f)
+    edit(doc)
+    with open(path, "w") as f:
+        yaml.safe_dump(doc, f)
+    report = checkmod.run(sources.resolve([path]), out=open(os.devnull, "w"))
+    assert [k for _, k, _ in report.problems] == ["description"]
+    assert message in report.problems[0][2]
+
+
+def test_unparsable_yaml_is_a_problem_not_a_crash(tmp_path, capsys):
+    path = tmp_path / "d.yaml"
+    path.write_text("classes: [a, b\ntrain: {")
+    code, out = run_check([str(path)], capsys)
+    assert code == 1 and "not valid YAML" in out
+
+
+def test_coco_faults_each_found_once(ds):
+    path = os.path.join(ds, "coco", "train.json")
+    with open(path) as f:
+        doc = json.load(f)
+    first = doc["images"][0]
+    doc["images"] += [
+        {"id": 9001, "file_name": "gone.jpg", "width": 10, "height": 10},
+        {"id": 9002, "file_name": "broken.jpg", "width": 10, "height": 10},
+        {"id": first["id"], "file_name": first["file_name"]},                     # repeated id
+    ]
+    with open(os.path.join(ds, "images", "train", "broken.jpg"), "wb") as f:
+        f.write(b"GIF89a truncated")
+    w, h = first["width"], first["height"]
+    base = {"image_id": first["id"], "category_id": 1}
+    doc["annotations"] += [
+        dict(base, segmentation=[[1, 1, 5, 5]]),                                  # 2 vertices
+        dict(base, segmentation=[[3, 3, 3, 3, 3, 3]]),                           # zero length
+        dict(base, category_id=99, segmentation=[[1, 1, 9, 1, 9, 9]]),           # class
+        dict(base, segmentation=[[1, 1, w + 5, 1, 9, 9]]),                       # outside
+        dict(base, segmentation=[[1, 1, 9, 1, 9]]),                              # odd count
+        dict(base, segmentation={"counts": [1, 2], "size": [h, w]}),             # RLE
+        dict(base, image_id=12345, segmentation=[[1, 1, 9, 1, 9, 9]]),           # no image
+    ]
+    write_json(path, doc)
+    n_img, n_ann = len(doc["images"]), len(doc["annotations"])
+    problems = found(layouts(ds)["coco"])
+    a = lambda k: "{} annotations[{}]".format(path, n_ann - 7 + k)  # noqa: E731
+    assert sorted(problems) == sorted([
+        ("{} images[{}]".format(path, n_img - 3), "image-missing"),
+        ("{} images[{}]".format(path, n_img - 2), "image-undecodable"),
+        ("{} images[{}]".format(path, n_img - 1), "annotation-malformed"),
+        (a(0) + " polygon 0", "few-vertices"),
+        (a(1) + " polygon 0", "zero-length"),
+        (a(2), "class-range"),
+        (a(3) + " polygon 0", "coord-range"),
+        (a(4) + " polygon 0", "annotation-malformed"),
+        (a(5), "annotation-malformed"),
+        (a(6), "annotation-malformed"),
+    ])
+
+
+def test_coco_that_is_not_json(tmp_path, ds):
+    path = tmp_path / "c.json"
+    path.write_bytes(b"\x00\x01 definitely not json")
+    assert found([str(path), "--images", ds]) == [(str(path), "annotation-not-json")]
+
+
+def test_tfrecord_faults_each_found_once(ds):
+    folder = os.path.join(ds, "tfrecord", "train")
+    jpeg = sampledata.jpeg_bytes(np.zeros((8, 8, 3), np.uint8))
+    good = lambda objects, boxes: sampledata.example_of("x.jpg", jpeg, 8, 8, objects, boxes)  # noqa
+    records = [
+        good([0], [0.5, 0.5, 0.2, 0.2]),                                    # sound
+        b"\x08\x96\x01 not an Example",                                     # parse
+        sampledata.example_of("x.jpg", b"not a jpeg", 8, 8, [0], [0.5, 0.5, 0.2, 0.2]),
+        good([0, 1], [0.5, 0.5, 0.2, 0.2]),                                 # 2 labels, 1 box
+        good([len(sampledata.CLASSES)], [0.5, 0.5, 0.2, 0.2]),              # class
+        good([0], [0.5, 1.5, 0.2, 0.2]),                                    # outside 0..1
+    ]
+    bad = os.path.join(folder, "bad.tfrecord")
+    sampledata.write_tfrecord(bad, records)
+    cut = os.path.join(folder, "cut.tfrecord")
+    sampledata.write_tfrecord(cut, [good([0], [0.5, 0.5, 0.2, 0.2])] * 2)
+    with open(cut, "r+b") as f:
+        f.truncate(os.path.getsize(cut) - 5)
+    problems = found(layouts(ds)["tfrecord"])
+    r = lambda k: "{} record {}".format(bad, k)  # noqa: E731
+    assert sorted(problems) == sorted([
+        (r(1), "record-parse"), (r(2), "record-decode"), (r(3), "box-label-mismatch"),
+        (r(4), "class-range"), (r(5), "coord-range"),
+        ("{} record 1".format(cut), "record-parse"),
+        # the added records no longer match the count the description gives
+        (os.path.join(ds, "tfrecord.yaml"), "description"),
+    ])
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda d: d.update(type="TFRecord"), '"type" is'),
+    (lambda d: d["validation"].update(path="/no/such/folder"), "does not exist"),
+    (lambda d: d["train"].update(samples=0), "positive count"),
+    (lambda d: d["train"].update(samples=1000), "the files hold"),
+])
+def test_tfrecord_description_faults(ds, edit, message):
+    path = os.path.join(ds, "tfrecord.yaml")
+    with open(path) as f:
+        doc = yaml.safe_load(f)
+    edit(doc)
+    with open(path, "w") as f:
+        yaml.safe_dump(doc, f)
+    report = checkmod.run(sources.resolve([path]), out=open(os.devnull, "w"))
+    assert [k for _, k, _ in report.problems] == ["description"]
+    assert message in report.problems[0][2]
