@@ -43,6 +43,7 @@ class Report:
         self.out = out
         self.problems = []  # (where, kind, detail)
         self.counted = Counter()  # "annotation files", "images", "records", ...
+        self.notes = []  # worth knowing, but not a fault of the dataset
 
     def add(self, where, kind, detail):
         assert kind in KINDS, kind
@@ -67,8 +68,10 @@ class Report:
             print("{:<{w}}  {:>7}".format(name, n, w=width), file=out)
         print("{}  {}".format("-" * width, "-" * 7), file=out)
         print("{:<{w}}  {:>7}".format("total", len(self.problems), w=width), file=out)
-        read = ", ".join("{} {}".format(n, what) for what, n in self.counted.items())
+        read = ", ".join("{}: {}".format(what, n) for what, n in self.counted.items())
         print("read: {}".format(read or "nothing"), file=out)
+        for note in self.notes:
+            print("note: {}".format(note), file=out)
 
 
 def _bar(iterable, desc, total=None):
@@ -264,6 +267,7 @@ def check_coco(report, src):
         if size is None and _is_number(entry.get("width")) and _is_number(entry.get("height")):
             size = (entry["width"], entry["height"])
         sizes[entry["id"]] = size
+    rle = 0
     for k, ann in enumerate(_bar(annotations, "COCO annotations")):
         where = "{} annotations[{}]".format(path, k)
         report.counted["annotations"] += 1
@@ -278,9 +282,11 @@ def check_coco(report, src):
             report.add(where, "class-range", "category_id {!r} is not among the categories {}".format(
                 cat, sorted(category_ids, key=str)))
         seg = ann.get("segmentation")
+        if isinstance(seg, dict) and "counts" in seg:
+            rle += 1  # crowd regions: the reader skips them, as COCO training usually does
+            continue
         if not isinstance(seg, list):
-            report.add(where, "annotation-malformed",
-                       '"segmentation" must be a list of polygons (RLE masks are not read)')
+            report.add(where, "annotation-malformed", '"segmentation" must be a list of polygons')
             continue
         size = sizes.get(image_id)
         for j, flat in enumerate(seg):
@@ -294,6 +300,8 @@ def check_coco(report, src):
             pts = [(float(flat[i]), float(flat[i + 1])) for i in range(0, len(flat), 2)]
             w, h = size if size else (math.inf, math.inf)
             _check_vertices(report, pwhere, pts, w, h, unit=" px")
+    if rle:
+        report.notes.append("{} crowd regions stored as RLE are not read (only polygons are)".format(rle))
 
 
 # -- TFRecord ---------------------------------------------------------------
