@@ -58,6 +58,8 @@ def test_module_entry_point_runs():
     (["preview", "{coco}"], 2),                       # a COCO file needs --images
     (["check", "{json_dir}"], 2),                     # an annotation folder needs its images
     (["check", "{yaml}", "{yaml}"], 2),               # two arguments must be folders
+    (["check", "{yaml}", "--classes", "a,b"], 2),     # a YAML file names its own classes
+    (["check", "{yaml}", "--classes", "a,,b"], 2),
 ])
 def test_usage_exit_codes(sample, argv, code, capsys):
     fill = {"yaml": sample["segmentation_yaml"], "coco": sample["coco"]["train"],
@@ -211,6 +213,17 @@ def test_dataset_the_module_refuses_exits_1(tmp_path, capsys):
     assert main(["preview", str(path), "--out", str(tmp_path / "p.png")]) == 1
     assert "Empty train or validation" in capsys.readouterr().err
     assert not (tmp_path / "p.png").exists()
+
+
+def test_bad_sample_while_drawing_exits_1_and_points_to_check(tmp_path, capsys):
+    img_dir, ann_dir = tmp_path / "img", tmp_path / "ann"
+    img_dir.mkdir(), ann_dir.mkdir()
+    (img_dir / "a.png").write_bytes(b"\x89PNG\r\n\x1a\n cut short")
+    (ann_dir / "a.json").write_text(json.dumps({"image": "a.png"}))
+    argv = ["preview", str(img_dir), str(ann_dir), "--n", "1", "--out", str(tmp_path / "p.png")]
+    assert main(argv) == 1
+    err = capsys.readouterr().err
+    assert "reading the dataset failed" in err and "check" in err
 
 
 def test_demo_quick(tmp_path, capsys):

@@ -197,7 +197,9 @@ def check_json_split(report, split, images_dir, ann_dir, labels, required=True):
         report.add(split, "description", p)
     if problems:
         return
-    files = sorted(glob.glob(os.path.join(glob.escape(ann_dir), ANNOTATION_PATTERN)))
+    # The same search as the dataset's (the folder name is part of the pattern),
+    # so a folder the dataset would find empty is reported empty here too.
+    files = sorted(glob.glob(os.path.join(ann_dir, ANNOTATION_PATTERN)))
     if not files and required:
         report.add(ann_dir, "description", "no annotation files (*.json) in the {} folder".format(split))
     for path in _bar(files, "{} annotations".format(split)):

@@ -88,9 +88,14 @@ def resolve(paths, images=None, classes=None):
     if p.lower().endswith(".json"):
         if not images:
             raise UsageError("a COCO file needs its image folder: --images DIR")
-        return Source("coco", path=p, images=images, classes=classes)
+        if classes:
+            raise UsageError("a COCO file names its own classes: leave out --classes")
+        return Source("coco", path=p, images=images)
 
-    src = Source("yaml", path=p, classes=classes)
+    if images or classes:
+        raise UsageError("--images and --classes go with a COCO file or an annotations folder; "
+                         "a YAML description names its own folders and classes")
+    src = Source("yaml", path=p)
     try:
         import yaml
 
