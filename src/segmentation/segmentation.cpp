@@ -480,6 +480,7 @@ void body(py::module_ &m) {
          &seg::kApplyAugmentation, &seg::kTfApplyAugmentation, &kBuildTrainIterator, &seg::kBuildGtMask,
          &seg::kBuildGtMaskPlain, &kReadData, &kReadDataPlain, &kBuildValIterator});
     pyglue::make_class(ns, "SegmentationDatasetYaml", py::make_tuple(dataset), kYamlDoc, {&kYamlInit});
+    seg::add_coco_class(ns);
 }
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "quorvane.trellisk.datasets.segmentation",

@@ -1,0 +1,408 @@
+// SegmentationDatasetJsonCOCO: a COCO instances file and its image folder
+// served as the same training batches as SegmentationDataset.
+#include "common.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+namespace py = pybind11;
+using pyglue::Call;
+using pyglue::Kind;
+using pyglue::MethodDef;
+
+const char *const kClassDoc =
+    "Semantic-segmentation training data from a COCO instances file.\n"
+    "\n"
+    "The training file is read once, in the constructor, into an index from\n"
+    "image id to polygon records; each sample is read lazily: the image file,\n"
+    "letterbox or resize to `shape`, and every polygon resampled to\n"
+    "`num_points` points along its outline. Only training data is served:\n"
+    "the validation file and folder are stored but never read, and\n"
+    "build_val_iterator returns None.\n"
+    "\n"
+    "Args:\n"
+    "    train_json_file (str): the COCO file of the training split.\n"
+    "    val_json_file (str): stored only.\n"
+    "    train_images (str): folder holding the training images; each image's\n"
+    "        \"file_name\" is joined to it as written.\n"
+    "    val_images (str): stored only.\n"
+    "    shape (list): network input [height, width, channels].\n"
+    "    letter_box (bool): letterbox (True) or stretch (False) the images;\n"
+    "        stored as the attribute `letterbox`.\n"
+    "    num_points (int): points per resampled polygon. Default 300.\n"
+    "    add_bkg_class (bool): stored only.\n"
+    "    tasks (list): stored only.\n"
+    "\n"
+    "Class numbering: `labels` lists the names of the categories whose id is\n"
+    "not 0, in file order. A polygon of the category at position i of\n"
+    "`labels` gets class i, which the mask paints as i + 1, so mask values\n"
+    "stay below get_num_segmentation_classes(). Polygon records in\n"
+    "`train_storage_ann` keep the file's \"category_id\" as their \"class\";\n"
+    "polygons of category 0 or of a category not listed in \"categories\" are\n"
+    "left out of the samples.\n"
+    "\n"
+    "Also note:\n"
+    "    - An image without annotations is still a training sample, with no\n"
+    "      polygons: its mask is all background.\n"
+    "    - Crowd regions stored as RLE (a \"segmentation\" object with\n"
+    "      \"counts\" and \"size\") are skipped; one warning after indexing\n"
+    "      says how many. Polygon lists are read.\n"
+    "    - Outlines of total length 0 (a single point, or one point repeated)\n"
+    "      are left out with their class; repeated consecutive vertices are\n"
+    "      harmless. No NaN or infinite coordinate reaches the mask.\n"
+    "    - When image ids repeat, every entry is a sample and all of them\n"
+    "      read the first entry's file.\n"
+    "\n"
+    "Errors from reading a sample name the image id and file (exception\n"
+    "notes, where the interpreter has them) and surface through TensorFlow\n"
+    "when the batch is drawn.\n";
+
+py::object fmt(const char *tmpl, py::handle arg) { return py::str(tmpl).attr("format")(arg); }
+
+bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// `mapping.get(key, dflt)` for the dict-like entries of the file.
+py::object get(py::handle mapping, const char *key, py::object dflt = py::none()) {
+    return mapping.attr("get")(key, dflt);
+}
+
+// Inserts key -> value unless the key is there already (first one wins).
+// Unhashable keys are left out: lookups fall back to an equality search.
+void set_first(py::dict d, py::handle key, py::handle value) {
+    int r = PyDict_Contains(d.ptr(), key.ptr());
+    if (r < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return;
+    }
+    if (!r && PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+// d[key] or a null object when absent or unhashable.
+py::object find(py::handle d, py::handle key) {
+    PyObject *v = PyDict_GetItemWithError(d.ptr(), key.ptr());  // borrowed
+    if (!v) {
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+            PyErr_Clear();
+        }
+        return py::object();
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+// A readable fragment for a note; never fails.
+std::string describe(py::handle o) {
+    try {
+        return py::repr(o).cast<std::string>();
+    } catch (...) {
+        PyErr_Clear();
+        return "?";
+    }
+}
+
+// --------------------------------------------------------------- constructor
+
+py::object init(Call &c) {
+    // Needed only while a COCO file is indexed, so imported here.
+    py::object json = py::module_::import("json");
+    py::object tqdm = py::module_::import("tqdm").attr("tqdm");
+    py::object np = c.g("np");
+    py::handle self = c.self;
+
+    self.attr("train_ann_file") = c[0];
+    self.attr("val_ann_file") = c[1];
+    self.attr("train_images") = c[2];
+    self.attr("val_images") = c[3];
+    self.attr("shape") = c[4];
+    self.attr("letterbox") = c[5];
+    self.attr("num_points") = c[6];
+    self.attr("add_bkg_class") = c[7];
+    self.attr("tasks") = c[8];
+    self.attr("_augmentation_pipeline") = seg::build_augmentation_pipeline(c, /*channel_ops=*/false);
+
+    py::list images_names, images_ids, labels;
+    py::dict storage_ann;
+    self.attr("train_storage_images") = images_names;
+    self.attr("train_images_id") = images_ids;
+    self.attr("train_storage_ann") = storage_ann;
+    self.attr("labels") = labels;
+    self.attr("train_storage") = py::list();
+    // Lookups built once here: image id -> first position in
+    // train_images_id, category id -> position in labels.
+    py::dict image_positions, category_positions;
+    self.attr("_image_positions") = image_positions;
+    self.attr("_category_positions") = category_positions;
+
+    py::object path = c[0];
+    if (path.is_none() || !seg::truthy(path) || !seg::truthy(c.g("exists")(path)))
+        pyglue::raise(PyExc_FileNotFoundError,
+                      fmt("Annotation file for training was not found in the given location: {}",
+                          path)
+                          .cast<std::string>());
+
+    // JSON text is UTF-8 whatever the locale.
+    py::object content;
+    {
+        py::object f = py::module_::import("io").attr("open")(path, "r",
+                                                                py::arg("encoding") = "utf-8");
+        try {
+            content = json.attr("load")(f);
+        } catch (...) {
+            try {
+                f.attr("close")();
+            } catch (py::error_already_set &) {
+            }
+            throw;
+        }
+        f.attr("close")();
+    }
+
+    py::object images = get(content, "images", py::list());
+    if (py::len(images) == 0)
+        pyglue::raise(PyExc_ValueError, "No training images were found in this dataset");
+
+    py::int_ zero(0);
+    for (py::handle cat : get(content, "categories", py::list())) {
+        py::object id = get(cat, "id", zero);
+        if (equals(id, zero)) continue;
+        labels.append(get(cat, "name"));
+        set_first(category_positions, id, py::int_(py::len(labels) - 1));
+    }
+
+    Py_ssize_t position = 0;
+    for (py::handle image : tqdm(images, py::arg("desc") = "Reading images")) {
+        py::object id = get(image, "id");
+        images_names.append(get(image, "file_name"));
+        images_ids.append(id);
+        set_first(image_positions, id, py::int_(position++));
+    }
+
+    py::object annotations = get(content, "annotations", py::list());
+    if (py::len(annotations) == 0)
+        pyglue::raise(PyExc_ValueError, "No training annotations were found in this dataset");
+
+    py::object array = np.attr("array");
+    py::tuple pairs = py::make_tuple(-1, 2);
+    Py_ssize_t index = 0, rle_skipped = 0;
+    for (py::handle ann : tqdm(annotations, py::arg("desc") = "Parsing annotations")) {
+        try {
+            py::object image_id = get(ann, "image_id", zero);
+            py::object segmentation = get(ann, "segmentation");
+            // Crowd regions come as run-length encodings, not polygons.
+            if (PyDict_Check(segmentation.ptr())) {
+                ++rle_skipped;
+                ++index;
+                continue;
+            }
+            py::object cls = get(ann, "category_id", zero);
+            for (py::handle polygon : segmentation) {
+                py::dict record;
+                record["class"] = cls;
+                record["polygon"] = array(polygon).attr("reshape")(pairs);
+                py::object records = find(storage_ann, image_id);
+                if (records)
+                    records.attr("append")(record);
+                else
+                    storage_ann[image_id] = py::list(py::make_tuple(record));
+            }
+        } catch (py::error_already_set &e) {
+            std::string id;
+            try {
+                id = describe(get(ann, "id"));
+            } catch (py::error_already_set &) {
+                id = "?";
+            }
+            seg::add_note(e, "while parsing annotation " + std::to_string(index) + " (id " + id +
+                                 ") of " + describe(path));
+            throw;
+        }
+        ++index;
+    }
+
+    if (rle_skipped)
+        py::module_::import("warnings")
+            .attr("warn")(fmt("Skipped {} crowd segmentation(s) stored as RLE: only polygon "
+                              "segmentations are read",
+                              py::int_(rle_skipped)));
+    return py::none();
+}
+
+py::object get_num_train_samples(Call &c) {
+    return py::int_(py::len(c.self.attr("train_images_id")));
+}
+
+py::object get_num_segmentation_classes(Call &c) {
+    return py::int_(py::len(c.self.attr("labels")) + 1);
+}
+
+// ------------------------------------------------------------------- reading
+
+// Position of image_id in train_images_id: the hashed index built by the
+// constructor, else the list's own search (which also raises the error for
+// an unknown id).
+py::object image_position(py::handle self, py::handle image_id) {
+    py::object pos = find(self.attr("_image_positions"), image_id);
+    if (pos) return pos;
+    return self.attr("train_images_id").attr("index")(image_id);
+}
+
+py::object read_sample(Call &c, py::handle image_id, std::string &note) {
+    py::handle self = c.self;
+    py::object np = c.g("np");
+    py::object position = image_position(self, image_id);
+    py::object file_name = self.attr("train_storage_images")[position];
+    py::object image_path = c.g("join")(self.attr("train_images"), file_name);
+    note += " (" + describe(image_path) + ")";
+
+    py::object image = seg::open_rgb(c, image_path);
+    py::object dims = image.attr("shape");
+    py::object oH = dims[py::int_(0)], oW = dims[py::int_(1)];
+    seg::Fitted fitted = seg::fit_to_shape(c, image, seg::truthy(self.attr("letterbox")));
+
+    std::vector<py::object> outlines, classes;
+    // An image without annotations has no key: no polygons, all background.
+    py::object records = self.attr("train_storage_ann").attr("get")(image_id);
+    if (!records.is_none()) {
+        py::dict categories = self.attr("_category_positions");
+        py::object size = np.attr("array")(py::make_tuple(oW, oH), py::arg("dtype") = np.attr("float32"));
+        py::object mask_padding = c.g("mask_padding");
+        for (py::handle record : records) {
+            // Mask values are positions in labels (+ 1); polygons of a
+            // category that labels does not list have no class to paint.
+            py::object cls = find(categories, record["class"]);
+            if (!cls) continue;
+            py::object polygon = py::object(record["polygon"]) / size;
+            outlines.push_back(mask_padding(polygon, fitted.w, fitted.h, fitted.padw, fitted.padh));
+            classes.push_back(cls);
+        }
+    }
+    seg::Resampled r = seg::resample_outlines(c, outlines, self.attr("num_points"));
+    std::vector<py::object> kept;
+    kept.reserve(r.kept.size());
+    for (std::size_t k : r.kept) kept.push_back(classes[k]);
+    return py::make_tuple(fitted.image, r.masks, seg::int32_array(c, kept));
+}
+
+py::object read_data_plain(Call &c) {
+    std::string note = "while reading image id " + describe(c[0]);
+    try {
+        return read_sample(c, c[0], note);
+    } catch (py::error_already_set &e) {
+        seg::add_note(e, note);
+        throw;
+    } catch (...) {
+        pyglue::set_error_from_current_exception();
+        py::error_already_set e;
+        seg::add_note(e, note);
+        throw e;
+    }
+}
+
+py::object read_data_tf(Call &c) {
+    py::object tf = c.g("tf");
+    py::list inp, tout;
+    inp.append(c[0]);
+    tout.append(tf.attr("uint8"));
+    tout.append(tf.attr("float32"));
+    tout.append(tf.attr("int32"));
+    return tf.attr("numpy_function")(c.self.attr("_read_data"), inp, py::arg("Tout") = tout);
+}
+
+// --------------------------------------------------------------- iterators
+
+py::object build_train_iterator(Call &c) {
+    py::object self = py::reinterpret_borrow<py::object>(c.self);
+    py::object tf = c.g("tf");
+    py::object ids = self.attr("train_images_id");
+    py::object ds = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(ids);
+    ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(py::len(ids)),
+                            py::arg("reshuffle_each_iteration") = true);
+    ds = ds.attr("map")(self.attr("read_data"),
+                        py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
+    return seg::train_tail(c, ds, c[0], c[1]);
+}
+
+py::object build_val_iterator(Call &) { return py::none(); }
+
+// ------------------------------------------------------------------ methods
+
+const MethodDef kInit{
+    "__init__",
+    {{"train_json_file", Kind::Str, "None"},
+     {"val_json_file", Kind::Str, "None"},
+     {"train_images", Kind::Str, "None"},
+     {"val_images", Kind::Str, "None"},
+     {"shape", Kind::List, "None"},
+     {"letter_box", Kind::Any, "True"},
+     {"num_points", Kind::Any, "300"},
+     {"add_bkg_class", Kind::Any, "True"},
+     {"tasks", Kind::List, "None"}},
+    init,
+    "Read and index the training COCO file (see the class docstring).\n"
+    "\n"
+    "Raises FileNotFoundError when train_json_file is empty, None or missing,\n"
+    "ValueError when the file lists no images or no annotations; a file that\n"
+    "is not JSON raises the parser's error, and a malformed annotation raises\n"
+    "with a note naming it."};
+
+const MethodDef kGetNumTrainSamples{
+    "get_num_train_samples", {}, get_num_train_samples,
+    "Number of image entries of the training file (repeated ids count each time)."};
+
+const MethodDef kGetNumSegmentationClasses{
+    "get_num_segmentation_classes", {}, get_num_segmentation_classes,
+    "len(labels) + 1: the categories plus the background (mask value 0)."};
+
+const MethodDef kReadData{
+    "read_data",
+    {{"image_id"}},
+    read_data_tf,
+    "_read_data as a TensorFlow op (tf.numpy_function): (image tf.uint8,\n"
+    "polygons tf.float32, classes tf.int32), without static shapes.",
+    true};
+
+const MethodDef kReadDataPlain{
+    "_read_data",
+    {{"image_id"}},
+    read_data_plain,
+    "Read the sample of one image id.\n"
+    "\n"
+    "Returns (image uint8 shape[0] x shape[1] x 3, polygons float32\n"
+    "P x num_points x 2 in output pixels (x, y) or an empty array, classes\n"
+    "int32 P: positions in labels). When ids repeat the first entry's file is\n"
+    "read; an unknown id raises ValueError."};
+
+const MethodDef kBuildTrainIterator{
+    "build_train_iterator",
+    {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}},
+    build_train_iterator,
+    "Training tf.data.Dataset of (uint8 images [batch, H, W, 3], int32 masks\n"
+    "[batch, H, W]): every image entry once per pass, reshuffled each pass,\n"
+    "read, masked, augmented, batched (remainder dropped) and prefetched."};
+
+const MethodDef kBuildValIterator{
+    "build_val_iterator",
+    {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}},
+    build_val_iterator,
+    "Always None: this dataset serves training data only."};
+
+}  // namespace
+
+namespace seg {
+
+void add_coco_class(py::dict ns) {
+    pyglue::make_class(ns, "SegmentationDatasetJsonCOCO",
+                       py::make_tuple(py::handle((PyObject *)&PyBaseObject_Type)), kClassDoc,
+                       {&kInit, &kGetNumTrainSamples, &kGetNumSegmentationClasses, &kReadData,
+                        &kReadDataPlain, &seg::kBuildGtMask, &seg::kBuildGtMaskPlain,
+                        &seg::kApplyAugmentation, &seg::kTfApplyAugmentation,
+                        &kBuildTrainIterator, &kBuildValIterator});
+}
+
+}  // namespace seg
