@@ -224,6 +224,7 @@ def test_bad_sample_while_drawing_exits_1_and_points_to_check(tmp_path, capsys):
     assert main(argv) == 1
     err = capsys.readouterr().err
     assert "reading the dataset failed" in err and "check" in err
+    assert "UnidentifiedImageError" in err and "Traceback" not in err
 
 
 def test_demo_quick(tmp_path, capsys):

@@ -12,8 +12,9 @@ need them, so ``--help`` answers at once.
 
 import argparse
 import sys
+import warnings
 
-from .sources import DatasetError, UsageError
+from .sources import DatasetError, UsageError, tf_error_text
 
 PROG = "python -m quorvane.trellisk"
 
@@ -128,6 +129,30 @@ def _err(msg):
     print("{}: error: {}".format(PROG, msg), file=sys.stderr)
 
 
+def _run(args):
+    if args.command == "demo":
+        from . import demo
+
+        return demo.run(args.out, steps=args.steps, quick=args.quick)
+    from . import sources
+
+    src = sources.resolve(args.description, images=args.images, classes=args.classes)
+    if args.command == "check":
+        from . import check
+
+        report = check.run(src)
+        return 1 if report.problems else 0
+    if args.command == "preview":
+        from . import preview
+
+        return preview.run(src, n=args.n, out=args.out, augment=not args.no_augment,
+                           shape=args.shape)
+    from . import throughput
+
+    return throughput.run(src, batch_size=args.batch_size, batches=args.batches,
+                          step_ms=args.step_ms, shape=args.shape)
+
+
 def main(argv=None):
     """Run the command line; returns the exit code."""
     parser = build_parser()
@@ -136,27 +161,12 @@ def main(argv=None):
     except SystemExit as e:  # --help (0) and usage errors (2)
         return e.code if isinstance(e.code, int) else 2
     try:
-        if args.command == "demo":
-            from . import demo
-
-            return demo.run(args.out, steps=args.steps, quick=args.quick)
-        from . import sources
-
-        src = sources.resolve(args.description, images=args.images, classes=args.classes)
-        if args.command == "check":
-            from . import check
-
-            report = check.run(src)
-            return 1 if report.problems else 0
-        if args.command == "preview":
-            from . import preview
-
-            return preview.run(src, n=args.n, out=args.out, augment=not args.no_augment,
-                               shape=args.shape)
-        from . import throughput
-
-        return throughput.run(src, batch_size=args.batch_size, batches=args.batches,
-                              step_ms=args.step_ms, shape=args.shape)
+        with warnings.catch_warnings():
+            # Deprecation notices between the augmentation library and its
+            # own dependencies say nothing about the user's data.
+            warnings.simplefilter("ignore", FutureWarning)
+            warnings.simplefilter("ignore", DeprecationWarning)
+            return _run(args)
     except UsageError as e:
         _err("{} (see '{} {} --help')".format(e, PROG, args.command))
         return 2
@@ -170,6 +180,6 @@ def main(argv=None):
         # A failure while reading batches surfaces here as a TensorFlow error.
         if type(e).__module__.startswith("tensorflow"):
             _err("reading the dataset failed: {}\n(run '{} check ...' to find the bad file)".format(
-                " ".join(str(getattr(e, "message", e)).split())[:1000], PROG))
+                tf_error_text(e), PROG))
             return 1
         raise

@@ -13,7 +13,7 @@ import os
 import sys
 from collections import Counter
 
-from .sources import ANNOTATION_PATTERN, import_tensorflow
+from .sources import ANNOTATION_PATTERN, import_tensorflow, tf_error_text
 
 # Problem kinds, in the order of the summary table.
 KINDS = {
@@ -380,8 +380,7 @@ def _check_record(report, tf, where, data, nclasses):
 
 
 def _tf_message(e):
-    msg = getattr(e, "message", None) or str(e)
-    return " ".join(msg.split())[:300]
+    return tf_error_text(e)[:300]
 
 
 def check_tfrecord(report, src):

@@ -42,8 +42,7 @@ class _Stages:
             return fn(*args, **kwargs)
         except Exception as e:
             self.failed.append(name)
-            msg = " ".join(str(getattr(e, "message", e)).split())[:500]
-            _say("  FAILED: {}: {}: {}".format(name, type(e).__name__, msg))
+            _say("  FAILED: {}: {}: {}".format(name, type(e).__name__, sources.tf_error_text(e)[:500]))
             if os.environ.get("TRELLISK_DEMO_TRACEBACK"):
                 traceback.print_exc()
             return None

@@ -13,6 +13,7 @@ Four layouts are understood:
 import glob
 import json
 import os
+import re
 from dataclasses import dataclass, field
 from typing import List, Optional
 
@@ -139,6 +140,16 @@ def import_tensorflow():
     import tensorflow as tf
 
     return tf
+
+
+def tf_error_text(e):
+    """The cause in a TensorFlow error raised from a sample's Python code,
+    without TensorFlow's node name and the embedded traceback."""
+    msg = str(getattr(e, "message", None) or e)
+    msg = re.sub(r"^\{\{[^}]*\}\}\s*", "", msg)
+    msg = msg.split("Traceback (most recent call last)")[0]
+    msg = " ".join(msg.split())
+    return (msg or type(e).__name__)[:1000]
 
 
 def _module(name):
