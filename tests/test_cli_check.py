@@ -3,7 +3,6 @@
 import json
 import os
 import shutil
-from collections import Counter
 
 import numpy as np
 import pytest
