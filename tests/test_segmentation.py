@@ -82,9 +82,9 @@ def reference(points, num_points):
 
 def test_module_binds_the_library_names_in_order():
     names = [n for n in vars(seg) if not n.startswith("__")]
-    assert names[:15] == ["exists", "join", "basename", "interp1d", "letterbox", "mask_padding",
-                          "A", "tf", "glob", "Image", "np", "json", "cv2",
-                          "SegmentationDataset", "SegmentationDatasetYaml"]
+    assert names == ["exists", "join", "basename", "interp1d", "letterbox", "mask_padding",
+                     "A", "tf", "glob", "Image", "np", "json", "cv2",
+                     "SegmentationDataset", "SegmentationDatasetYaml", "SegmentationDatasetJsonCOCO"]
     import albumentations
     import cv2
     assert seg.exists is os.path.exists and seg.join is os.path.join
@@ -97,6 +97,7 @@ def test_module_binds_the_library_names_in_order():
 
 def test_classes_methods_and_signatures():
     assert issubclass(seg.SegmentationDatasetYaml, SegmentationDataset)
+    assert seg.SegmentationDatasetJsonCOCO.__bases__ == (object,)
     for cls in (SegmentationDataset, seg.SegmentationDatasetYaml):
         assert cls.__module__ == "quorvane.trellisk.datasets.segmentation"
         assert cls.__qualname__ == cls.__name__ and cls.__doc__
