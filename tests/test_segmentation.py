@@ -96,6 +96,17 @@ def test_module_binds_the_library_names_in_order():
     assert seg.Image is Image and seg.json is json
 
 
+@pytest.mark.parametrize("name", ["letterbox", "mask_padding"])
+def test_import_fails_without_a_utils_function(name):
+    import subprocess
+    code = ("import quorvane.trellisk.datasets.utils as u; del u.{}\n"
+            "try:\n    import quorvane.trellisk.datasets.segmentation\n"
+            "except ImportError as e:\n    print(e)\n".format(name))
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert r.stdout.startswith("cannot import name '{}' from 'quorvane.trellisk.datasets.utils'"
+                               .format(name)), r.stdout + r.stderr[-2000:]
+
+
 def test_classes_methods_and_signatures():
     assert issubclass(seg.SegmentationDatasetYaml, SegmentationDataset)
     assert seg.SegmentationDatasetJsonCOCO.__bases__ == (object,)

@@ -58,6 +58,16 @@ bool truthy(py::handle obj) {
 
 py::object import_from(const char *module, const char *name) {
     py::module_ m = py::module_::import(module);
+    if (!py::hasattr(m, name)) {
+        // The statement imports a submodule of that name first (PIL.Image).
+        PyObject *sub = PyImport_ImportModule((std::string(module) + "." + name).c_str());
+        if (sub)
+            Py_DECREF(sub);
+        else if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError))
+            PyErr_Clear();
+        else
+            throw py::error_already_set();
+    }
     PyObject *v = PyObject_GetAttrString(m.ptr(), name);
     if (v) return py::reinterpret_steal<py::object>(v);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
