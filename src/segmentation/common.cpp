@@ -135,8 +135,10 @@ py::object open_rgb(Call &c, py::handle path) {
     }
     im.attr("close")();
     py::object np = c.g("np");
-    // asarray: PIL hands over a fresh buffer already, no second copy.
-    return np.attr("asarray")(rgb, py::arg("dtype") = np.attr("uint8"));
+    // A writable array, as callers (and a rebound letterbox) may change it in
+    // place; asarray would hand out PIL's read-only buffer. The copy is small
+    // next to the decode.
+    return np.attr("array")(rgb, py::arg("dtype") = np.attr("uint8"));
 }
 
 Fitted fit_to_shape(Call &c, py::object image, bool letter_box) {
