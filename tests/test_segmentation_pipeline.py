@@ -1,8 +1,10 @@
 """Segmentation pipelines end to end (training and validation), errors
 surfacing through TensorFlow, and the YAML-described dataset."""
 
+import copy
 import os
 
+import albumentations as A
 import numpy as np
 import pytest
 import tensorflow as tf
@@ -84,6 +86,29 @@ def test_augmented_training_samples_keep_mask_and_image_aligned(tmp_path):
             bright, dark = level > 200, level < 50
             assert (masks.numpy()[bright] == 1).mean() > 0.97
             assert (masks.numpy()[dark] == 0).mean() > 0.97
+
+
+def pipeline_entries(pipeline):
+    for t in pipeline.transforms:
+        yield from (t.transforms if isinstance(t, A.OneOf) else [t])
+
+
+@pytest.mark.parametrize("index", range(8))
+@pytest.mark.parametrize("top", [7, 300])
+def test_every_augmentation_entry_keeps_class_values(tmp_path, index, top):
+    # Each entry forced on: class ids must come out as class ids, whatever
+    # the entry resamples (a warp that rescales int32 masks made them all 1).
+    ds = make_dataset(tmp_path, simple(1))
+    entry = copy.deepcopy(list(pipeline_entries(ds._augmentation_pipeline))[index])
+    entry.p, entry.always_apply = 1.0, True
+    ds._augmentation_pipeline = A.Compose([entry])
+    mask = np.zeros((32, 32), np.int32)
+    mask[:, 8:16], mask[:, 16:] = 2, top
+    image = np.full((32, 32, 3), 90, np.uint8)
+    for _ in range(3):
+        out_image, out_mask = ds.apply_augmentation(image, mask)
+        assert out_image.dtype == np.uint8 and out_mask.dtype == np.int32
+        assert set(np.unique(out_mask)) <= {0, 2, top}, type(entry).__name__
 
 
 # ------------------------------------------------------------------ validation

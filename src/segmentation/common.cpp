@@ -4,6 +4,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -442,9 +443,36 @@ py::object as_dtype_unshared(py::object np, py::handle value, py::handle dtype, 
     return a;
 }
 
+// The augmentation library clips masks of types whose range it does not know
+// (int32 among them) to [0, 1] in its piecewise-affine warp, which would turn
+// every class of a sample into class 1. Class masks go in as the narrowest
+// unsigned type that holds their values; other masks are passed unchanged.
+py::object narrow_class_mask(py::handle mask) {
+    using Int32Array = py::array_t<int32_t, py::array::c_style>;
+    if (!py::isinstance<Int32Array>(mask)) return py::reinterpret_borrow<py::object>(mask);
+    Int32Array in = py::reinterpret_borrow<Int32Array>(mask);
+    const int32_t *p = in.data();
+    const py::ssize_t n = in.size();
+    int32_t lo = 0, hi = 0;
+    for (py::ssize_t i = 0; i < n; ++i) {
+        lo = std::min(lo, p[i]);
+        hi = std::max(hi, p[i]);
+    }
+    if (lo < 0 || hi > 65535) return std::move(in);
+    std::vector<py::ssize_t> dims(in.shape(), in.shape() + in.ndim());
+    if (hi <= 255) {
+        py::array_t<uint8_t> out(dims);
+        std::copy(p, p + n, out.mutable_data());
+        return std::move(out);
+    }
+    py::array_t<uint16_t> out(dims);
+    std::copy(p, p + n, out.mutable_data());
+    return std::move(out);
+}
+
 py::object apply_augmentation(Call &c) {
     py::object out = c.self.attr("_augmentation_pipeline")(py::arg("image") = c[0],
-                                                            py::arg("mask") = c[1]);
+                                                            py::arg("mask") = narrow_class_mask(c[1]));
     py::object np = c.g("np");
     py::object image = as_dtype_unshared(np, out["image"], np.attr("uint8"), c[0]);
     py::object mask = as_dtype_unshared(np, out["mask"], np.attr("int32"), c[1]);
