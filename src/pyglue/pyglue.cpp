@@ -1,6 +1,10 @@
 #include "pyglue.h"
 
+#include <cxxabi.h>
+
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <new>
 #include <stdexcept>
 
@@ -21,8 +25,10 @@ void raise_arg_type(const char *name, const char *expected, py::handle got) {
     throw py::error_already_set();
 }
 
-void set_error_from_current_exception() noexcept {
+void set_error_from_current_exception() {
     try {
+        throw;
+    } catch (abi::__forced_unwind &) {
         throw;
     } catch (py::error_already_set &e) {
         e.restore();
@@ -170,8 +176,48 @@ struct MethodObject {
     PyObject *weakreflist;
 };
 
+// Calls running in this module's methods, and whether the interpreter has
+// begun to exit. Both change only with the GIL held.
+//
+// Why: tf.data keeps calling the methods from its worker threads while the
+// interpreter exits. A worker that wakes up inside a method (TensorFlow
+// releases the GIL in its ops) after finalization has begun is ended by a
+// forced unwind through the method's C++ frames, whose destructors then drop
+// references without the GIL while the main thread tears the interpreter
+// down: the process aborted or hung at exit. So at exit (atexit runs before
+// finalization) new calls are refused and the ones running are let finish.
+int g_in_flight = 0;
+bool g_exiting = false;
+
+struct InFlight {
+    InFlight() { ++g_in_flight; }
+    ~InFlight() { --g_in_flight; }
+    InFlight(const InFlight &) = delete;
+    InFlight &operator=(const InFlight &) = delete;
+};
+
+PyObject *drain_at_exit(PyObject *, PyObject *) {
+    g_exiting = true;
+    // At most about ten seconds: a call that waits on something else must
+    // not keep the process from exiting.
+    for (int i = 0; i < 10000 && g_in_flight > 0; ++i) {
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kDrainDef = {"_drain_native_calls", drain_at_exit, METH_NOARGS,
+                         "Refuse new native calls and let running ones finish (atexit)."};
+
 PyObject *method_call(PyObject *op, PyObject *args, PyObject *kwargs) {
     auto *m = reinterpret_cast<MethodObject *>(op);
+    if (g_exiting) {
+        PyErr_Format(PyExc_RuntimeError, "%s(): the interpreter is exiting", m->def->name);
+        return nullptr;
+    }
+    InFlight in_flight;
     return guarded([&]() -> py::object {
         std::vector<py::object> parsed = parse_args(m->def->name, *m->params, *m->defaults, args, kwargs);
         py::handle self = parsed[0];
@@ -387,6 +433,13 @@ PyObject *init_module(PyModuleDef *def, void (*body)(py::module_ &m)) {
     if (!raw) return nullptr;
     py::module_ m = py::reinterpret_steal<py::module_>(raw);
     try {
+        static bool registered = false;
+        if (!registered) {
+            py::object drain = py::reinterpret_steal<py::object>(PyCFunction_New(&kDrainDef, nullptr));
+            if (!drain) throw py::error_already_set();
+            py::module_::import("atexit").attr("register")(drain);
+            registered = true;
+        }
         body(m);
     } catch (...) {
         set_error_from_current_exception();

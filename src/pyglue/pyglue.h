@@ -6,7 +6,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <exception>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace pyglue {
@@ -97,12 +99,16 @@ bool kind_accepts(Kind kind, py::handle value);
 // Runs `fn`, translating any C++ exception into a Python error; returns
 // nullptr with the error set on failure. Used at every entry point.
 template <class F>
-PyObject *guarded(F &&fn) noexcept;
+PyObject *guarded(F &&fn);
 
-void set_error_from_current_exception() noexcept;
+// Sets the Python error for the exception being handled. The one exception
+// it lets through is the forced unwind that ends a thread (a worker thread
+// that wakes up while the interpreter shuts down): swallowing it aborts the
+// process.
+void set_error_from_current_exception();
 
 template <class F>
-PyObject *guarded(F &&fn) noexcept {
+PyObject *guarded(F &&fn) {
     try {
         py::object r = fn();
         if (!r) {
@@ -114,6 +120,36 @@ PyObject *guarded(F &&fn) noexcept {
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;
+    }
+}
+
+// Runs fn() -- pure C++ that touches no Python object -- with the GIL
+// released. The GIL is taken back in plain code, not in a destructor: a
+// thread that wakes up while the interpreter shuts down is ended by a forced
+// unwind, and one that starts in a destructor terminates the process.
+template <class F>
+auto without_gil(F &&fn) -> decltype(fn()) {
+    using R = decltype(fn());
+    std::exception_ptr error;
+    PyThreadState *state = PyEval_SaveThread();
+    if constexpr (std::is_void_v<R>) {
+        try {
+            fn();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        PyEval_RestoreThread(state);
+        if (error) std::rethrow_exception(error);
+    } else {
+        R result{};
+        try {
+            result = fn();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        PyEval_RestoreThread(state);
+        if (error) std::rethrow_exception(error);
+        return result;
     }
 }
 

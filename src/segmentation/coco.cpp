@@ -100,7 +100,7 @@ py::object find(py::handle d, py::handle key) {
 std::string describe(py::handle o) {
     try {
         return py::repr(o).cast<std::string>();
-    } catch (...) {
+    } catch (py::error_already_set &) {
         PyErr_Clear();
         return "?";
     }
@@ -153,7 +153,7 @@ py::object init(Call &c) {
                                                                 py::arg("encoding") = "utf-8");
         try {
             content = json.attr("load")(f);
-        } catch (...) {
+        } catch (py::error_already_set &) {
             try {
                 f.attr("close")();
             } catch (py::error_already_set &) {

@@ -127,7 +127,7 @@ py::object open_rgb(Call &c, py::handle path) {
     py::object rgb;
     try {
         rgb = im.attr("convert")("RGB");
-    } catch (...) {
+    } catch (py::error_already_set &) {
         try {
             im.attr("close")();
         } catch (py::error_already_set &) {
@@ -303,12 +303,10 @@ Resampled resample_outlines(Call &c, const std::vector<py::object> &points, py::
                                                         static_cast<py::ssize_t>(num), 2});
         float *dst = out.mutable_data();
         std::vector<Outline> status(count);
-        std::size_t written;
-        {
-            py::gil_scoped_release nogil;
-            written = resample_all(lines.data(), count, static_cast<std::size_t>(num), dst,
-                                   status.data());
-        }
+        const std::size_t written = pyglue::without_gil([&] {
+            return resample_all(lines.data(), count, static_cast<std::size_t>(num), dst,
+                                status.data());
+        });
         for (std::size_t k = 0; k < count; ++k) {
             if (status[k] == Outline::NonFinite) raise_non_finite();
             if (status[k] == Outline::Ok) res.kept.push_back(k);

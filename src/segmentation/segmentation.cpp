@@ -137,8 +137,7 @@ py::bytes read_file(const py::bytes &path) {
         pyglue::raise(PyExc_ValueError, "embedded null byte");
     std::string data;
     int err = 0;
-    {
-        py::gil_scoped_release nogil;
+    pyglue::without_gil([&] {
         std::FILE *f = std::fopen(name, "rb");
         if (!f) {
             err = errno;
@@ -149,7 +148,7 @@ py::bytes read_file(const py::bytes &path) {
             if (std::ferror(f)) err = errno ? errno : EIO;
             std::fclose(f);
         }
-    }
+    });
     if (err) {
         errno = err;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
@@ -377,7 +376,7 @@ py::object yaml_init(Call &c) {
         py::object entered = f.attr("__enter__")();
         try {
             desc = yaml.attr("full_load")(entered);
-        } catch (...) {
+        } catch (py::error_already_set &) {
             try {
                 f.attr("__exit__")(py::none(), py::none(), py::none());
             } catch (py::error_already_set &) {
