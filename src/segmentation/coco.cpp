@@ -291,17 +291,7 @@ py::object read_sample(Call &c, py::handle image_id, std::string &note) {
 
 py::object read_data_plain(Call &c) {
     std::string note = "while reading image id " + describe(c[0]);
-    try {
-        return read_sample(c, c[0], note);
-    } catch (py::error_already_set &e) {
-        seg::add_note(e, note);
-        throw;
-    } catch (...) {
-        pyglue::set_error_from_current_exception();
-        py::error_already_set e;
-        seg::add_note(e, note);
-        throw e;
-    }
+    return seg::with_note(note, [&] { return read_sample(c, c[0], note); });
 }
 
 py::object read_data_tf(Call &c) {
