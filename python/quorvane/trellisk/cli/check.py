@@ -136,25 +136,28 @@ def _as_points(polygon):
     return pts
 
 
-def _load_json(report, where, path):
+def _load_json_object(report, path):
+    """The JSON object in ``path``, or None after reporting why there is none."""
     try:
         with open(path, encoding="utf-8") as f:
-            return True, json.load(f)
+            doc = json.load(f)
     except OSError as e:
-        report.add(where, "annotation-unreadable", e.strerror or str(e))
+        report.add(path, "annotation-unreadable", e.strerror or str(e))
+        return None
     except (UnicodeDecodeError, ValueError) as e:
-        report.add(where, "annotation-not-json", str(e))
-    return False, None
+        report.add(path, "annotation-not-json", str(e))
+        return None
+    if not isinstance(doc, dict):
+        report.add(path, "annotation-malformed", "the top level is not a JSON object")
+        return None
+    return doc
 
 
 def check_annotation_file(report, path, images_dir, labels):
     """One per-image JSON annotation file and the image it names."""
     report.counted["annotation files"] += 1
-    ok, doc = _load_json(report, path, path)
-    if not ok:
-        return
-    if not isinstance(doc, dict):
-        report.add(path, "annotation-malformed", "the top level is not a JSON object")
+    doc = _load_json_object(report, path)
+    if doc is None:
         return
     image = doc.get("image")
     if not isinstance(image, str) or not image:
@@ -236,11 +239,8 @@ def check_segmentation_yaml(report, src):
 def check_coco(report, src):
     path = src.path
     report.counted["COCO files"] += 1
-    ok, doc = _load_json(report, path, path)
-    if not ok:
-        return
-    if not isinstance(doc, dict):
-        report.add(path, "annotation-malformed", "the top level is not a JSON object")
+    doc = _load_json_object(report, path)
+    if doc is None:
         return
     images, annotations, categories = (doc.get(k, []) for k in ("images", "annotations", "categories"))
     for key, value in (("images", images), ("annotations", annotations), ("categories", categories)):
