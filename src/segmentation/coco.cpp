@@ -1,6 +1,13 @@
 // SegmentationDatasetJsonCOCO: a COCO instances file and its image folder
 // served as the same training batches as SegmentationDataset.
-#include "common.h"
+#include "coco.h"
+
+#include "augmentation.h"
+#include "idioms.h"
+#include "image.h"
+#include "mask.h"
+#include "outline.h"
+#include "pipeline.h"
 
 #include <string>
 #include <vector>
@@ -10,6 +17,9 @@ namespace py = pybind11;
 using pyglue::Call;
 using pyglue::Kind;
 using pyglue::MethodDef;
+using pyglue::describe;
+using pyglue::equals;
+using pyglue::fmt;
 
 const char *const kClassDoc =
     "Semantic-segmentation training data from a COCO instances file.\n"
@@ -58,13 +68,6 @@ const char *const kClassDoc =
     "notes, where the interpreter has them) and surface through TensorFlow\n"
     "when the batch is drawn.\n";
 
-py::object fmt(const char *tmpl, py::handle arg) { return py::str(tmpl).attr("format")(arg); }
-
-bool equals(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
 
 // `mapping.get(key, dflt)` for the dict-like entries of the file.
 py::object get(py::handle mapping, const char *key, py::object dflt = py::none()) {
@@ -94,16 +97,6 @@ py::object find(py::handle d, py::handle key) {
         return py::object();
     }
     return py::reinterpret_borrow<py::object>(v);
-}
-
-// A readable fragment for a note; never fails.
-std::string describe(py::handle o) {
-    try {
-        return py::repr(o).cast<std::string>();
-    } catch (py::error_already_set &) {
-        PyErr_Clear();
-        return "?";
-    }
 }
 
 // --------------------------------------------------------------- constructor
@@ -140,7 +133,7 @@ py::object init(Call &c) {
     self.attr("_category_positions") = category_positions;
 
     py::object path = c[0];
-    if (path.is_none() || !seg::truthy(path) || !seg::truthy(c.g("exists")(path)))
+    if (path.is_none() || !pyglue::truthy(path) || !pyglue::truthy(c.g("exists")(path)))
         pyglue::raise(PyExc_FileNotFoundError,
                       fmt("Annotation file for training was not found in the given location: {}",
                           path)
@@ -218,7 +211,7 @@ py::object init(Call &c) {
             } catch (py::error_already_set &) {
                 id = "?";
             }
-            seg::add_note(e, "while parsing annotation " + std::to_string(index) + " (id " + id +
+            pyglue::add_note(e, "while parsing annotation " + std::to_string(index) + " (id " + id +
                                  ") of " + describe(path));
             throw;
         }
@@ -263,7 +256,7 @@ py::object read_sample(Call &c, py::handle image_id, std::string &note) {
     py::object image = seg::open_rgb(c, image_path);
     py::object dims = image.attr("shape");
     py::object oH = dims[py::int_(0)], oW = dims[py::int_(1)];
-    seg::Fitted fitted = seg::fit_to_shape(c, image, seg::truthy(self.attr("letterbox")));
+    seg::Fitted fitted = seg::fit_to_shape(c, image, pyglue::truthy(self.attr("letterbox")));
 
     std::vector<py::object> outlines, classes;
     // An image without annotations has no key: no polygons, all background.
@@ -291,7 +284,7 @@ py::object read_sample(Call &c, py::handle image_id, std::string &note) {
 
 py::object read_data_plain(Call &c) {
     std::string note = "while reading image id " + describe(c[0]);
-    return seg::with_note(note, [&] { return read_sample(c, c[0], note); });
+    return pyglue::with_note(note, [&] { return read_sample(c, c[0], note); });
 }
 
 py::object read_data_tf(Call &c) {

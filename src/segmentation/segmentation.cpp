@@ -1,6 +1,12 @@
 // quorvane.trellisk.datasets.segmentation: semantic-segmentation datasets
 // served as tf.data pipelines of RGB images and int32 class masks.
-#include "common.h"
+#include "augmentation.h"
+#include "coco.h"
+#include "idioms.h"
+#include "image.h"
+#include "mask.h"
+#include "outline.h"
+#include "pipeline.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,15 +18,9 @@ namespace py = pybind11;
 using pyglue::Call;
 using pyglue::Kind;
 using pyglue::MethodDef;
-using seg::truthy;
-using seg::unpack;
-
-py::str fmt(const char *text, py::handle value) { return py::str(text).format(value); }
-
-[[noreturn]] void raise_msg(PyObject *type, py::handle msg) {
-    PyErr_SetObject(type, msg.ptr());
-    throw py::error_already_set();
-}
+using pyglue::fmt;
+using pyglue::truthy;
+using pyglue::unpack;
 
 // ------------------------------------------------------ SegmentationDataset
 
@@ -53,7 +53,7 @@ const char *const kDatasetDoc =
 py::object validate_path(Call &c) {
     py::object path = c[0];
     if (!path.is_none() && truthy(c.g("exists")(path))) return path;
-    raise_msg(PyExc_FileNotFoundError, fmt("Provided path does not exist at: {}", path));
+    pyglue::raise(PyExc_FileNotFoundError, fmt("Provided path does not exist at: {}", path));
 }
 
 py::object validate_tasks(Call &c) {
@@ -64,7 +64,7 @@ py::object validate_tasks(Call &c) {
     for (py::handle t : tasks) {
         int in = PySequence_Contains(valid.ptr(), t.ptr());
         if (in < 0) throw py::error_already_set();
-        if (!in) raise_msg(PyExc_ValueError, fmt("``{}`` is not a valid task", t));
+        if (!in) pyglue::raise(PyExc_ValueError, fmt("``{}`` is not a valid task", t));
     }
     return tasks;
 }
@@ -96,7 +96,7 @@ py::object dataset_init(Call &c) {
     py::object val_storage = glob(join(self.attr("val_annotations"), pattern));
     self.attr("val_storage") = val_storage;
     if (py::len(train_storage) == 0)
-        raise_msg(PyExc_ValueError,
+        pyglue::raise(PyExc_ValueError,
                   fmt("Current dataset has 0 annotation files in the provided folder: {}", train_annotations));
     self.attr("num_training_samples") = py::int_(py::len(train_storage));
     self.attr("num_validation_samples") = py::int_(py::len(val_storage));
@@ -219,7 +219,7 @@ py::object read_data_plain(Call &c) {
     if (!shown) throw py::error_already_set();
     const std::string note =
         "while reading annotation file: " + py::reinterpret_steal<py::str>(shown).cast<std::string>();
-    return seg::with_note(note, [&] { return read_sample(c, path, train); });
+    return pyglue::with_note(note, [&] { return read_sample(c, path, train); });
 }
 
 py::object read_data_tf(Call &c) {
@@ -428,7 +428,7 @@ py::object yaml_init(Call &c) {
          "location: {}"},
     };
     for (const Folder &d : folders)
-        if (!truthy(exists(d.path))) raise_msg(PyExc_FileNotFoundError, fmt(d.msg, d.path));
+        if (!truthy(exists(d.path))) pyglue::raise(PyExc_FileNotFoundError, fmt(d.msg, d.path));
 
     c.super().attr("__init__")(py::arg("shape") = c[1], py::arg("train_images") = train_images,
                                py::arg("train_annotations") = train_annotations,
@@ -462,13 +462,13 @@ void body(py::module_ &m) {
     ns["exists"] = os_path.attr("exists");
     ns["join"] = os_path.attr("join");
     ns["basename"] = os_path.attr("basename");
-    ns["interp1d"] = seg::import_from("scipy.interpolate", "interp1d");
-    ns["letterbox"] = seg::import_from("quorvane.trellisk.datasets.utils", "letterbox");
-    ns["mask_padding"] = seg::import_from("quorvane.trellisk.datasets.utils", "mask_padding");
+    ns["interp1d"] = pyglue::import_from("scipy.interpolate", "interp1d");
+    ns["letterbox"] = pyglue::import_from("quorvane.trellisk.datasets.utils", "letterbox");
+    ns["mask_padding"] = pyglue::import_from("quorvane.trellisk.datasets.utils", "mask_padding");
     ns["A"] = py::module_::import("albumentations");
     ns["tf"] = py::module_::import("tensorflow");
-    ns["glob"] = seg::import_from("glob", "glob");
-    ns["Image"] = seg::import_from("PIL", "Image");
+    ns["glob"] = pyglue::import_from("glob", "glob");
+    ns["Image"] = pyglue::import_from("PIL", "Image");
     ns["np"] = py::module_::import("numpy");
     ns["json"] = py::module_::import("json");
     ns["cv2"] = py::module_::import("cv2");

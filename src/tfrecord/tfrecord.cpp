@@ -9,7 +9,7 @@
 // (c.g), so a caller that rebinds e.g. `letterbox` or `glob` on the module
 // is obeyed. The methods run on several tf.data worker threads at once for
 // one object: they keep nothing between calls and only read attributes.
-#include "pyglue.h"
+#include "idioms.h"
 
 #include <string>
 #include <vector>
@@ -22,99 +22,21 @@ using pyglue::MethodDef;
 
 // ------------------------------------------------------------ helpers
 
-bool truth(py::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0) pyglue::raise_from_python();
-    return r != 0;
-}
+using pyglue::getitem;
+using pyglue::import_from;
+using pyglue::make_slice;
+using pyglue::setitem;
+using pyglue::truthy;
+using pyglue::unpack;
 
 // `v == 0` with the interpreter's equality (0, 0.0 and False qualify, None
 // does not).
-bool equals_zero(py::handle v) {
-    py::int_ zero(0);
-    int r = PyObject_RichCompareBool(v.ptr(), zero.ptr(), Py_EQ);
-    if (r < 0) pyglue::raise_from_python();
-    return r != 0;
-}
+bool equals_zero(py::handle v) { return pyglue::compare(v, py::int_(0), Py_EQ); }
 
-bool greater_than_zero(py::handle v) {
-    py::int_ zero(0);
-    int r = PyObject_RichCompareBool(v.ptr(), zero.ptr(), Py_GT);
-    if (r < 0) pyglue::raise_from_python();
-    return r != 0;
-}
-
-py::object getitem(py::handle obj, py::handle key) {
-    PyObject *r = PyObject_GetItem(obj.ptr(), key.ptr());
-    if (!r) pyglue::raise_from_python();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object getitem(py::handle obj, long index) { return getitem(obj, py::int_(index)); }
-
-void setitem(py::handle obj, py::handle key, py::handle value) {
-    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) pyglue::raise_from_python();
-}
-
-// slice(start, stop) with None for a missing end.
-py::object make_slice(py::handle start, py::handle stop) {
-    PyObject *s = PySlice_New(start.ptr(), stop.ptr(), nullptr);
-    if (!s) pyglue::raise_from_python();
-    return py::reinterpret_steal<py::object>(s);
-}
+bool greater_than_zero(py::handle v) { return pyglue::compare(v, py::int_(0), Py_GT); }
 
 // The index `[:, col]` of an N x k array.
 py::object column(long col) { return py::make_tuple(make_slice(py::none(), py::none()), col); }
-
-// `a, b, ... = v` with exactly `n` targets, raising what the interpreter
-// raises for a wrong count.
-std::vector<py::object> unpack(py::handle v, size_t n) {
-    PyObject *it = PyObject_GetIter(v.ptr());
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(v.ptr())->tp_name);
-        }
-        pyglue::raise_from_python();
-    }
-    py::object iter = py::reinterpret_steal<py::object>(it);
-    std::vector<py::object> out;
-    out.reserve(n);
-    for (;;) {
-        PyObject *item = PyIter_Next(iter.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) pyglue::raise_from_python();
-            break;
-        }
-        if (out.size() == n) {
-            Py_DECREF(item);
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
-            pyglue::raise_from_python();
-        }
-        out.push_back(py::reinterpret_steal<py::object>(item));
-    }
-    if (out.size() < n) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
-                     out.size());
-        pyglue::raise_from_python();
-    }
-    return out;
-}
-
-// `from <module> import <name>`, with the ImportError that statement gives.
-py::object import_from(const char *module, const char *name) {
-    py::module_ m = py::module_::import(module);
-    PyObject *v = PyObject_GetAttrString(m.ptr(), name);
-    if (!v) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-        }
-        pyglue::raise_from_python();
-    }
-    return py::reinterpret_steal<py::object>(v);
-}
 
 // ------------------------------------------------- TFRecordDatasetYaml
 
@@ -219,9 +141,9 @@ py::object list_records(Call &c, py::handle folder) {
 py::object load_storage(Call &c) {
     py::handle self = c.self;
     py::object exists = c.g("exists");
-    if (truth(exists(self.attr("train_storage"))))
+    if (truthy(exists(self.attr("train_storage"))))
         self.attr("train_storage") = list_records(c, self.attr("train_storage"));
-    if (truth(exists(self.attr("val_storage"))))
+    if (truthy(exists(self.attr("val_storage"))))
         self.attr("val_storage") = list_records(c, self.attr("val_storage"));
 
     // A storage folder that does not exist stays a (non-empty) string here
@@ -257,10 +179,10 @@ py::object load_instance(Call &c) {
     std::vector<py::object> dims = unpack(img.attr("shape"), 3);
     py::object oH = dims[0], oW = dims[1];
 
-    const bool training = truth(c[1]);
+    const bool training = truthy(c[1]);
     py::object w, h, padw, padh;
     if (training) {
-        if (truth(self.attr("letter_box"))) {
+        if (truthy(self.attr("letter_box"))) {
             py::object target = getitem(self.attr("shape"), make_slice(py::none(), py::int_(2)));
             std::vector<py::object> lb =
                 unpack(c.g("letterbox")(img, target, py::arg("auto") = false), 3);
@@ -338,7 +260,7 @@ py::object build_and_load_base_iterator(Call &c) {
     py::object data = c.g("tf").attr("data");
     py::object iterator = data.attr("TFRecordDataset")(
         c[0], py::arg("num_parallel_reads") = data.attr("AUTOTUNE"));
-    if (truth(c[1]))
+    if (truthy(c[1]))
         iterator = iterator.attr("shuffle")(200, py::arg("reshuffle_each_iteration") = true);
     return iterator;
 }

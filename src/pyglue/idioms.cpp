@@ -1,0 +1,135 @@
+#include "idioms.h"
+
+namespace pyglue {
+
+std::vector<py::object> unpack(py::handle obj, std::size_t n) {
+    PyObject *it = PyObject_GetIter(obj.ptr());
+    if (!it) {
+        // Only a type that is not iterable at all gets the statement's
+        // message; an __iter__ that raises keeps its own error.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj.ptr())->tp_iter &&
+            !PySequence_Check(obj.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(obj.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    std::vector<py::object> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject *item = PyIter_Next(it);
+        if (!item) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
+                         i);
+            throw py::error_already_set();
+        }
+        out.push_back(py::reinterpret_steal<py::object>(item));
+    }
+    // The statement looks at one more item, no further.
+    PyObject *extra = PyIter_Next(it);
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return out;
+}
+
+bool truthy(py::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+bool compare(py::handle a, py::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+py::object import_from(const char *module, const char *name) {
+    py::module_ m = py::module_::import(module);
+    if (!py::hasattr(m, name)) {
+        // The statement imports a submodule of that name first (PIL.Image).
+        PyObject *sub = PyImport_ImportModule((std::string(module) + "." + name).c_str());
+        if (sub)
+            Py_DECREF(sub);
+        else if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError))
+            PyErr_Clear();
+        else
+            throw py::error_already_set();
+    }
+    PyObject *v = PyObject_GetAttrString(m.ptr(), name);
+    if (v) return py::reinterpret_steal<py::object>(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    py::object file = py::getattr(m, "__file__", py::none());
+    py::str msg = file.is_none()
+                      ? py::str("cannot import name '{}' from '{}' (unknown location)").format(name, module)
+                      : py::str("cannot import name '{}' from '{}' ({})").format(name, module, file);
+    py::str mod_name(module);
+    PyErr_SetImportError(msg.ptr(), mod_name.ptr(), file.is_none() ? nullptr : file.ptr());
+    throw py::error_already_set();
+}
+
+py::object getitem(py::handle obj, py::handle key) {
+    PyObject *r = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object getitem(py::handle obj, long index) { return getitem(obj, py::int_(index)); }
+
+void setitem(py::handle obj, py::handle key, py::handle value) {
+    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::object make_slice(py::handle start, py::handle stop) {
+    PyObject *s = PySlice_New(start.ptr(), stop.ptr(), nullptr);
+    if (!s) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(s);
+}
+
+py::object head(py::handle seq, long n) { return getitem(seq, make_slice(py::none(), py::int_(n))); }
+
+py::list list_of(std::initializer_list<py::handle> items) {
+    py::list l(items.size());
+    std::size_t i = 0;
+    for (py::handle h : items) l[i++] = py::reinterpret_borrow<py::object>(h);
+    return l;
+}
+
+py::str fmt(const char *text, py::handle value) { return py::str(text).format(value); }
+
+void raise(PyObject *type, py::handle msg) {
+    PyErr_SetObject(type, msg.ptr());
+    throw py::error_already_set();
+}
+
+std::string describe(py::handle obj) {
+    try {
+        return py::repr(obj).cast<std::string>();
+    } catch (py::error_already_set &) {
+        PyErr_Clear();
+        return "?";
+    }
+}
+
+void add_note(py::error_already_set &e, const std::string &note) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject *r = PyObject_CallMethod(e.value().ptr(), "add_note", "s", note.c_str());
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
+#else
+    (void)e;
+    (void)note;
+#endif
+}
+
+}  // namespace pyglue

@@ -1,0 +1,111 @@
+#include "mask.h"
+
+#include "idioms.h"
+#include "outline.h"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace seg {
+
+using pyglue::Call;
+using pyglue::MethodDef;
+using pyglue::head;
+using pyglue::list_of;
+using pyglue::unpack;
+
+namespace {
+
+template <class T>
+void truncate_points(const T *src, std::int32_t *dst, py::ssize_t n) {
+    constexpr double lo = std::numeric_limits<std::int32_t>::min();
+    constexpr double hi = std::numeric_limits<std::int32_t>::max();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const double v = static_cast<double>(src[i]);
+        if (!std::isfinite(v)) raise_non_finite();
+        // Toward zero, as a cast to int32 does; pinned to the int32 range
+        // rather than wrapping (OpenCV clips what lies outside the canvas).
+        const double t = std::trunc(v);
+        dst[i] = static_cast<std::int32_t>(t < lo ? lo : (t > hi ? hi : t));
+    }
+}
+
+py::object build_gt_mask_plain(Call &c) {
+    py::object np = c.g("np");
+    py::object cv2 = c.g("cv2");
+    py::object canvas = np.attr("zeros")(py::arg("shape") = head(c.self.attr("shape"), 2),
+                                         py::arg("dtype") = np.attr("int32"));
+    // np.asarray reads eager tensors and NumPy arrays alike.
+    py::array masks = np.attr("asarray")(c[0]);
+    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> classes(
+        np.attr("asarray")(c[1]));
+
+    if (masks.size() == 0 || classes.size() == 0) return canvas;
+    if (masks.ndim() != 3 || masks.shape(2) != 2)
+        throw py::value_error(
+            py::str("masks must be an M x num_points x 2 array of (x, y) points; got shape {}")
+                .format(masks.attr("shape"))
+                .cast<std::string>());
+    const py::ssize_t count = std::min<py::ssize_t>(masks.shape(0), classes.size());
+    const py::ssize_t points = masks.shape(1);
+    if (points == 0) return canvas;
+
+    py::array_t<std::int32_t> pts(std::vector<py::ssize_t>{masks.shape(0), points, 2});
+    const py::ssize_t n = masks.size();
+    if (py::isinstance<py::array_t<float>>(masks) && (masks.flags() & py::array::c_style)) {
+        truncate_points(static_cast<const float *>(masks.data()), pts.mutable_data(), n);
+    } else {
+        py::array_t<double, py::array::c_style | py::array::forcecast> d(masks);
+        truncate_points(d.data(), pts.mutable_data(), n);
+    }
+
+    py::object fill = cv2.attr("fillPoly");
+    const std::int64_t *cls = classes.data();
+    std::int32_t *base = pts.mutable_data();
+    for (py::ssize_t i = 0; i < count; ++i) {
+        // A view of polygon i; `pts` keeps the memory alive.
+        py::array_t<std::int32_t> poly(std::vector<py::ssize_t>{points, 2},
+                                       base + static_cast<std::size_t>(i * points * 2), pts);
+        // Class ids are 0-based, the mask reserves 0 for background.
+        fill(canvas, list_of({poly}), py::arg("color") = py::int_(cls[i] + 1));
+    }
+    return canvas;
+}
+
+py::object build_gt_mask_tf(Call &c) {
+    std::vector<py::object> data = unpack(c[0], 3);
+    py::object tf = c.g("tf");
+    py::object mask = tf.attr("py_function")(c.self.attr("_build_gt_mask"), list_of({data[1], data[2]}),
+                                             tf.attr("int32"));
+    return py::make_tuple(data[0], mask);
+}
+
+}  // namespace
+
+const MethodDef kBuildGtMaskPlain{
+    "_build_gt_mask",
+    {{"masks"}, {"classes"}},
+    build_gt_mask_plain,
+    "Paint the ground-truth mask of one sample.\n"
+    "\n"
+    "masks: M x num_points x 2 polygons in output pixels (x, y), or an empty\n"
+    "array; classes: the M class ids (eager tensors or arrays). Returns an int32\n"
+    "array of shape[:2]: 0 is background, a polygon of class k is filled with\n"
+    "k + 1, later polygons over earlier ones. Coordinates are truncated toward\n"
+    "zero; whatever lies outside the canvas is clipped."};
+
+const MethodDef kBuildGtMask{
+    "build_gt_mask",
+    {{"data"}},
+    build_gt_mask_tf,
+    "data = [image, polygons, classes] (tensors) -> (image, int32 mask tensor).\n"
+    "\n"
+    "The mask is painted by _build_gt_mask through tf.py_function; the image\n"
+    "passes through unchanged.",
+    true};
+
+}  // namespace seg
