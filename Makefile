@@ -1,13 +1,23 @@
 # Two entry points that work on a fresh machine with only Python:
 #   make demo   sets everything up and runs the demo
 #   make test   sets everything up and runs the test suite
-PYTHON ?= python3
+# The pinned set installs on Python 3.11 only: take python3.11, or python3
+# when that is 3.11; PYTHON=/path/to/python3.11 chooses another one.
+PYTHON_VERSION := 3.11
+PYTHON ?= $(firstword $(foreach p,python$(PYTHON_VERSION) python3,\
+  $(shell command -v $(p) >/dev/null 2>&1 && $(p) -c 'import sys; sys.exit(sys.version_info[:2] != ($(subst .,$(comma) ,$(PYTHON_VERSION))))' 2>/dev/null && command -v $(p))))
+comma := ,
 VENV ?= .venv
 BIN := $(VENV)/bin
 
 .PHONY: setup install test demo dev bench
 
 $(BIN)/python:
+	@if [ -z "$(PYTHON)" ]; then \
+	  echo "error: Python $(PYTHON_VERSION) not found (no python$(PYTHON_VERSION) and python3 is another version): install it or run make PYTHON=/path/to/python$(PYTHON_VERSION)" >&2; exit 1; \
+	elif ! $(PYTHON) -c 'import sys; sys.exit(sys.version_info[:2] != ($(subst .,$(comma) ,$(PYTHON_VERSION))))' 2>/dev/null; then \
+	  echo "error: $(PYTHON) is not Python $(PYTHON_VERSION), which the pinned dependencies need" >&2; exit 1; \
+	fi
 	$(PYTHON) -m venv $(VENV)
 
 # Pinned dependencies (constraints.txt is the one place for versions).

@@ -1,6 +1,8 @@
 #include "pyglue.h"
 
+#if defined(__GLIBCXX__)
 #include <cxxabi.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -28,8 +30,11 @@ void raise_arg_type(const char *name, const char *expected, py::handle got) {
 void set_error_from_current_exception() {
     try {
         throw;
+#if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind &) {
+        // libstdc++ only: the unwind that ends a thread must go on.
         throw;
+#endif
     } catch (py::error_already_set &e) {
         e.restore();
     } catch (py::builtin_exception &e) {
