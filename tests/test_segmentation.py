@@ -605,3 +605,51 @@ def test_apply_augmentation_converts_and_never_aliases(tmp_path):
     t_image, t_mask = ds.tf_apply_augmentation(tf.constant(image), tf.constant(mask))
     assert (t_image.dtype, t_mask.dtype) == (tf.uint8, tf.int32)
     np.testing.assert_array_equal(t_mask.numpy(), mask)
+
+
+# ------------------------------------------------------ class ids and names
+
+@pytest.mark.parametrize("cls, ok", [
+    (2, True), (2.0, True), (5, True),  # ids past the labels are kept (check reports them)
+    (2 ** 32, False), (2.7, False), (-1, False), (True, False), (None, False), ([1], False),
+])
+def test_class_ids_are_integers_in_the_int32_range(tmp_path, cls, ok):
+    ds = make_dataset(tmp_path, [(picture(32, 32), ann("0.png", [(SQUARE, 0)], [(SQUARE, cls)]))])
+    if ok:
+        assert read(ds)[2].tolist() == [0, int(cls)]
+        return
+    with pytest.raises(ValueError, match=r"^object 1 part 0: \"class\" .* is not a class id") as e:
+        read(ds)
+    assert e.value.__notes__ == ["while reading annotation file: " + ds.train_storage[0]]
+
+
+@pytest.mark.parametrize("polygons, classes", [(1, 2), (2, 1), (0, 1)])
+def test_mask_needs_one_class_per_polygon(tmp_path, polygons, classes):
+    ds = make_dataset(tmp_path, [(picture(32, 32), ann("0.png"))])
+    masks = np.zeros((polygons, 4, 2), np.float32) if polygons else np.zeros(0, np.float32)
+    with pytest.raises(ValueError, match="{} polygons but classes holds {} class ids".format(
+            polygons, classes)):
+        ds._build_gt_mask(masks, np.zeros(classes, np.int32))
+
+
+def test_file_names_that_are_not_utf8_are_read(tmp_path):
+    ds = make_dataset(tmp_path, [(picture(32, 32), ann("0.png", [(SQUARE, 1)]))],
+                      val=[(picture(32, 32), ann("0.png", [(SQUARE, 1)]))])
+    folder = os.fsencode(ds.val_annotations)
+    os.rename(os.path.join(folder, b"000.json"), os.path.join(folder, b"caf\xe9.json"))
+    os.rename(os.path.join(os.fsencode(ds.train_annotations), b"000.json"),
+              os.path.join(os.fsencode(ds.train_annotations), b"caf\xe9.json"))
+    ds = SegmentationDataset(shape=[32, 32, 3], train_images=ds.train_images, val_images=ds.val_images,
+                             train_annotations=ds.train_annotations, val_annotations=ds.val_annotations,
+                             labels=["a", "b"], tasks=["segment"])
+    _, mask, _ = next(iter(ds.build_val_iterator()))
+    assert set(np.unique(mask.numpy())) == {0, 2}
+    batch = next(iter(ds.build_train_iterator(batch_size=1)))
+    assert batch[1].shape == (1, 32, 32)
+    # A failure in such a file names it, escapes and all.
+    with open(os.path.join(folder, b"caf\xe9.json"), "w") as f:
+        f.write("{")
+    with pytest.raises(json.JSONDecodeError) as e:
+        ds._read_data(os.path.join(folder, b"caf\xe9.json"), False)
+    assert e.value.__notes__ == ["while reading annotation file: {}/caf\\xe9.json".format(
+        ds.val_annotations)]

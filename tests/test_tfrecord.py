@@ -327,3 +327,18 @@ def test_bad_records_raise(record, exc, text, training):
 def test_training_without_shape_is_type_error():
     with pytest.raises(TypeError):
         bare(shape=None).load_instance(tf.constant(example(picture(), OBJECTS, BBOXES)))
+
+
+@pytest.mark.parametrize("offset, label, ok", [
+    (1, 2 ** 31 - 2, True), (0, 2 ** 31 - 1, True),
+    (1, 2 ** 31 - 1, False), (0, 2 ** 32, False), (1, -1, False),
+])
+def test_labels_that_would_wrap_are_refused_naming_the_record(offset, label, ok):
+    obj = bare(class_offset=offset, shape=[100, 200, 3])
+    record = tf.constant(example(picture(), [0, label], BBOXES, name=b"caf\xe9.jpg"))
+    if ok:
+        assert obj.load_instance(record)[1][1, 4] == np.float32(label + offset)
+        return
+    with pytest.raises(ValueError, match=r"^record caf\\xe9\.jpg: label {} of object 1 is not a "
+                                         r"class index".format(label)):
+        obj.load_instance(record)

@@ -110,13 +110,68 @@ void raise(PyObject *type, py::handle msg) {
     throw py::error_already_set();
 }
 
-std::string describe(py::handle obj) {
-    try {
-        return py::repr(obj).cast<std::string>();
-    } catch (py::error_already_set &) {
+namespace {
+
+// UTF-8 of a str object (new or borrowed reference handled by the caller),
+// lone surrogates escaped; "?" when s is null or not a str.
+std::string utf8_of(PyObject *s) {
+    if (!s || !PyUnicode_Check(s)) {
         PyErr_Clear();
         return "?";
     }
+    PyObject *b = PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace");
+    if (!b) {
+        PyErr_Clear();
+        return "?";
+    }
+    std::string out(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+    Py_DECREF(b);
+    return out;
+}
+
+std::string utf8_owned(PyObject *s) {
+    std::string out = utf8_of(s);
+    Py_XDECREF(s);
+    return out;
+}
+
+}  // namespace
+
+std::string text(py::handle obj) {
+    if (!obj) return "?";
+    return utf8_owned(PyObject_Str(obj.ptr()));
+}
+
+std::string describe(py::handle obj) {
+    if (!obj) return "?";
+    return utf8_owned(PyObject_Repr(obj.ptr()));
+}
+
+std::string describe_path(py::handle path) {
+    if (!path) return "?";
+    PyObject *fs = PyOS_FSPath(path.ptr());
+    if (!fs) {
+        PyErr_Clear();
+        return utf8_owned(PyObject_Str(path.ptr()));
+    }
+    if (PyBytes_Check(fs)) {
+        PyObject *s = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(fs), PyBytes_GET_SIZE(fs),
+                                           "backslashreplace");
+        Py_DECREF(fs);
+        return utf8_owned(s);
+    }
+    // A str made from undecodable bytes holds them as surrogate escapes:
+    // back to those bytes, then shown as \x.. escapes.
+    PyObject *raw = PyUnicode_AsEncodedString(fs, "utf-8", "surrogateescape");
+    Py_DECREF(fs);
+    if (!raw) {
+        PyErr_Clear();
+        return utf8_owned(PyObject_Str(path.ptr()));
+    }
+    PyObject *s = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw),
+                                       "backslashreplace");
+    Py_DECREF(raw);
+    return utf8_owned(s);
 }
 
 void add_note(py::error_already_set &e, const std::string &note) {

@@ -48,8 +48,16 @@ py::str fmt(const char *text, py::handle value);
 // Raises `type` with an arbitrary object (usually a str) as its argument.
 [[noreturn]] void raise(PyObject *type, py::handle msg);
 
-// repr(obj) as text for a diagnostic; "?" when repr fails.
+// Text for a diagnostic; none of these raises, so an error message never
+// fails while it is being built:
+// - text(obj): str(obj) as UTF-8, characters that UTF-8 cannot hold (lone
+//   surrogates) as backslash escapes; "?" when str() fails;
+// - describe(obj): the same for repr(obj);
+// - describe_path(path): a str, bytes or path-like file name, bytes that are
+//   not UTF-8 shown as \x.. escapes (a file named caf\xe9.json on Linux).
+std::string text(py::handle obj);
 std::string describe(py::handle obj);
+std::string describe_path(py::handle path);
 
 // Attaches `note` to the exception held by `e` (exception notes exist from
 // Python 3.11 on; older interpreters keep the exception as it is). The

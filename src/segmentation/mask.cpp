@@ -44,13 +44,20 @@ py::object build_gt_mask_plain(Call &c) {
     py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> classes(
         np.attr("asarray")(c[1]));
 
-    if (masks.size() == 0 || classes.size() == 0) return canvas;
-    if (masks.ndim() != 3 || masks.shape(2) != 2)
+    const bool no_polygons = masks.size() == 0 && masks.ndim() == 1;
+    if (!no_polygons && (masks.ndim() != 3 || masks.shape(2) != 2))
         throw py::value_error(
             py::str("masks must be an M x num_points x 2 array of (x, y) points; got shape {}")
                 .format(masks.attr("shape"))
                 .cast<std::string>());
-    const py::ssize_t count = std::min<py::ssize_t>(masks.shape(0), classes.size());
+    // One class per polygon: a shorter list would leave polygons unpainted
+    // and a longer one means the two came from different samples.
+    const py::ssize_t count = no_polygons ? 0 : masks.shape(0);
+    if (count != classes.size())
+        pyglue::raise(PyExc_ValueError, "masks holds " + std::to_string(count) +
+                                            " polygons but classes holds " +
+                                            std::to_string(classes.size()) + " class ids");
+    if (count == 0) return canvas;
     const py::ssize_t points = masks.shape(1);
     if (points == 0) return canvas;
 

@@ -127,6 +127,22 @@ py::bytes fs_path(py::handle value) {
     return py::reinterpret_steal<py::bytes>(b);
 }
 
+// The file list for a dataset of paths: str entries as file-system bytes,
+// which TensorFlow takes as they are, where it would refuse a str holding an
+// undecodable name (a file named caf\xe9.json); for other names the bytes
+// are the ones TensorFlow makes of the str.
+py::object storage_tensor_input(py::handle storage) {
+    if (!PyList_Check(storage.ptr())) return py::reinterpret_borrow<py::object>(storage);
+    py::list out;
+    for (py::handle e : storage) {
+        if (PyUnicode_Check(e.ptr()))
+            out.append(fs_path(e));
+        else
+            out.append(e);
+    }
+    return std::move(out);
+}
+
 // The whole file, read without the GIL. Errors are the OSError that open()
 // would raise, naming `path`.
 py::bytes read_file(const py::bytes &path) {
@@ -185,16 +201,30 @@ py::object read_sample(Call &c, const py::bytes &path, bool train) {
     if (wanted) {
         py::object mask_padding = c.g("mask_padding");
         std::vector<py::object> outlines, part_classes;
+        std::size_t object_index = 0;
         for (py::handle object : segment) {
+            std::size_t part_index = 0;
             for (py::handle part : object) {
                 py::object polygon_value = part["polygon"];
                 py::object cls = part["class"];
+                // Through the int32 array a fraction would be cut (2.7 to 2)
+                // and a large id wrapped (2**32 to 0): another class, silently.
+                // Ids past the labels stay as written (`check` reports them).
+                long long k = 0;
+                if (!seg::class_id(cls, -1, k))
+                    pyglue::raise(PyExc_ValueError,
+                                  "object " + std::to_string(object_index) + " part " +
+                                      std::to_string(part_index) + ": \"class\" " +
+                                      pyglue::describe(cls) +
+                                      " is not a class id (an integer from 0 to 2147483647)");
+                ++part_index;
                 py::object polygon = seg::polygon_array(c, polygon_value);
                 // Fewer than three vertices enclose nothing.
                 if (py::len(polygon) < 3) continue;
                 outlines.push_back(mask_padding(polygon, fitted.w, fitted.h, fitted.padw, fitted.padh));
-                part_classes.push_back(cls);
+                part_classes.push_back(py::int_(k));
             }
+            ++object_index;
         }
         seg::Resampled r = seg::resample_outlines(c, outlines, self.attr("num_points"));
         std::vector<py::object> kept_classes;
@@ -214,11 +244,7 @@ py::object read_sample(Call &c, const py::bytes &path, bool train) {
 py::object read_data_plain(Call &c) {
     py::bytes path = fs_path(c[0]);
     const bool train = truthy(c[1]);
-    PyObject *shown = PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.ptr()),
-                                                       PyBytes_GET_SIZE(path.ptr()));
-    if (!shown) throw py::error_already_set();
-    const std::string note =
-        "while reading annotation file: " + py::reinterpret_steal<py::str>(shown).cast<std::string>();
+    const std::string note = "while reading annotation file: " + pyglue::describe_path(path);
     return pyglue::with_note(note, [&] { return read_sample(c, path, train); });
 }
 
@@ -241,7 +267,8 @@ py::object read_data_tf(Call &c) {
 py::object build_train_iterator(Call &c) {
     py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object tf = c.g("tf");
-    py::object ds = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(self.attr("train_storage"));
+    py::object ds = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(
+        storage_tensor_input(self.attr("train_storage")));
     ds = ds.attr("shuffle")(py::arg("buffer_size") = ds.attr("cardinality")(),
                             py::arg("reshuffle_each_iteration") = true);
     py::cpp_function read([self](py::object x) { return self.attr("read_data")(x, true); });
@@ -252,7 +279,8 @@ py::object build_train_iterator(Call &c) {
 py::object build_val_iterator(Call &c) {
     py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object tf = c.g("tf");
-    py::object ds = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(self.attr("val_storage"));
+    py::object ds = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(
+        storage_tensor_input(self.attr("val_storage")));
     py::cpp_function read([self](py::object x) { return self.attr("read_data")(x, false); });
     ds = ds.attr("map")(read, py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
     py::cpp_function to_mask([self](py::object image, py::object polygons, py::object classes, py::object path) {

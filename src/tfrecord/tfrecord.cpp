@@ -11,6 +11,11 @@
 // one object: they keep nothing between calls and only read attributes.
 #include "idioms.h"
 
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -155,6 +160,41 @@ py::object load_storage(Call &c) {
     return py::none();
 }
 
+// A label is a class index: never negative, and with class_offset added it
+// must still be an int32, which would otherwise wrap (2**32 to 0: another
+// class, silently). Labels past the classes stay as written (`check`
+// reports them).
+void check_labels(py::handle self, py::handle objects, py::handle sample) {
+    using Labels = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    Labels labels = Labels::ensure(objects);
+    if (!labels) throw py::error_already_set();
+    long long offset = 0;
+    {
+        py::object o = self.attr("class_offset");
+        int overflow = 0;
+        PyObject *as_int = PyNumber_Index(o.ptr());
+        if (as_int) {
+            offset = PyLong_AsLongLongAndOverflow(as_int, &overflow);
+            Py_DECREF(as_int);
+        }
+        if (!as_int || overflow || (offset == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            offset = 0;  // not an integer: the addition below reports it
+        }
+    }
+    const long long top = std::numeric_limits<std::int32_t>::max() - std::max(0LL, offset);
+    const std::int64_t *p = labels.data();
+    for (py::ssize_t i = 0; i < labels.size(); ++i) {
+        if (p[i] >= 0 && p[i] <= top) continue;
+        py::object name = sample.attr("get")("image_name");
+        if (!name.is_none() && py::hasattr(name, "numpy")) name = name.attr("numpy")();
+        pyglue::raise(PyExc_ValueError,
+                      "record " + pyglue::describe_path(name) + ": label " + std::to_string(p[i]) +
+                          " of object " + std::to_string(i) +
+                          " is not a class index (an integer from 0 to " + std::to_string(top) + ")");
+    }
+}
+
 py::object load_instance(Call &c) {
     py::handle self = c.self;
     py::object tf = c.g("tf");
@@ -209,10 +249,9 @@ py::object load_instance(Call &c) {
     }
 
     py::object to_dense = tf.attr("sparse").attr("to_dense");
-    py::object labels = to_dense(getitem(sample, py::str("objects")))
-                            .attr("numpy")()
-                            .attr("astype")(np.attr("int32")) +
-                        self.attr("class_offset");
+    py::object objects = to_dense(getitem(sample, py::str("objects"))).attr("numpy")();
+    check_labels(self, objects, sample);
+    py::object labels = objects.attr("astype")(np.attr("int32")) + self.attr("class_offset");
 
     if (equals_zero(labels.attr("size"))) {
         // No objects: one all-zero row, so every sample has at least one box.
