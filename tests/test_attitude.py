@@ -65,6 +65,9 @@ def test_set_weights(weights, expected_warnings, expected):
     ({"y_weight": -1, "p_weight": 1.0, "r_weight": 1.0}, ValueError, NEG_MSG),
     ({"y_weight": 1.0, "p_weight": 1.0, "r_weight": -1e-9}, ValueError, NEG_MSG),
     ({"y_weight": 1.0, "p_weight": "heavy", "r_weight": 1.0}, TypeError, "'<' not supported"),
+    # NaN compares false both ways and would make every loss NaN.
+    ({"y_weight": float("nan"), "p_weight": 1.0, "r_weight": 1.0}, ValueError, "NaN.*y_weight"),
+    ({"y_weight": 1.0, "p_weight": 1.0, "r_weight": np.float32("nan")}, ValueError, "NaN.*r_weight"),
 ])
 def test_refused_weights_leave_previous_weights(weights, exc, message):
     loss = AttitudeLoss(2.0, 3.0, 4.0)

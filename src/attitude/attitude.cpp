@@ -59,13 +59,22 @@ py::object set_weights(Call &c) {
     // Every value is checked before any is stored, so a refused set leaves the
     // weights the loss was using untouched.
     py::int_ zero(0);
-    for (const py::object &v : values) {
+    for (int i = 0; i < 3; ++i) {
+        const py::object &v = values[i];
         int lt = PyObject_RichCompareBool(v.ptr(), zero.ptr(), Py_LT);
         if (lt < 0) pyglue::raise_from_python();
         if (lt)
             pyglue::raise(PyExc_ValueError,
                           "A valid loss weight should be larger or equals to 0. Negative values "
                           "are not allowed");
+        // NaN is neither below 0 nor at or above it, and makes every loss NaN.
+        int ge = PyObject_RichCompareBool(v.ptr(), zero.ptr(), Py_GE);
+        if (ge < 0) pyglue::raise_from_python();
+        if (!ge)
+            pyglue::raise(PyExc_ValueError,
+                          std::string("A valid loss weight should be larger or equals to 0. NaN "
+                                      "is not allowed (\"") +
+                              kWeightKeys[i].key + "\")");
     }
     for (int i = 0; i < 3; ++i) c.self.attr(kWeightKeys[i].attr) = values[i];
     return py::none();
@@ -123,7 +132,7 @@ const MethodDef kSetWeights{
     "Replace the weights from a dict with the keys \"y_weight\", \"p_weight\" and \"r_weight\".\n"
     "\n"
     "A missing key warns and uses 1.0. Raises ValueError for None or for a\n"
-    "negative weight; nothing is changed when it raises."};
+    "negative or NaN weight; nothing is changed when it raises."};
 
 const MethodDef kComputeLoss{
     "compute_loss",
