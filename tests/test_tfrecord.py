@@ -71,7 +71,8 @@ def test_module_binds_names_in_order_and_classes():
     from quorvane.trellisk.datasets import utils
     names = [k for k in vars(tfrecord) if not k.startswith("__")]
     assert names == ["letterbox", "xywhn2xyxy", "BaseDetectionDataset", "tf", "join", "exists",
-                     "np", "glob", "cv2", "TFRecordDatasetYaml", "TFRecordDataset"]
+                     "np", "glob", "cv2", "TFRecordDatasetYaml", "TFRecordDataset",
+                     "scan_record_file"]
     assert tfrecord.letterbox is utils.letterbox and tfrecord.xywhn2xyxy is utils.xywhn2xyxy
     assert tfrecord.join is os.path.join and tfrecord.exists is os.path.exists
     assert (tfrecord.np, tfrecord.glob, tfrecord.cv2, tfrecord.tf) == (np, glob, cv2, tf)

@@ -138,6 +138,9 @@ def test_greyscale_record_joins_colour_batch(tmp_path):
 @pytest.mark.parametrize("bad", ["truncated", "garbage", "bad_record"])
 def test_bad_record_files_fail_when_drawn(tmp_path, bad):
     description = make_splits(tmp_path, n_train=6)
+    # Damaged after construction, and read by a plain reader: the count below
+    # must see the failure of the pass.
+    ds = TFRecordDataset(description, [40, 60, 3])
     path = tmp_path / "train" / "z.tfrecord"
     if bad == "bad_record":
         write_records(path, [example(picture(40, 60), [0, 1], BOX)])
@@ -145,7 +148,6 @@ def test_bad_record_files_fail_when_drawn(tmp_path, bad):
         write_records(path, [example(picture(40, 60), [0], BOX)] * 3)
         data = path.read_bytes()
         path.write_bytes(data[: len(data) - 50] if bad == "truncated" else b"\x00junk" * 40)
-    ds = TFRecordDataset(description, [40, 60, 3])
     # Good records first, so that the counting pass has counted some when it fails.
     good = str(tmp_path / "train" / "a.tfrecord")
     ds.train_storage = [good, str(path)]

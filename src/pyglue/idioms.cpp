@@ -103,7 +103,8 @@ py::list list_of(std::initializer_list<py::handle> items) {
     return l;
 }
 
-py::str fmt(const char *text, py::handle value) { return py::str(text).format(value); }
+// Values come from descriptions of any size: only a bounded excerpt is shown.
+py::str fmt(const char *text, py::handle value) { return py::str(text).format(excerpt(value)); }
 
 void raise(PyObject *type, py::handle msg) {
     PyErr_SetObject(type, msg.ptr());
@@ -135,17 +136,22 @@ std::string utf8_owned(PyObject *s) {
     return out;
 }
 
+// At most about 200 characters of the value (see excerpt).
+std::string bounded(py::handle obj, bool as_repr) {
+    if (!obj) return "?";
+    try {
+        return utf8_of(excerpt(obj, 200, as_repr).ptr());
+    } catch (py::error_already_set &) {
+        PyErr_Clear();
+        return "?";
+    }
+}
+
 }  // namespace
 
-std::string text(py::handle obj) {
-    if (!obj) return "?";
-    return utf8_owned(PyObject_Str(obj.ptr()));
-}
+std::string text(py::handle obj) { return bounded(obj, false); }
 
-std::string describe(py::handle obj) {
-    if (!obj) return "?";
-    return utf8_owned(PyObject_Repr(obj.ptr()));
-}
+std::string describe(py::handle obj) { return bounded(obj, true); }
 
 std::string describe_path(py::handle path) {
     if (!path) return "?";

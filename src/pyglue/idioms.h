@@ -42,7 +42,8 @@ py::object head(py::handle seq, long n);
 // [a, b, ...] as a new list.
 py::list list_of(std::initializer_list<py::handle> items);
 
-// text.format(value)
+// text.format(value), with at most about 200 characters of the value
+// (see excerpt).
 py::str fmt(const char *text, py::handle value);
 
 // Raises `type` with an arbitrary object (usually a str) as its argument.
@@ -50,7 +51,7 @@ py::str fmt(const char *text, py::handle value);
 
 // Text for a diagnostic; none of these raises, so an error message never
 // fails while it is being built:
-// - text(obj): str(obj) as UTF-8, characters that UTF-8 cannot hold (lone
+// - text(obj): str(obj) as UTF-8, at most about 200 characters (excerpt), characters that UTF-8 cannot hold (lone
 //   surrogates) as backslash escapes; "?" when str() fails;
 // - describe(obj): the same for repr(obj);
 // - describe_path(path): a str, bytes or path-like file name, bytes that are

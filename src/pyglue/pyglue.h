@@ -87,6 +87,12 @@ py::object make_method(const MethodDef &def, py::dict globals);
 py::object make_class(py::dict globals, const char *name, py::tuple bases, const char *doc,
                       const std::vector<const MethodDef *> &methods);
 
+// str(value) (repr(value) with `as_repr`) for an error message, cut to
+// `limit` characters plus "..." and built only that far: lists, tuples and
+// dicts are walked piece by piece, so a huge or self-containing value costs
+// no more than its first characters.
+py::str excerpt(py::handle value, size_t limit = 200, bool as_repr = false);
+
 // Exception helpers: raise the given Python exception type with a message.
 [[noreturn]] void raise(PyObject *type, const std::string &msg);
 [[noreturn]] void raise_from_python();  // a Python error is already set

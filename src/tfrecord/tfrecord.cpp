@@ -9,6 +9,7 @@
 // (c.g), so a caller that rebinds e.g. `letterbox` or `glob` on the module
 // is obeyed. The methods run on several tf.data worker threads at once for
 // one object: they keep nothing between calls and only read attributes.
+#include "framing.h"
 #include "idioms.h"
 
 #include <pybind11/numpy.h>
@@ -42,6 +43,41 @@ bool greater_than_zero(py::handle v) { return pyglue::compare(v, py::int_(0), Py
 
 // The index `[:, col]` of an N x k array.
 py::object column(long col) { return py::make_tuple(make_slice(py::none(), py::none()), col); }
+
+// Framing scan of the file at `path` (str, bytes or path-like), without the
+// GIL. TensorFlow's reader trusts the declared lengths, so no file reaches it
+// unchecked.
+recordio::FramingResult scan_framing(py::handle path, py::object *text) {
+    PyObject *fs = PyOS_FSPath(path.ptr());
+    if (!fs) pyglue::raise_from_python();
+    *text = py::reinterpret_steal<py::object>(fs);
+    PyObject *raw = PyUnicode_Check(fs) ? PyUnicode_EncodeFSDefault(fs) : (Py_INCREF(fs), fs);
+    if (!raw) pyglue::raise_from_python();
+    std::string p = py::reinterpret_steal<py::bytes>(raw);
+    if (p.find('\0') != std::string::npos)
+        pyglue::raise(PyExc_ValueError, "[ERROR]: TFRecord file path contains a NUL byte");
+    return pyglue::without_gil([&] { return recordio::check_file_cached(p); });
+}
+
+// Raises ValueError naming the file and the byte offset of its first damaged
+// frame.
+void check_record_file(py::handle path) {
+    py::object text;
+    recordio::FramingResult r = scan_framing(path, &text);
+    if (r.ok) return;
+    py::str msg = py::str("[ERROR]: Damaged TFRecord file {} at byte {}: {}")
+                      .format(text, py::int_(r.offset), py::str(r.problem));
+    PyErr_SetObject(PyExc_ValueError, msg.ptr());
+    pyglue::raise_from_python();
+}
+
+// Checks every path of `files` when it is a list (a split folder that does
+// not exist stays a plain string and is refused elsewhere).
+void check_record_files(py::handle files) {
+    if (!PyList_Check(files.ptr())) return;
+    py::list items = py::reinterpret_borrow<py::list>(files);
+    for (py::handle path : items) check_record_file(path);
+}
 
 // ------------------------------------------------- TFRecordDatasetYaml
 
@@ -120,7 +156,7 @@ py::object validate_info_file_content(Call &c) {
         if (ne) {
             py::str msg = py::str(
                 "[ERROR]: Incompatible dataset type was found: {} is different than ``tfrecord``")
-                .format(ds_type);
+                .format(pyglue::excerpt(ds_type));
             PyErr_SetObject(PyExc_ValueError, msg.ptr());
             pyglue::raise_from_python();
         }
@@ -153,6 +189,8 @@ py::object load_storage(Call &c) {
 
     // A storage folder that does not exist stays a (non-empty) string here
     // and is refused when it is used as a file list.
+    check_record_files(self.attr("train_storage"));
+    check_record_files(self.attr("val_storage"));
     const size_t n_val = py::len(self.attr("val_storage"));
     const size_t n_train = py::len(self.attr("train_storage"));
     if (n_val == 0 || n_train == 0)
@@ -267,6 +305,14 @@ py::object load_instance(Call &c) {
     py::object bboxes = to_dense(getitem(sample, py::str("bboxes")))
                             .attr("numpy")()
                             .attr("reshape")(py::make_tuple(-1, 4));
+    // NaN or infinite coordinates survive clipping and reach the loss.
+    if (!truthy(np.attr("isfinite")(bboxes).attr("all")())) {
+        py::object name = getitem(sample, py::str("image_name")).attr("numpy")();
+        py::str msg = py::str("[ERROR]: Non-finite box values (NaN or infinity) in the record of image {}")
+                          .format(pyglue::excerpt(name.attr("decode")("utf-8", "replace")));
+        PyErr_SetObject(PyExc_ValueError, msg.ptr());
+        pyglue::raise_from_python();
+    }
     py::object clip = np.attr("clip");
     if (training) {
         bboxes = c.g("xywhn2xyxy")(bboxes, w, h, py::arg("padw") = padw, py::arg("padh") = padh);
@@ -296,6 +342,8 @@ py::object load_instance(Call &c) {
 }
 
 py::object build_and_load_base_iterator(Call &c) {
+    // Files listed by load_storage are not read again unless they changed.
+    check_record_files(c[0]);
     py::object data = c.g("tf").attr("data");
     py::object iterator = data.attr("TFRecordDataset")(
         c[0], py::arg("num_parallel_reads") = data.attr("AUTOTUNE"));
@@ -333,7 +381,9 @@ const MethodDef kLoadStorage{
     load_storage,
     "Replace each existing split folder by the list of its *.tfrecord files\n"
     "(not recursive; dot files skipped; listing order). Raises ValueError when\n"
-    "a split ends up empty. A folder that does not exist is left as given."};
+    "a split ends up empty, or naming the file and byte offset when a record\n"
+    "file's framing is damaged (see scan_record_file). A folder that does not\n"
+    "exist is left as given."};
 
 const MethodDef kLoadInstance{
     "load_instance",
@@ -356,7 +406,9 @@ const MethodDef kBuildAndLoadBaseIterator{
     build_and_load_base_iterator,
     "Return a tf.data stream of the serialized records of the files in\n"
     "`storage` (a list of paths), read in parallel; shuffled through a buffer\n"
-    "of 200 records, anew at every pass, when `shuffle` is true."};
+    "of 200 records, anew at every pass, when `shuffle` is true. Each file's\n"
+    "framing is checked first (files already found sound and unchanged are\n"
+    "not read again); a damaged file raises ValueError."};
 
 // ----------------------------------------------------- TFRecordDataset
 
@@ -480,6 +532,21 @@ void body(py::module_ &m) {
     pyglue::make_class(ns, "TFRecordDataset", py::make_tuple(yaml_cls), kDictClassDoc,
                        {&kDictInit, &kValidateInfoFile, &kDictBuildValIterator,
                         &kDictBuildTrainIterator});
+    m.def(
+        "scan_record_file",
+        [](py::object path) -> py::tuple {
+            py::object text;
+            recordio::FramingResult r = scan_framing(path, &text);
+            if (r.ok) return py::make_tuple(r.records, py::none(), py::none());
+            return py::make_tuple(r.records, r.offset, py::str(r.problem));
+        },
+        py::arg("path"),
+        "Check the record framing of one TFRecord file: each frame's declared\n"
+        "length against the bytes left in the file, and both masked CRC32C\n"
+        "checksums. Returns (records, offset, problem): the number of sound\n"
+        "records before the first damaged frame (all of them when the file is\n"
+        "sound), that frame's byte offset and what is wrong with it (both None\n"
+        "for a sound file).");
 }
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "quorvane.trellisk.datasets.tfrecord",

@@ -10,6 +10,7 @@ import glob
 import json
 import math
 import os
+import reprlib
 import sys
 from collections import Counter
 
@@ -120,6 +121,18 @@ def _check_vertices(report, where, points, width=1.0, height=1.0, unit=""):
                 len(points), list(points[0])))
 
 
+_REPR = reprlib.Repr()
+_REPR.maxlevel, _REPR.maxlist, _REPR.maxtuple, _REPR.maxdict = 3, 8, 8, 8
+_REPR.maxstring = _REPR.maxother = 120
+
+
+def _show(v):
+    """repr() of a value from a dataset file, bounded: a YAML alias chain can
+    expand to hundreds of millions of items."""
+    text = _REPR.repr(v)
+    return text if len(text) <= 200 else text[:200] + "..."
+
+
 def _fmt(v):
     return "{:g}".format(v)
 
@@ -180,7 +193,8 @@ def check_annotation_file(report, path, images_dir, labels):
                 continue
             cls = part["class"]
             if not _is_number(cls) or cls != int(cls):
-                report.add(where, "annotation-malformed", "class {!r} is not an integer".format(cls))
+                report.add(where, "annotation-malformed",
+                           "class {} is not an integer".format(_show(cls)))
             elif labels is not None and not 0 <= cls < len(labels):
                 report.add(where, "class-range", "class {} with {} labels (0..{})".format(
                     int(cls), len(labels), len(labels) - 1))
@@ -221,7 +235,8 @@ def check_segmentation_yaml(report, src):
     doc, where = src.doc, src.path
     labels = doc.get("classes")
     if not isinstance(labels, list) or not labels:
-        report.add(where, "description", '"classes" must be a non-empty list of names, got {!r}'.format(labels))
+        report.add(where, "description",
+                   '"classes" must be a non-empty list of names, got {}'.format(_show(labels)))
         labels = None
     for key, split in (("train", "train"), ("validation", "validation")):
         section = doc.get(key)
@@ -278,11 +293,12 @@ def check_coco(report, src):
             continue
         image_id = ann.get("image_id", 0)
         if image_id not in sizes:
-            report.add(where, "annotation-malformed", "image_id {!r} matches no image".format(image_id))
+            report.add(where, "annotation-malformed",
+                       "image_id {} matches no image".format(_show(image_id)))
         cat = ann.get("category_id", 0)
         if cat not in category_ids:
-            report.add(where, "class-range", "category_id {!r} is not among the categories {}".format(
-                cat, sorted(category_ids, key=str)))
+            report.add(where, "class-range", "category_id {} is not among the categories {}".format(
+                _show(cat), _show(sorted(category_ids, key=str))))
         seg = ann.get("segmentation")
         if isinstance(seg, dict) and "counts" in seg:
             rle += 1  # crowd regions: the reader skips them, as COCO training usually does
@@ -313,11 +329,13 @@ def _tfrecord_splits(report, src):
     doc, where = src.doc, src.path
     ds_type = doc.get("type")
     if ds_type is not None and ds_type != "tfrecord":
-        report.add(where, "description", '"type" is {!r}; only "tfrecord" is understood'.format(ds_type))
+        report.add(where, "description",
+                   '"type" is {}; only "tfrecord" is understood'.format(_show(ds_type)))
         return []
     classes = doc.get("classes")
     if not isinstance(classes, list) or not all(isinstance(c, str) for c in classes):
-        report.add(where, "description", '"classes" must be a list of names, got {!r}'.format(classes))
+        report.add(where, "description",
+                   '"classes" must be a list of names, got {}'.format(_show(classes)))
     key = "images" if ds_type is None else "path"
     out = []
     for name in ("train", "validation"):
@@ -333,8 +351,8 @@ def _tfrecord_splits(report, src):
             report.add(where, "description", "{} folder does not exist: {}".format(name, folder))
             continue
         if samples is not None and (not isinstance(samples, int) or isinstance(samples, bool) or samples <= 0):
-            report.add(where, "description", "{} ``samples`` must be a positive count, got {!r}".format(
-                name, samples))
+            report.add(where, "description", "{} ``samples`` must be a positive count, got {}".format(
+                name, _show(samples)))
             samples = None
         files = sorted(glob.glob(os.path.join(folder, "*.tfrecord")))
         if not files:
@@ -385,6 +403,7 @@ def _tf_message(e):
 
 def check_tfrecord(report, src):
     tf = import_tensorflow()
+    from ..datasets.tfrecord import scan_record_file
     classes = src.doc.get("classes")
     nclasses = len(classes) if isinstance(classes, list) else None
     for split, folder, files, samples in _tfrecord_splits(report, src):
@@ -395,9 +414,12 @@ def check_tfrecord(report, src):
                    leave=False, dynamic_ncols=True, file=sys.stderr)
         for path in files:
             report.counted["record files"] += 1
+            # TensorFlow's reader trusts each frame's declared length (a bad one
+            # can kill the process), so only the frames found sound are read.
+            sound, offset, problem = scan_record_file(path)
             k = 0
             try:
-                for data in tf.data.TFRecordDataset(path):
+                for data in tf.data.TFRecordDataset(path).take(sound):
                     _check_record(report, tf, "{} record {}".format(path, k), data, nclasses)
                     k += 1
                     bar.update(1)
@@ -405,6 +427,11 @@ def check_tfrecord(report, src):
                 # A damaged file cannot be read past the damage.
                 report.add("{} record {}".format(path, k), "record-parse",
                            "the file cannot be read from here on: {}".format(_tf_message(e)))
+                problem = None
+            if problem is not None:
+                report.add("{} record {}".format(path, k), "record-parse",
+                           "the file cannot be read from here on: damaged frame at byte {}: {}".format(
+                               offset, problem))
             count += k
             report.counted["records"] += k
         bar.close()

@@ -1,0 +1,174 @@
+"""Broken inputs found by mutating datasets: each case is the input that
+once crashed, hung or silently corrupted, and must now give a clear error."""
+
+import os
+import struct
+import time
+
+import numpy as np
+import pytest
+import tensorflow as tf
+
+from quorvane.trellisk.cli import check as checkmod
+from quorvane.trellisk.cli import sources
+from quorvane.trellisk.datasets import tfrecord
+from quorvane.trellisk.datasets.tfrecord import TFRecordDataset, TFRecordDatasetYaml
+from test_tfrecord import bare, example, picture, write_records
+
+BOX = [0.5, 0.5, 0.5, 0.5]
+
+# 12 lines of YAML that expand to 9**9 (387 million) strings.
+ALIAS_BOMB = "\n".join(
+    ["a0: &a0 [x, x, x, x, x, x, x, x, x]"]
+    + ["a{0}: &a{0} [{1}]".format(i, ", ".join(["*a%d" % (i - 1)] * 9)) for i in range(1, 9)]
+    + ["type: *a8", "classes: [a]", "train: {path: /nonexistent}"]) + "\n"
+
+
+def crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x82F63B78 if crc & 1 else crc >> 1
+    return crc ^ 0xFFFFFFFF
+
+
+def frame_header(length):
+    """A record header whose length checksum is valid."""
+    head = struct.pack("<Q", length)
+    crc = crc32c(head)
+    return head + struct.pack("<I", (((crc >> 15) | (crc << 17)) + 0xA282EAD8) & 0xFFFFFFFF)
+
+
+# ------------------------------------------------------- bounded messages
+
+def test_alias_bomb_in_type_gives_a_short_message(tmp_path):
+    info = tmp_path / "bomb.yaml"
+    info.write_text(ALIAS_BOMB + "validation: {path: /nonexistent}\n")
+    start = time.process_time()
+    with pytest.raises(ValueError, match=r"^\[ERROR\]: Incompatible dataset type was found: "
+                                         r"\[\[\[\[\[\[\[\[\['x', 'x'.*\.\.\. is different") as e:
+        TFRecordDatasetYaml(str(info), [32, 32, 3])
+    assert len(str(e.value)) < 300
+    # The CLI's check reports the same description without expanding it.
+    report = checkmod.run(sources.resolve([str(info)]), out=open(os.devnull, "w"))
+    assert [k for _, k, _ in report.problems] == ["description"]
+    assert all(len(detail) < 300 for _, _, detail in report.problems)
+    assert time.process_time() - start < 60  # a hang, not a timing: expanding takes hours
+
+
+@pytest.mark.parametrize("value, text", [
+    ("TFRecord", "TFRecord"),
+    (["a", ("b",), {"k": None}], "['a', ('b',), {'k': None}]"),
+    ("y" * 1000, "y" * 200 + "..."),
+    (b"z" * 1000, "b'" + "z" * 198 + "..."),
+])
+def test_bad_type_value_shown_exactly_or_cut(value, text):
+    obj = bare()
+    desc = {"type": value, "classes": ["a"], "train": {}, "validation": {}}
+    with pytest.raises(ValueError) as e:
+        obj.validate_info_file_content(desc)
+    assert str(e.value) == ("[ERROR]: Incompatible dataset type was found: {} is different than "
+                            "``tfrecord``".format(text))
+
+
+def test_self_containing_value_is_cut():
+    loop = ["x"]
+    loop.append(loop)
+    with pytest.raises(ValueError, match=r"\['x', \['x', .*\.\.\.\]") as e:
+        bare().validate_info_file_content({"type": loop, "classes": ["a"], "train": {},
+                                           "validation": {}})
+    assert len(str(e.value)) < 300
+
+
+# ------------------------------------------------------- record framing
+
+def damaged(kind, records):
+    """Bytes of a record file with `records` sound frames and then damage."""
+    head = b"".join(records)
+    return head + {
+        "huge length": frame_header(1 << 40) + b"abcd",  # valid length checksum
+        "long length": frame_header(100) + b"x" * 20,
+        "length checksum": frame_header(4)[:8] + b"\0\0\0\0" + b"data" + b"\0\0\0\0",
+        "data checksum": frame_header(4) + b"data" + b"\0\0\0\0",
+        "cut header": frame_header(4)[:7],
+    }[kind]
+
+
+def raw_frames(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    frames, pos = [], 0
+    while pos < len(data):
+        (length,) = struct.unpack_from("<Q", data, pos)
+        frames.append(data[pos:pos + 16 + length])
+        pos += 16 + length
+    return frames
+
+
+KINDS = ["huge length", "long length", "length checksum", "data checksum", "cut header"]
+
+
+@pytest.fixture
+def splits(tmp_path):
+    write_records(tmp_path / "train" / "a.tfrecord",
+                  [example(picture(20, 30, i), [0], BOX) for i in range(3)])
+    write_records(tmp_path / "val" / "v.tfrecord", [example(picture(20, 30), [0], BOX)])
+    return {"classes": ["a"], "train": {"path": str(tmp_path / "train")},
+            "validation": {"path": str(tmp_path / "val")}}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_damaged_frame_refused_with_file_and_offset(tmp_path, splits, kind):
+    frames = raw_frames(tmp_path / "train" / "a.tfrecord")
+    bad = tmp_path / "train" / "b.tfrecord"
+    bad.write_bytes(damaged(kind, frames[:2]))
+    offset = len(frames[0]) + len(frames[1])
+    records, at, problem = tfrecord.scan_record_file(str(bad))
+    assert (records, at) == (2, offset) and problem
+    assert tfrecord.scan_record_file(tmp_path / "train" / "a.tfrecord") == (3, None, None)
+    with pytest.raises(ValueError, match=r"Damaged TFRecord file {} at byte {}: ".format(
+            str(bad), offset)):
+        TFRecordDataset(dict(splits), [20, 30, 3])
+
+
+@pytest.mark.parametrize("kind", ["huge length", "data checksum"])
+def test_damaged_file_never_reaches_the_reader(tmp_path, splits, kind):
+    ds = TFRecordDataset(dict(splits), [20, 30, 3])
+    sound = ds.train_storage[0]
+    frames = raw_frames(sound)
+    bad = tmp_path / "train" / "late.tfrecord"
+    bad.write_bytes(damaged(kind, frames[:1]))
+    with pytest.raises(ValueError, match="late.tfrecord at byte {}".format(len(frames[0]))):
+        ds.build_and_load_base_iterator([sound, str(bad)], False)
+    # A file found sound is checked again once it changes.
+    with open(sound, "ab") as f:
+        f.write(damaged(kind, []))
+    with pytest.raises(ValueError, match="a.tfrecord at byte"):
+        ds.build_and_load_base_iterator([sound], False)
+
+
+def test_check_reports_huge_length_frame(tmp_path, splits):
+    import yaml
+
+    frames = raw_frames(tmp_path / "train" / "a.tfrecord")
+    (tmp_path / "train" / "b.tfrecord").write_bytes(damaged("huge length", frames[:2]))
+    info = tmp_path / "d.yaml"
+    info.write_text(yaml.safe_dump(dict(splits, type="tfrecord")))
+    report = checkmod.run(sources.resolve([str(info)]), out=open(os.devnull, "w"))
+    where = "{} record 2".format(tmp_path / "train" / "b.tfrecord")
+    assert [(w, k) for w, k, _ in report.problems] == [(where, "record-parse")]
+    assert "byte {}".format(len(frames[0]) + len(frames[1])) in report.problems[0][2]
+    assert report.counted["records"] == 6
+
+
+# ------------------------------------------------------ non-finite boxes
+
+@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("training", [True, False])
+def test_non_finite_box_values_name_the_record(value, training):
+    obj = bare(shape=[32, 32, 3])
+    record = example(picture(20, 30), [0, 1], [0.5, 0.5, 0.2, 0.2, 0.5, value, 0.2, 0.2],
+                     name=b"frame-0042.jpg")
+    with pytest.raises(ValueError, match="Non-finite box values.*frame-0042.jpg"):
+        obj.load_instance(tf.constant(record), training)
