@@ -144,6 +144,41 @@ def test_rle_crowd_regions_are_skipped_with_one_warning(tmp_path, extra_rle):
     assert [r["class"] for r in ds.train_storage_ann[2]] == [3]
 
 
+@pytest.mark.parametrize("crowd_flags, counts", [
+    ([1, 0], "2 segmentation(s) stored as RLE (1 crowd region(s), 1 other object(s)"),
+    ([0, None], "2 segmentation(s) stored as RLE (0 crowd region(s), 2 other object(s)"),
+])
+def test_rle_warning_tells_crowd_regions_from_other_objects(tmp_path, crowd_flags, counts):
+    json_file, images = standard(tmp_path)
+    content = json.loads((tmp_path / "train.json").read_text())
+    rle = content["annotations"][2]
+    content["annotations"][2:3] = [dict(rle, id=20 + k, iscrowd=flag) for k, flag in enumerate(crowd_flags)]
+    for a in content["annotations"][2:4]:
+        if a["iscrowd"] is None:
+            del a["iscrowd"]
+    write_coco(tmp_path / "train.json", content)
+    with pytest.warns(UserWarning) as caught:
+        SegmentationDatasetJsonCOCO(json_file, None, images, None, [32, 32, 3])
+    assert [counts in str(w.message) for w in caught] == [True]
+
+
+@pytest.mark.parametrize("ids", [["139", "img-140"], ["139", 140], [139, "139"]])
+def test_string_image_ids_train_end_to_end(tmp_path, ids):
+    write_images(tmp_path / "images", ["a.png", "b.png"])
+    content = {
+        "images": [{"file_name": "a.png", "id": ids[0]}, {"file_name": "b.png", "id": ids[1]}],
+        "categories": [{"id": 1, "name": "thing"}],
+        "annotations": [{"id": 1, "image_id": i, "category_id": 1,
+                         "segmentation": [[0, 0, 40, 0, 40, 30, 0, 30]]} for i in ids],
+    }
+    ds = make(write_coco(tmp_path / "train.json", content), str(tmp_path / "images"), letter_box=False)
+    assert ds._read_data(ids[1])[2].tolist() == [0]
+    (image, mask), = list(ds.build_train_iterator(batch_size=2))
+    assert image.shape == (2, 32, 32, 3)
+    # Every sample found its polygon (before the batch, ids became b'139').
+    assert all((m == 1).any() for m in mask.numpy())
+
+
 def test_progress_bars(tmp_path, monkeypatch):
     import tqdm
 

@@ -182,14 +182,15 @@ py::object init(Call &c) {
 
     py::object array = np.attr("array");
     py::tuple pairs = py::make_tuple(-1, 2);
-    Py_ssize_t index = 0, rle_skipped = 0;
+    Py_ssize_t index = 0, rle_crowd = 0, rle_other = 0;
     for (py::handle ann : tqdm(annotations, py::arg("desc") = "Parsing annotations")) {
         try {
             py::object image_id = get(ann, "image_id", zero);
             py::object segmentation = get(ann, "segmentation");
-            // Crowd regions come as run-length encodings, not polygons.
+            // Run-length encodings are not read: crowd regions usually, but
+            // some tools store ordinary objects that way too.
             if (PyDict_Check(segmentation.ptr())) {
-                ++rle_skipped;
+                ++(pyglue::truthy(get(ann, "iscrowd", zero)) ? rle_crowd : rle_other);
                 ++index;
                 continue;
             }
@@ -218,11 +219,12 @@ py::object init(Call &c) {
         ++index;
     }
 
-    if (rle_skipped)
+    if (rle_crowd || rle_other)
         py::module_::import("warnings")
-            .attr("warn")(fmt("Skipped {} crowd segmentation(s) stored as RLE: only polygon "
-                              "segmentations are read",
-                              py::int_(rle_skipped)));
+            .attr("warn")(py::str("Skipped {} segmentation(s) stored as RLE ({} crowd region(s), "
+                                  "{} other object(s), which will not be painted): only polygon "
+                                  "segmentations are read")
+                              .format(rle_crowd + rle_other, rle_crowd, rle_other));
     return py::none();
 }
 
@@ -299,15 +301,48 @@ py::object read_data_tf(Call &c) {
 
 // --------------------------------------------------------------- iterators
 
+// True when every id is an int that fits a tensor of int64, so that the
+// ids themselves can be the dataset's elements.
+bool ids_fit_int64(py::handle ids) {
+    for (py::handle id : ids) {
+        if (!PyLong_Check(id.ptr()) || PyBool_Check(id.ptr())) return false;
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(id.ptr(), &overflow);
+        if (overflow) return false;
+    }
+    return true;
+}
+
 py::object build_train_iterator(Call &c) {
     py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object tf = c.g("tf");
     py::object ids = self.attr("train_images_id");
-    py::object ds = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(ids);
-    ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(py::len(ids)),
-                            py::arg("reshuffle_each_iteration") = true);
-    ds = ds.attr("map")(self.attr("read_data"),
-                        py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
+    py::object autotune = tf.attr("data").attr("AUTOTUNE");
+    py::object Dataset = tf.attr("data").attr("Dataset");
+    py::object ds;
+    if (ids_fit_int64(ids)) {
+        ds = Dataset.attr("from_tensor_slices")(ids);
+        ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(py::len(ids)),
+                                py::arg("reshuffle_each_iteration") = true);
+        ds = ds.attr("map")(self.attr("read_data"), py::arg("num_parallel_calls") = autotune);
+    } else {
+        // String ids (or a mix): a tensor would turn "139" into b'139',
+        // which is no id of the file. The elements are positions in
+        // train_images_id instead, each read by the id found there.
+        ds = Dataset.attr("range")(py::len(ids));
+        ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(py::len(ids)),
+                                py::arg("reshuffle_each_iteration") = true);
+        py::object read_at = py::cpp_function([self](py::object position) {
+            py::object id = pyglue::getitem(self.attr("train_images_id"), py::int_(position));
+            return self.attr("_read_data")(id);
+        });
+        py::cpp_function read_tensor([tf, read_at](py::object position) -> py::object {
+            py::list tout = pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32")});
+            return tf.attr("numpy_function")(read_at, pyglue::list_of({position}),
+                                             py::arg("Tout") = tout);
+        });
+        ds = ds.attr("map")(read_tensor, py::arg("num_parallel_calls") = autotune);
+    }
     return seg::train_tail(c, ds, c[0], c[1]);
 }
 
