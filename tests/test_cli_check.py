@@ -169,7 +169,7 @@ def test_coco_faults_each_found_once(ds, capsys):
         dict(base, category_id=99, segmentation=[[1, 1, 9, 1, 9, 9]]),           # class
         dict(base, segmentation=[[1, 1, w + 5, 1, 9, 9]]),                       # outside
         dict(base, segmentation=[[1, 1, 9, 1, 9]]),                              # odd count
-        dict(base, segmentation={"counts": [1, 2], "size": [h, w]}),             # RLE: a note
+        dict(base, iscrowd=1, segmentation={"counts": [1, 2], "size": [h, w]}),  # crowd: a note
         dict(base, image_id=12345, segmentation=[[1, 1, 9, 1, 9, 9]]),           # no image
     ]
     write_json(path, doc)
@@ -242,3 +242,72 @@ def test_tfrecord_description_faults(ds, edit, message):
     report = checkmod.run(sources.resolve([path]), out=open(os.devnull, "w"))
     assert [k for _, k, _ in report.problems] == ["description"]
     assert message in report.problems[0][2]
+
+
+@pytest.mark.parametrize("part, kind", [
+    ({"polygon": SQUARE, "class": float("nan")}, "annotation-malformed"),
+    ({"polygon": SQUARE, "class": [1]}, "annotation-malformed"),
+    ({"polygon": SQUARE, "class": 2 ** 40}, "annotation-malformed"),
+    ({"polygon": SQUARE, "class": 2.5}, "annotation-malformed"),
+    ({"polygon": [[10 ** 400, 0], [0, 1], [1, 1]], "class": 0}, "coord-range"),
+    ({"polygon": {"x": 1}, "class": 0}, "annotation-malformed"),
+    ("a string", "annotation-malformed"),
+])
+def test_any_json_value_gives_a_problem_line_and_checking_goes_on(ds, part, kind):
+    img_dir, ann_dir = os.path.join(ds, "images", "train"), os.path.join(ds, "json", "train")
+    image = sorted(os.listdir(img_dir))[0]
+    path = os.path.join(ann_dir, "odd.json")
+    with open(path, "w") as f:  # json.dump writes NaN as the reader's json.loads reads it
+        json.dump({"image": image, "segment": [[part, {"polygon": SQUARE, "class": 99}]]}, f)
+    problems = found(layouts(ds)["folders"])
+    # The odd part, and the part after it (class 99 beyond the labels) still checked.
+    assert problems == [(path + " object 0 part 0", kind), (path + " object 0 part 1", "class-range")]
+
+
+def test_coco_messages_tell_what_the_reader_does(ds):
+    path = os.path.join(ds, "coco", "train.json")
+    with open(path) as f:
+        doc = json.load(f)
+    first = doc["images"][0]
+    doc["images"].append({"id": [1], "file_name": first["file_name"]})            # unhashable id
+    doc["categories"] += [{"id": 10, "name": "ten"}, {"id": 2, "name": "two"}]
+    base = {"image_id": first["id"], "category_id": 1}
+    doc["annotations"] += [
+        dict(base, segmentation=[[1, 1, 5, 5]]),                                  # a line
+        dict(base, segmentation=[]),                                              # vanishes
+        dict(base, iscrowd=0, segmentation={"counts": [1, 2], "size": [4, 4]}),   # RLE object
+        dict(base, image_id=[1], category_id=[2], segmentation=[[1, 1, 9, 1, 9, 9]]),
+    ]
+    write_json(path, doc)
+    args = build_parser().parse_args(["check"] + layouts(ds)["coco"])
+    report = checkmod.run(sources.resolve(args.description, images=args.images),
+                          out=open(os.devnull, "w"))
+    details = {kind: [d for _, k, d in report.problems if k == kind] for kind in checkmod.KINDS}
+    assert details["few-vertices"] == ["2 vertices; the reader paints such a part as a line, not an area"]
+    assert len(details["not-painted"]) == 2
+    assert 'empty "segmentation"' in details["not-painted"][0]
+    assert "not a crowd region" in details["not-painted"][1]
+    assert "image id [1] is not an integer or a string" in details["annotation-malformed"][0]
+    assert "image_id [1] matches no image" in details["annotation-malformed"][1]
+    ids = details["class-range"][0].split("categories ")[1]
+    assert ids.startswith("[1, 2, ") and ids.endswith(", 10]")
+
+
+def test_check_lists_the_record_files_the_dataset_reads(ds):
+    from quorvane.trellisk.datasets.tfrecord import TFRecordDatasetYaml
+
+    path = os.path.join(ds, "tfrecord.yaml")
+    with open(path) as f:
+        doc = yaml.safe_load(f)
+    val = doc["validation"]["path"]
+    literal = val + "[1]"  # as a pattern it would match val + "1"
+    shutil.copytree(val, literal)
+    shutil.copytree(val, val + "1")
+    sampledata.write_tfrecord(os.path.join(val + "1", "more.tfrecord"), [b"x"] * 3)
+    doc["validation"]["path"] = literal
+    with open(path, "w") as f:
+        yaml.safe_dump(doc, f)
+    assert found([path]) == []
+    dataset = TFRecordDatasetYaml(path, shape=[32, 32, 3])
+    report = checkmod.run(sources.resolve([path]), out=open(os.devnull, "w"))
+    assert report.counted["record files"] == len(dataset.train_storage) + len(dataset.val_storage)

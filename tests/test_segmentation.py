@@ -653,3 +653,16 @@ def test_file_names_that_are_not_utf8_are_read(tmp_path):
         ds._read_data(os.path.join(folder, b"caf\xe9.json"), False)
     assert e.value.__notes__ == ["while reading annotation file: {}/caf\\xe9.json".format(
         ds.val_annotations)]
+
+
+def test_a_folder_name_with_wildcards_names_that_folder_only(tmp_path):
+    ds = make_dataset(tmp_path, [(picture(32, 32), ann("0.png", [(SQUARE, 1)]))])
+    literal = ds.train_annotations + "[1]"
+    os.rename(ds.train_annotations, literal)
+    os.mkdir(ds.train_annotations + "1")  # what the name matches as a pattern
+    with open(os.path.join(ds.train_annotations + "1", "other.json"), "w") as f:
+        f.write("{}")
+    ds = SegmentationDataset(shape=[32, 32, 3], train_images=ds.train_images, val_images=ds.val_images,
+                             train_annotations=literal, val_annotations=literal, labels=["a", "b"],
+                             tasks=["segment"])
+    assert ds.train_storage == [os.path.join(literal, "000.json")]

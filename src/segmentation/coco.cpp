@@ -70,8 +70,14 @@ const char *const kClassDoc =
 
 
 // `mapping.get(key, dflt)` for the dict-like entries of the file.
-py::object get(py::handle mapping, const char *key, py::object dflt = py::none()) {
+py::object get(py::handle mapping, py::handle key, py::object dflt = py::none()) {
     return mapping.attr("get")(key, dflt);
+}
+
+// A key of the COCO format, from the module that holds each format's rules
+// for the readers and `check` alike.
+py::object key(const char *name) {
+    return pyglue::import_from("quorvane.trellisk.datasets.formats", name);
 }
 
 // Inserts key -> value unless the key is there already (first one wins).
@@ -107,6 +113,11 @@ py::object init(Call &c) {
     py::object tqdm = py::module_::import("tqdm").attr("tqdm");
     py::object np = c.g("np");
     py::handle self = c.self;
+    const py::object k_images = key("COCO_IMAGES"), k_annotations = key("COCO_ANNOTATIONS"),
+                     k_categories = key("COCO_CATEGORIES"), k_id = key("COCO_ID"),
+                     k_name = key("COCO_NAME"), k_file_name = key("COCO_FILE_NAME"),
+                     k_image_id = key("COCO_IMAGE_ID"), k_category_id = key("COCO_CATEGORY_ID"),
+                     k_segmentation = key("COCO_SEGMENTATION"), k_iscrowd = key("COCO_ISCROWD");
 
     self.attr("train_ann_file") = c[0];
     self.attr("val_ann_file") = c[1];
@@ -156,27 +167,27 @@ py::object init(Call &c) {
         f.attr("close")();
     }
 
-    py::object images = get(content, "images", py::list());
+    py::object images = get(content, k_images, py::list());
     if (py::len(images) == 0)
         pyglue::raise(PyExc_ValueError, "No training images were found in this dataset");
 
     py::int_ zero(0);
-    for (py::handle cat : get(content, "categories", py::list())) {
-        py::object id = get(cat, "id", zero);
+    for (py::handle cat : get(content, k_categories, py::list())) {
+        py::object id = get(cat, k_id, zero);
         if (equals(id, zero)) continue;
-        labels.append(get(cat, "name"));
+        labels.append(get(cat, k_name));
         set_first(category_positions, id, py::int_(py::len(labels) - 1));
     }
 
     Py_ssize_t position = 0;
     for (py::handle image : tqdm(images, py::arg("desc") = "Reading images")) {
-        py::object id = get(image, "id");
-        images_names.append(get(image, "file_name"));
+        py::object id = get(image, k_id);
+        images_names.append(get(image, k_file_name));
         images_ids.append(id);
         set_first(image_positions, id, py::int_(position++));
     }
 
-    py::object annotations = get(content, "annotations", py::list());
+    py::object annotations = get(content, k_annotations, py::list());
     if (py::len(annotations) == 0)
         pyglue::raise(PyExc_ValueError, "No training annotations were found in this dataset");
 
@@ -185,16 +196,16 @@ py::object init(Call &c) {
     Py_ssize_t index = 0, rle_crowd = 0, rle_other = 0;
     for (py::handle ann : tqdm(annotations, py::arg("desc") = "Parsing annotations")) {
         try {
-            py::object image_id = get(ann, "image_id", zero);
-            py::object segmentation = get(ann, "segmentation");
+            py::object image_id = get(ann, k_image_id, zero);
+            py::object segmentation = get(ann, k_segmentation);
             // Run-length encodings are not read: crowd regions usually, but
             // some tools store ordinary objects that way too.
             if (PyDict_Check(segmentation.ptr())) {
-                ++(pyglue::truthy(get(ann, "iscrowd", zero)) ? rle_crowd : rle_other);
+                ++(pyglue::truthy(get(ann, k_iscrowd, zero)) ? rle_crowd : rle_other);
                 ++index;
                 continue;
             }
-            py::object cls = get(ann, "category_id", zero);
+            py::object cls = get(ann, k_category_id, zero);
             for (py::handle polygon : segmentation) {
                 py::dict record;
                 record["class"] = cls;
@@ -208,7 +219,7 @@ py::object init(Call &c) {
         } catch (py::error_already_set &e) {
             std::string id;
             try {
-                id = describe(get(ann, "id"));
+                id = describe(get(ann, k_id));
             } catch (py::error_already_set &) {
                 id = "?";
             }

@@ -22,6 +22,12 @@ using pyglue::fmt;
 using pyglue::truthy;
 using pyglue::unpack;
 
+// The files, keys and features of each format, from the module that holds
+// them for the readers and `check` alike.
+py::object rule(const char *name) {
+    return pyglue::import_from("quorvane.trellisk.datasets.formats", name);
+}
+
 // ------------------------------------------------------ SegmentationDataset
 
 const char *const kDatasetDoc =
@@ -89,11 +95,11 @@ py::object dataset_init(Call &c) {
     self.attr("_augmentation_pipeline") = seg::build_augmentation_pipeline(c, true);
 
     py::object glob = c.g("glob"), join = c.g("join");
-    const char *pattern = "*.[jJ][sS][oO][nN]";
+    py::object list_files = rule("annotation_files");
     py::object train_annotations = self.attr("train_annotations");
-    py::object train_storage = glob(join(train_annotations, pattern));
+    py::object train_storage = list_files(train_annotations, glob, join);
     self.attr("train_storage") = train_storage;
-    py::object val_storage = glob(join(self.attr("val_annotations"), pattern));
+    py::object val_storage = list_files(self.attr("val_annotations"), glob, join);
     self.attr("val_storage") = val_storage;
     if (py::len(train_storage) == 0)
         pyglue::raise(PyExc_ValueError,
@@ -178,16 +184,18 @@ py::object read_sample(Call &c, const py::bytes &path, bool train) {
     // JSON is UTF-8 whatever the locale: json.loads decodes bytes itself.
     py::object ann = c.g("json").attr("loads")(read_file(path));
     py::object folder = self.attr(train ? "train_images" : "val_images");
-    py::object image_path = c.g("join")(folder, c.g("basename")(ann["image"]));
+    const py::object k_image = rule("JSON_IMAGE"), k_segment = rule("JSON_SEGMENT"),
+                     k_polygon = rule("JSON_POLYGON"), k_class = rule("JSON_CLASS");
+    py::object image_path = c.g("join")(folder, c.g("basename")(pyglue::getitem(ann, k_image)));
     seg::Fitted fitted = seg::fit_to_shape(c, seg::open_rgb(c, image_path), truthy(self.attr("letter_box")));
 
     py::object segment;
     if (PyDict_Check(ann.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(ann.ptr(), py::str("segment").ptr());
+        PyObject *v = PyDict_GetItemWithError(ann.ptr(), k_segment.ptr());
         if (!v && PyErr_Occurred()) throw py::error_already_set();
         segment = v ? py::reinterpret_borrow<py::object>(v) : py::object(py::list());
     } else {
-        segment = ann.attr("get")("segment", py::list());
+        segment = ann.attr("get")(k_segment, py::list());
     }
 
     py::object masks, classes;
@@ -205,8 +213,8 @@ py::object read_sample(Call &c, const py::bytes &path, bool train) {
         for (py::handle object : segment) {
             std::size_t part_index = 0;
             for (py::handle part : object) {
-                py::object polygon_value = part["polygon"];
-                py::object cls = part["class"];
+                py::object polygon_value = pyglue::getitem(part, k_polygon);
+                py::object cls = pyglue::getitem(part, k_class);
                 // Through the int32 array a fraction would be cut (2.7 to 2)
                 // and a large id wrapped (2**32 to 0): another class, silently.
                 // Ids past the labels stay as written (`check` reports them).

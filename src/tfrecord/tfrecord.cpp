@@ -170,13 +170,16 @@ py::object validate_info_file_content(Call &c) {
     return py::none();
 }
 
-// The *.tfrecord files directly inside `folder`, in directory-listing order.
+// The files and features of the format, from the module that holds them for
+// the reader and `check` alike.
+py::object rule(const char *name) {
+    return pyglue::import_from("quorvane.trellisk.datasets.formats", name);
+}
+
+// The *.tfrecord files directly inside `folder`, in directory-listing order;
+// a folder name holding glob characters ("run[1]") names that folder only.
 py::object list_records(Call &c, py::handle folder) {
-    py::object glob = c.g("glob");
-    // Escaped so that a folder name holding glob characters ("run[1]") names
-    // that folder only, instead of a pattern over other folders.
-    py::object pattern = c.g("join")(glob.attr("escape")(folder), "*.tfrecord");
-    return glob.attr("glob")(pattern);
+    return rule("record_files")(folder, c.g("glob").attr("glob"), c.g("join"));
 }
 
 py::object load_storage(Call &c) {
@@ -239,17 +242,7 @@ py::object load_instance(Call &c) {
     py::object np = c.g("np");
     py::object tf_io = tf.attr("io");
 
-    py::object fixed = tf_io.attr("FixedLenFeature");
-    py::object var_len = tf_io.attr("VarLenFeature");
-    py::object tf_string = tf.attr("string");
-    py::object tf_int64 = tf.attr("int64");
-    py::dict feature_description;
-    feature_description["image"] = fixed(py::list(), tf_string);
-    feature_description["image_name"] = fixed(py::list(), tf_string);
-    feature_description["width"] = fixed(py::list(), tf_int64);
-    feature_description["height"] = fixed(py::list(), tf_int64);
-    feature_description["objects"] = var_len(tf_int64);
-    feature_description["bboxes"] = var_len(tf.attr("float32"));
+    py::object feature_description = rule("record_features")(tf);
 
     py::object sample = tf_io.attr("parse_single_example")(c[0], feature_description);
     py::object img = tf_io.attr("decode_jpeg")(getitem(sample, py::str("image"))).attr("numpy")();

@@ -6,7 +6,6 @@ vertex outside the picture), is reported with the file (and record) it is in.
 Nothing stops at the first problem.
 """
 
-import glob
 import json
 import math
 import os
@@ -14,7 +13,8 @@ import reprlib
 import sys
 from collections import Counter
 
-from .sources import ANNOTATION_PATTERN, import_tensorflow, tf_error_text
+from ..datasets import formats as F
+from .sources import import_tensorflow, tf_error_text
 
 # Problem kinds, in the order of the summary table.
 KINDS = {
@@ -27,6 +27,7 @@ KINDS = {
     "few-vertices": "part with fewer than 3 vertices",
     "zero-length": "part of zero length",
     "class-range": "class outside the labels",
+    "not-painted": "object that will not be painted",
     "coord-range": "coordinate outside the image",
     "record-parse": "record fails to parse",
     "record-decode": "record image fails to decode",
@@ -86,6 +87,35 @@ def _is_number(v):
     return isinstance(v, (int, float)) and not isinstance(v, bool)
 
 
+def _is_class_id(v):
+    """What the readers accept as a class id: an integer (a number without a
+    fraction) from 0 to MAX_CLASS_ID."""
+    return _is_number(v) and math.isfinite(v) and v == int(v) and 0 <= v <= F.MAX_CLASS_ID
+
+
+def _hashable(v):
+    try:
+        hash(v)
+    except TypeError:
+        return False
+    return True
+
+
+def _id_order(v):
+    """Numbers in numeric order, then everything else in text order."""
+    return (0, v, "") if _is_number(v) else (1, 0, str(v))
+
+
+def _guarded(report, where, check, *args):
+    """Run one check; a value none of the checks foresaw is a problem line,
+    never a traceback, and the checking goes on."""
+    try:
+        check(*args)
+    except Exception as e:  # noqa: BLE001 -- any JSON value must give a line
+        report.add(where, "annotation-malformed", "unexpected value ({}: {})".format(
+            type(e).__name__, _show(str(e))))
+
+
 def _check_image(report, where, path):
     """Missing or undecodable image; returns (width, height) or None."""
     from PIL import Image
@@ -103,17 +133,22 @@ def _check_image(report, where, path):
         return None
 
 
-def _check_vertices(report, where, points, width=1.0, height=1.0, unit=""):
-    """Vertex count, outline length and range of one part, points as [[x, y], ...]."""
-    if len(points) < 3:
+def _check_vertices(report, where, points, width=1.0, height=1.0, unit="", min_vertices=3):
+    """Vertex count, outline length and range of one part, points as [[x, y], ...].
+    ``min_vertices``: the fewest the reader keeps (the COCO reader keeps two
+    and paints them as a line)."""
+    n = len(points)
+    if n < min_vertices:
+        report.add(where, "few-vertices", "{} vertices; the reader drops such a part".format(n))
+    elif n == 2:
         report.add(where, "few-vertices",
-                   "{} vertices; the reader drops such a part".format(len(points)))
+                   "2 vertices; the reader paints such a part as a line, not an area")
     bad = [(x, y) for x, y in points
            if not (math.isfinite(x) and math.isfinite(y) and 0 <= x <= width and 0 <= y <= height)]
     if bad:
         report.add(where, "coord-range", "{} of {} vertices outside 0..{}{} x 0..{}{}, first {}".format(
             len(bad), len(points), _fmt(width), unit, _fmt(height), unit, list(bad[0])))
-    if len(points) >= 3 and not bad:
+    if n >= min_vertices and not bad:
         length = sum(math.hypot(x1 - x0, y1 - y0)
                      for (x0, y0), (x1, y1) in zip(points[:-1], points[1:]))
         if length == 0:
@@ -145,7 +180,10 @@ def _as_points(polygon):
     for p in polygon:
         if not (isinstance(p, list) and len(p) == 2 and all(_is_number(v) for v in p)):
             return None
-        pts.append((float(p[0]), float(p[1])))
+        try:
+            pts.append((float(p[0]), float(p[1])))
+        except OverflowError:  # an integer beyond any float
+            pts.append((math.inf, math.inf))
     return pts
 
 
@@ -172,14 +210,18 @@ def check_annotation_file(report, path, images_dir, labels):
     doc = _load_json_object(report, path)
     if doc is None:
         return
-    image = doc.get("image")
+    _guarded(report, path, _check_annotation_doc, report, path, doc, images_dir, labels)
+
+
+def _check_annotation_doc(report, path, doc, images_dir, labels):
+    image = doc.get(F.JSON_IMAGE)
     if not isinstance(image, str) or not image:
-        report.add(path, "annotation-malformed", 'no "image" file name')
+        report.add(path, "annotation-malformed", 'no "{}" file name'.format(F.JSON_IMAGE))
     else:
         _check_image(report, path, os.path.join(images_dir, os.path.basename(image)))
-    segment = doc.get("segment", [])
+    segment = doc.get(F.JSON_SEGMENT, [])
     if not isinstance(segment, list):
-        report.add(path, "annotation-malformed", '"segment" is not a list of objects')
+        report.add(path, "annotation-malformed", '"{}" is not a list of objects'.format(F.JSON_SEGMENT))
         return
     for i, obj in enumerate(segment):
         if not isinstance(obj, list):
@@ -188,21 +230,27 @@ def check_annotation_file(report, path, images_dir, labels):
             continue
         for j, part in enumerate(obj):
             where = "{} object {} part {}".format(path, i, j)
-            if not isinstance(part, dict) or "polygon" not in part or "class" not in part:
-                report.add(where, "annotation-malformed", 'a part needs "polygon" and "class"')
-                continue
-            cls = part["class"]
-            if not _is_number(cls) or cls != int(cls):
-                report.add(where, "annotation-malformed",
-                           "class {} is not an integer".format(_show(cls)))
-            elif labels is not None and not 0 <= cls < len(labels):
-                report.add(where, "class-range", "class {} with {} labels (0..{})".format(
-                    int(cls), len(labels), len(labels) - 1))
-            pts = _as_points(part["polygon"])
-            if pts is None:
-                report.add(where, "annotation-malformed", "polygon is not a list of [x, y] numbers")
-                continue
-            _check_vertices(report, where, pts)
+            _guarded(report, where, _check_part, report, where, part, labels)
+
+
+def _check_part(report, where, part, labels):
+    if not isinstance(part, dict) or F.JSON_POLYGON not in part or F.JSON_CLASS not in part:
+        report.add(where, "annotation-malformed", 'a part needs "{}" and "{}"'.format(
+            F.JSON_POLYGON, F.JSON_CLASS))
+        return
+    cls = part[F.JSON_CLASS]
+    if not _is_class_id(cls):
+        report.add(where, "annotation-malformed",
+                   "class {} is not a class id (an integer from 0 to {}); the reader refuses "
+                   "the file".format(_show(cls), F.MAX_CLASS_ID))
+    elif labels is not None and not cls < len(labels):
+        report.add(where, "class-range", "class {} with {} labels (0..{})".format(
+            int(cls), len(labels), len(labels) - 1))
+    pts = _as_points(part[F.JSON_POLYGON])
+    if pts is None:
+        report.add(where, "annotation-malformed", "polygon is not a list of [x, y] numbers")
+        return
+    _check_vertices(report, where, pts)
 
 
 def check_json_split(report, split, images_dir, ann_dir, labels, required=True):
@@ -214,9 +262,8 @@ def check_json_split(report, split, images_dir, ann_dir, labels, required=True):
         report.add(split, "description", p)
     if problems:
         return
-    # The same search as the dataset's (the folder name is part of the pattern),
-    # so a folder the dataset would find empty is reported empty here too.
-    files = sorted(glob.glob(os.path.join(ann_dir, ANNOTATION_PATTERN)))
+    # The dataset's own listing, so check reads exactly the files it reads.
+    files = sorted(F.annotation_files(ann_dir))
     if not files and required:
         report.add(ann_dir, "description", "no annotation files (*.json) in the {} folder".format(split))
     for path in _bar(files, "{} annotations".format(split)):
@@ -257,8 +304,10 @@ def check_coco(report, src):
     doc = _load_json_object(report, path)
     if doc is None:
         return
-    images, annotations, categories = (doc.get(k, []) for k in ("images", "annotations", "categories"))
-    for key, value in (("images", images), ("annotations", annotations), ("categories", categories)):
+    images, annotations, categories = (
+        doc.get(k, []) for k in (F.COCO_IMAGES, F.COCO_ANNOTATIONS, F.COCO_CATEGORIES))
+    for key, value in ((F.COCO_IMAGES, images), (F.COCO_ANNOTATIONS, annotations),
+                       (F.COCO_CATEGORIES, categories)):
         if not isinstance(value, list):
             report.add(path, "annotation-malformed", '"{}" is not a list'.format(key))
             return
@@ -266,60 +315,95 @@ def check_coco(report, src):
         report.add(path, "description", "no training images in the file")
     if not annotations:
         report.add(path, "description", "no training annotations in the file")
-    category_ids = set()
-    for c in categories:
-        if isinstance(c, dict) and c.get("id", 0) != 0:
-            category_ids.add(c.get("id"))
+    category_ids = []  # the ids the reader turns into classes, in file order
+    for k, c in enumerate(categories):
+        cid = c.get(F.COCO_ID, 0) if isinstance(c, dict) else None
+        if isinstance(c, dict) and cid != 0 and cid not in category_ids:
+            if _hashable(cid):
+                category_ids.append(cid)
+            else:
+                report.add("{} categories[{}]".format(path, k), "annotation-malformed",
+                           "category id {} cannot match any category_id".format(_show(cid)))
     sizes = {}
     for k, entry in enumerate(_bar(images, "COCO images")):
         where = "{} images[{}]".format(path, k)
-        if not isinstance(entry, dict) or entry.get("id") is None or not isinstance(entry.get("file_name"), str):
-            report.add(where, "annotation-malformed", 'an image entry needs "id" and "file_name"')
-            continue
-        if entry["id"] in sizes:
-            report.add(where, "annotation-malformed",
-                       "image id {} repeats; every sample of it reads the first entry's file".format(entry["id"]))
-            continue
-        size = _check_image(report, where, os.path.join(src.images, entry["file_name"]))
-        if size is None and _is_number(entry.get("width")) and _is_number(entry.get("height")):
-            size = (entry["width"], entry["height"])
-        sizes[entry["id"]] = size
-    rle = 0
+        _guarded(report, where, _check_coco_image, report, src, where, entry, sizes)
+    rle_crowd = 0
     for k, ann in enumerate(_bar(annotations, "COCO annotations")):
         where = "{} annotations[{}]".format(path, k)
         report.counted["annotations"] += 1
-        if not isinstance(ann, dict):
-            report.add(where, "annotation-malformed", "an annotation is not a JSON object")
+        crowd = []
+        _guarded(report, where, _check_coco_annotation, report, where, ann, sizes, category_ids,
+                 crowd)
+        rle_crowd += len(crowd)
+    if rle_crowd:
+        report.notes.append("{} crowd regions stored as RLE are not read (only polygons are)".format(
+            rle_crowd))
+
+
+def _check_coco_image(report, src, where, entry, sizes):
+    if (not isinstance(entry, dict) or entry.get(F.COCO_ID) is None
+            or not isinstance(entry.get(F.COCO_FILE_NAME), str)):
+        report.add(where, "annotation-malformed", 'an image entry needs "{}" and "{}"'.format(
+            F.COCO_ID, F.COCO_FILE_NAME))
+        return
+    image_id = entry[F.COCO_ID]
+    if not _hashable(image_id):
+        report.add(where, "annotation-malformed",
+                   "image id {} is not an integer or a string: no annotation can refer to "
+                   "it".format(_show(image_id)))
+        return
+    if image_id in sizes:
+        report.add(where, "annotation-malformed",
+                   "image id {} repeats; every sample of it reads the first entry's file".format(
+                       _show(image_id)))
+        return
+    size = _check_image(report, where, os.path.join(src.images, entry[F.COCO_FILE_NAME]))
+    width, height = entry.get("width"), entry.get("height")
+    if size is None and _is_number(width) and _is_number(height):
+        size = (width, height)
+    sizes[image_id] = size
+
+
+def _check_coco_annotation(report, where, ann, sizes, category_ids, crowd):
+    if not isinstance(ann, dict):
+        report.add(where, "annotation-malformed", "an annotation is not a JSON object")
+        return
+    image_id = ann.get(F.COCO_IMAGE_ID, 0)
+    if not _hashable(image_id) or image_id not in sizes:
+        report.add(where, "annotation-malformed", "image_id {} matches no image".format(_show(image_id)))
+    cat = ann.get(F.COCO_CATEGORY_ID, 0)
+    if not _hashable(cat) or cat not in category_ids:
+        report.add(where, "class-range", "category_id {} is not among the categories {}".format(
+            _show(cat), _show(sorted(category_ids, key=_id_order))))
+    seg = ann.get(F.COCO_SEGMENTATION)
+    if isinstance(seg, dict):
+        if ann.get(F.COCO_ISCROWD):
+            crowd.append(1)  # crowd regions: skipped, as COCO training usually does
+        else:
+            report.add(where, "not-painted", "an object stored as RLE, not as polygons, and not "
+                                             "a crowd region: the reader skips it")
+        return
+    if not isinstance(seg, list):
+        report.add(where, "annotation-malformed", '"{}" must be a list of polygons'.format(
+            F.COCO_SEGMENTATION))
+        return
+    if not seg:
+        report.add(where, "not-painted", 'empty "{}": the object has no outline to paint'.format(
+            F.COCO_SEGMENTATION))
+        return
+    size = sizes.get(image_id) if _hashable(image_id) else None
+    for j, flat in enumerate(seg):
+        pwhere = "{} polygon {}".format(where, j)
+        if not isinstance(flat, list) or not all(_is_number(v) for v in flat):
+            report.add(pwhere, "annotation-malformed", "a polygon is not a flat list of numbers")
             continue
-        image_id = ann.get("image_id", 0)
-        if image_id not in sizes:
-            report.add(where, "annotation-malformed",
-                       "image_id {} matches no image".format(_show(image_id)))
-        cat = ann.get("category_id", 0)
-        if cat not in category_ids:
-            report.add(where, "class-range", "category_id {} is not among the categories {}".format(
-                _show(cat), _show(sorted(category_ids, key=str))))
-        seg = ann.get("segmentation")
-        if isinstance(seg, dict) and "counts" in seg:
-            rle += 1  # crowd regions: the reader skips them, as COCO training usually does
+        if len(flat) % 2:
+            report.add(pwhere, "annotation-malformed", "odd number of coordinates ({})".format(len(flat)))
             continue
-        if not isinstance(seg, list):
-            report.add(where, "annotation-malformed", '"segmentation" must be a list of polygons')
-            continue
-        size = sizes.get(image_id)
-        for j, flat in enumerate(seg):
-            pwhere = "{} polygon {}".format(where, j)
-            if not isinstance(flat, list) or not all(_is_number(v) for v in flat):
-                report.add(pwhere, "annotation-malformed", "a polygon is not a flat list of numbers")
-                continue
-            if len(flat) % 2:
-                report.add(pwhere, "annotation-malformed", "odd number of coordinates ({})".format(len(flat)))
-                continue
-            pts = [(float(flat[i]), float(flat[i + 1])) for i in range(0, len(flat), 2)]
-            w, h = size if size else (math.inf, math.inf)
-            _check_vertices(report, pwhere, pts, w, h, unit=" px")
-    if rle:
-        report.notes.append("{} crowd regions stored as RLE are not read (only polygons are)".format(rle))
+        pts = _as_points([[flat[i], flat[i + 1]] for i in range(0, len(flat), 2)])
+        w, h = size if size else (math.inf, math.inf)
+        _check_vertices(report, pwhere, pts, w, h, unit=" px", min_vertices=2)
 
 
 # -- TFRecord ---------------------------------------------------------------
@@ -354,7 +438,7 @@ def _tfrecord_splits(report, src):
             report.add(where, "description", "{} ``samples`` must be a positive count, got {}".format(
                 name, _show(samples)))
             samples = None
-        files = sorted(glob.glob(os.path.join(folder, "*.tfrecord")))
+        files = sorted(F.record_files(folder))
         if not files:
             report.add(folder, "description", "no *.tfrecord files in the {} folder".format(name))
         out.append((name, folder, files, samples))
@@ -362,14 +446,7 @@ def _tfrecord_splits(report, src):
 
 
 def _check_record(report, tf, where, data, nclasses):
-    features = {
-        "image": tf.io.FixedLenFeature([], tf.string),
-        "image_name": tf.io.FixedLenFeature([], tf.string),
-        "width": tf.io.FixedLenFeature([], tf.int64),
-        "height": tf.io.FixedLenFeature([], tf.int64),
-        "objects": tf.io.VarLenFeature(tf.int64),
-        "bboxes": tf.io.VarLenFeature(tf.float32),
-    }
+    features = F.record_features(tf)
     try:
         sample = tf.io.parse_single_example(data, features)
     except (tf.errors.OpError, ValueError) as e:

@@ -10,14 +10,14 @@ Four layouts are understood:
 - ``tfrecord``: a TFRecord YAML file (classes, train/validation ``path``).
 """
 
-import glob
 import json
 import os
 import re
 from dataclasses import dataclass, field
 from typing import List, Optional
 
-ANNOTATION_PATTERN = "*.[jJ][sS][oO][nN]"  # the same files the dataset lists
+from ..datasets import formats
+
 
 
 class UsageError(Exception):
@@ -47,7 +47,7 @@ class Source:
 
 
 def _has_json(folder):
-    return bool(glob.glob(os.path.join(glob.escape(folder), ANNOTATION_PATTERN)))
+    return bool(formats.annotation_files(folder))
 
 
 def _looks_tfrecord(doc):
@@ -120,7 +120,7 @@ def resolve(paths, images=None, classes=None):
 def read_json_labels(ann_dir):
     """Class names for a folder pair given without --classes: class0..classN."""
     top = -1
-    for path in glob.glob(os.path.join(glob.escape(ann_dir), ANNOTATION_PATTERN)):
+    for path in formats.annotation_files(ann_dir):
         try:
             with open(path, encoding="utf-8") as f:
                 doc = json.load(f)

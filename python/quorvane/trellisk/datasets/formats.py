@@ -1,0 +1,75 @@
+"""What each dataset format is made of: the files a dataset lists, the keys its
+annotation files use and the features of its records.
+
+The readers (the extension modules) and ``python -m quorvane.trellisk check``
+both take these from here, so that check looks at exactly the files and
+values the dataset reads. Plain Python, without TensorFlow, so that check
+starts at once.
+"""
+
+import glob as _glob
+import os.path
+
+# -- per-image JSON annotation files (SegmentationDataset) -------------------
+
+# Any letter case of ".json", directly inside the split's annotation folder.
+ANNOTATION_PATTERN = "*.[jJ][sS][oO][nN]"
+# {"image": file name, "segment": [[{"polygon": [[x, y], ...], "class": k}, ...], ...]}
+JSON_IMAGE = "image"
+JSON_SEGMENT = "segment"
+JSON_POLYGON = "polygon"
+JSON_CLASS = "class"
+
+# -- COCO instances files (SegmentationDatasetJsonCOCO) -----------------------
+
+COCO_IMAGES = "images"
+COCO_ANNOTATIONS = "annotations"
+COCO_CATEGORIES = "categories"
+COCO_ID = "id"
+COCO_FILE_NAME = "file_name"
+COCO_NAME = "name"
+COCO_IMAGE_ID = "image_id"
+COCO_CATEGORY_ID = "category_id"
+COCO_SEGMENTATION = "segmentation"
+COCO_ISCROWD = "iscrowd"
+
+# -- TFRecord detection datasets ----------------------------------------------
+
+RECORD_PATTERN = "*.tfrecord"
+# (feature, "fixed" or "var", dtype name in TensorFlow)
+RECORD_FEATURES = (
+    ("image", "fixed", "string"),
+    ("image_name", "fixed", "string"),
+    ("width", "fixed", "int64"),
+    ("height", "fixed", "int64"),
+    ("objects", "var", "int64"),
+    ("bboxes", "var", "float32"),
+)
+
+# The largest class id a reader accepts: ids travel as int32.
+MAX_CLASS_ID = 2 ** 31 - 1
+
+
+def _listing(folder, pattern, glob, join):
+    # Escaped: a folder named "val[1]" is that folder, not a pattern that
+    # matches "val1".
+    return glob(join(_glob.escape(folder), pattern))
+
+
+def annotation_files(folder, glob=_glob.glob, join=os.path.join):
+    """The annotation files directly inside ``folder``, unsorted (directory
+    order). ``glob`` and ``join`` are the functions to use (a module's
+    rebound names)."""
+    return _listing(folder, ANNOTATION_PATTERN, glob, join)
+
+
+def record_files(folder, glob=_glob.glob, join=os.path.join):
+    """The record files directly inside ``folder``, unsorted (directory order)."""
+    return _listing(folder, RECORD_PATTERN, glob, join)
+
+
+def record_features(tf):
+    """The feature description for tf.io.parse_single_example."""
+    kinds = {"fixed": lambda dtype: tf.io.FixedLenFeature([], dtype),
+             "var": lambda dtype: tf.io.VarLenFeature(dtype)}
+    return {name: kinds[kind](getattr(tf, dtype)) for name, kind, dtype in RECORD_FEATURES}
