@@ -290,7 +290,7 @@ def test_coco_messages_tell_what_the_reader_does(ds):
     assert "image id [1] is not an integer or a string" in details["annotation-malformed"][0]
     assert "image_id [1] matches no image" in details["annotation-malformed"][1]
     ids = details["class-range"][0].split("categories ")[1]
-    assert ids.startswith("[1, 2, ") and ids.endswith(", 10]")
+    assert ids.startswith("[1, 2, 3")  # not 1, 10, 2, ... as text
 
 
 def test_check_lists_the_record_files_the_dataset_reads(ds):
