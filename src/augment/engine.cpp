@@ -1,0 +1,303 @@
+// The engine: draws one plan per call from its key and runs the entries in
+// their fixed order through two scratch buffers.
+#include "augment/engine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "augment/kernels.h"
+#include "augment/random.h"
+
+namespace trellisk {
+namespace augment {
+
+namespace {
+
+constexpr uint8_t kGrey = 114;  // image fill of the shift-scale-rotate and elastic entries
+
+std::string size_error(int h, int w) {
+    if (h < 1 || w < 1)
+        return "image must be at least 1 x 1 pixels, got " + std::to_string(h) + " x " + std::to_string(w);
+    if (h > kMaxSide || w > kMaxSide || int64_t(h) * w > kMaxPixels)
+        return "image of " + std::to_string(h) + " x " + std::to_string(w) + " pixels is too large (at most " +
+               std::to_string(kMaxSide) + " per side and " + std::to_string(kMaxPixels) + " pixels)";
+    return {};
+}
+
+// Points of the elastic entry's affine step for an h x w input: a square
+// of side 2 * (min(h, w) // 3) around (h // 2, w // 2), read as (x, y)
+// pairs in that order, as the library builds them.
+void elastic_points(int h, int w, float pts[3][2]) {
+    const float c0 = float(h / 2), c1 = float(w / 2), s = float(std::min(h, w) / 3);
+    const float p[3][2] = {{c0 + s, c1 + s}, {c0 + s, c1 - s}, {c0 - s, c1 - s}};
+    std::memcpy(pts, p, sizeof(p));
+}
+
+// Inputs with at least this many pixels skip the elastic displacement field:
+// alpha 1 and sigma 50 give displacements far below half a pixel there (the
+// largest seen over many fields is under 0.1), so nearest-neighbour sampling
+// returns every pixel in place. Smaller inputs get the field computed.
+constexpr int64_t kFieldMinPixels = 1024;
+
+std::string check_plan(const Plan &p) {
+    std::string e = size_error(p.in_h, p.in_w);
+    if (!e.empty()) return e;
+    e = size_error(p.out_h, p.out_w);
+    if (!e.empty()) return "output " + e;
+    if (p.crop) {
+        if (p.crop_h < 1 || p.crop_w < 1 || p.crop_h > p.in_h || p.crop_w > p.in_w)
+            return "Requested crop size (" + std::to_string(p.crop_h) + ", " + std::to_string(p.crop_w) +
+                   ") is larger than the image size (" + std::to_string(p.in_h) + ", " + std::to_string(p.in_w) +
+                   ")";
+        if (!(p.h_start >= 0 && p.h_start < 1 && p.w_start >= 0 && p.w_start < 1))
+            return "crop start fractions must lie in [0, 1)";
+    } else if (p.out_h != p.in_h || p.out_w != p.in_w) {
+        return "output size differs from the input size without a crop";
+    }
+    if (p.drop_channel < -1 || p.drop_channel > 2) return "dropped channel must be 0, 1, 2 or -1";
+    if (p.shuffle) {
+        bool seen[3] = {false, false, false};
+        for (int c : p.perm) {
+            if (c < 0 || c > 2 || seen[c]) return "channel permutation must hold 0, 1 and 2 once each";
+            seen[c] = true;
+        }
+    }
+    if (p.defocus && (p.radius < 1 || p.radius > 64 || !(p.alias_blur > 0 && p.alias_blur < 64)))
+        return "defocus radius must lie in [1, 64] and its blur in (0, 64)";
+    return {};
+}
+
+// Two scratch buffers that the entries write into in turn.
+struct Stage {
+    std::vector<uint8_t> img[2];
+    std::vector<int32_t> msk[2];
+    int turn = 0;
+    const uint8_t *image;
+    const int32_t *mask;
+    uint8_t *next_image(size_t n) {
+        img[turn].resize(n);
+        return img[turn].data();
+    }
+    int32_t *next_mask(size_t n) {
+        if (!mask) return nullptr;
+        msk[turn].resize(n);
+        return msk[turn].data();
+    }
+    void advance(const uint8_t *i, const int32_t *m) {
+        image = i;
+        mask = m;
+        turn ^= 1;
+    }
+};
+
+}  // namespace
+
+std::string make_config(int height, int width, bool channel_ops, Diagonals diagonals, Config *out) {
+    std::string e = size_error(height, width);
+    if (!e.empty()) return "shape: " + e;
+    Config c;
+    c.height = height;
+    c.width = width;
+    // Crop heights height // 5 to height // 2, never below one pixel.
+    c.crop_min = std::max(1, height / 5);
+    c.crop_max = std::max(c.crop_min, height / 2);
+    c.channel_ops = channel_ops;
+    c.diagonals = Diagonals(diagonals & kDefaultDiagonals);
+    *out = c;
+    return {};
+}
+
+uint64_t derive_key(uint64_t seed, uint64_t index) {
+    uint64_t s = seed ^ 0x6a09e667f3bcc909ULL;
+    uint64_t t = splitmix64(s) ^ index;
+    return splitmix64(t);
+}
+
+std::string draw(const Config &config, uint64_t key, int in_h, int in_w, Plan *plan, int diagonals) {
+    std::string e = size_error(in_h, in_w);
+    if (!e.empty()) return e;
+    if (config.height < 1 || config.width < 1 || config.crop_min < 1 || config.crop_max < config.crop_min)
+        return "augmentation config is not initialised (use make_config)";
+    Rng rng(key);
+    Plan p;
+    p.in_h = p.out_h = in_h;
+    p.in_w = p.out_w = in_w;
+
+    // One of flip and shift-scale-rotate, half of the time, evenly.
+    if (rng.chance(0.5)) {
+        if (rng.chance(0.5)) {
+            p.flip = true;
+        } else {
+            p.ssr = true;
+            p.angle = rng.uniform(-20, 20);
+            p.scale = rng.uniform(0.7, 2.2);
+            p.dx = rng.uniform(-0.5, 0.5);
+            p.dy = rng.uniform(-0.5, 0.5);
+        }
+    }
+    if (config.channel_ops) {
+        if (rng.chance(0.3)) p.drop_channel = rng.integer(0, 2);
+        if (rng.chance(0.1)) {
+            p.shuffle = true;
+            for (int i = 2; i > 0; --i) std::swap(p.perm[i], p.perm[rng.integer(0, i)]);
+        }
+    }
+    if (rng.chance(0.05)) {
+        p.defocus = true;
+        p.radius = rng.integer(3, 10);
+        p.alias_blur = rng.uniform(0.1, 0.5);
+    }
+    // One of elastic and piecewise affine, half of the time, evenly.
+    if (rng.chance(0.5)) {
+        if (rng.chance(0.5)) {
+            p.elastic = true;
+            float from[3][2], to[3][2];
+            elastic_points(in_h, in_w, from);
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 2; ++j) to[i][j] = from[i][j] + float(rng.uniform(-50, 50));
+            detail::affine_from_points(from, to, p.elastic_m);
+            p.field_key = rng.next();
+        } else {
+            const double sd = rng.uniform(0.03, 0.05);
+            double jitter[16][2];
+            bool any_positive = false;
+            for (auto &j : jitter)
+                for (double &v : j) any_positive |= (v = rng.normal(0, sd)) > 0;
+            // All-negative jitter leaves the sample unchanged in the library.
+            p.piecewise = any_positive;
+            for (int r = 0; r < 4; ++r)
+                for (int c = 0; c < 4; ++c) {
+                    const double y = r == 3 ? in_h : r * (in_h / 3.0), x = c == 3 ? in_w : c * (in_w / 3.0);
+                    p.pa_dst[r * 4 + c][0] = std::clamp(x + jitter[r * 4 + c][1] * in_w, 0.0, in_w - 1.0);
+                    p.pa_dst[r * 4 + c][1] = std::clamp(y + jitter[r * 4 + c][0] * in_h, 0.0, in_h - 1.0);
+                }
+            if (diagonals >= 0)
+                p.pa_diagonals = Diagonals(diagonals & kDefaultDiagonals);
+            else
+                p.pa_diagonals =
+                    in_h == config.height && in_w == config.width ? config.diagonals : kDefaultDiagonals;
+        }
+    }
+    if (rng.chance(0.2)) {
+        p.crop = true;
+        p.crop_h = rng.integer(config.crop_min, config.crop_max);
+        p.crop_w = p.crop_h;
+        p.h_start = rng.uniform();
+        p.w_start = rng.uniform();
+        p.out_h = config.height;
+        p.out_w = config.width;
+    }
+    e = check_plan(p);
+    if (!e.empty()) return e;
+    *plan = p;
+    return {};
+}
+
+std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, uint8_t *out_image,
+                   int32_t *out_mask) {
+    std::string e = check_plan(plan);
+    if (!e.empty()) return e;
+    if (!image || !out_image || (mask && !out_mask)) return "missing image or mask buffer";
+    const int h = plan.in_h, w = plan.in_w;
+    const size_t n = size_t(h) * w;
+    Stage st;
+    st.image = image;
+    st.mask = mask;
+
+    if (plan.flip) {
+        uint8_t *di = st.next_image(3 * n);
+        int32_t *dm = st.next_mask(n);
+        detail::flip(st.image, st.mask, h, w, di, dm);
+        st.advance(di, dm);
+    }
+    if (plan.ssr) {
+        // Rotation about the pixel grid's centre, scaled, then shifted by
+        // fractions of the size.
+        const double pi = 3.14159265358979323846;
+        const double a = plan.angle * pi / 180, alpha = std::cos(a) * plan.scale, beta = std::sin(a) * plan.scale;
+        const double cx = double(float(w / 2.0 - 0.5)), cy = double(float(h / 2.0 - 0.5));
+        double m[6] = {alpha, beta, (1 - alpha) * cx - beta * cy, -beta, alpha, beta * cx + (1 - alpha) * cy};
+        m[2] += plan.dx * w;
+        m[5] += plan.dy * h;
+        double inv[6];
+        detail::invert_affine(m, inv);
+        uint8_t *di = st.next_image(3 * n);
+        int32_t *dm = st.next_mask(n);
+        detail::warp_lanczos(st.image, h, w, inv, kGrey, di);
+        if (dm) detail::warp_nearest(st.mask, h, w, inv, 0, dm);
+        st.advance(di, dm);
+    }
+    if (plan.drop_channel >= 0 || plan.shuffle) {
+        // Dropout, then shuffle, in one pass: out[c] = dropped[perm[c]].
+        const int *perm = plan.perm;
+        static const int identity[3] = {0, 1, 2};
+        if (!plan.shuffle) perm = identity;
+        uint8_t *di = st.next_image(3 * n);
+        const uint8_t *s = st.image;
+        for (size_t i = 0; i < n; ++i)
+            for (int c = 0; c < 3; ++c) di[3 * i + c] = perm[c] == plan.drop_channel ? 0 : s[3 * i + perm[c]];
+        st.advance(di, st.mask);
+    }
+    if (plan.defocus) {
+        uint8_t *di = st.next_image(3 * n);
+        detail::defocus(st.image, h, w, plan.radius, plan.alias_blur, di);
+        st.advance(di, st.mask);
+    }
+    if (plan.elastic) {
+        double inv[6];
+        detail::invert_affine(plan.elastic_m, inv);
+        uint8_t *di = st.next_image(3 * n);
+        int32_t *dm = st.next_mask(n);
+        detail::warp_nearest(st.image, h, w, inv, kGrey, di);
+        if (dm) detail::warp_nearest(st.mask, h, w, inv, 0, dm);
+        st.advance(di, dm);
+        if (int64_t(n) < kFieldMinPixels) {
+            std::vector<float> mx(n), my(n);
+            detail::elastic_maps(plan.field_key, h, w, mx.data(), my.data());
+            di = st.next_image(3 * n);
+            dm = st.next_mask(n);
+            detail::remap_nearest<uint8_t>(st.image, h, w, 3, mx.data(), my.data(), kGrey, di);
+            if (dm) detail::remap_nearest<int32_t>(st.mask, h, w, 1, mx.data(), my.data(), 0, dm);
+            st.advance(di, dm);
+        }
+    }
+    if (plan.piecewise) {
+        uint8_t *di = st.next_image(3 * n);
+        int32_t *dm = st.next_mask(n);
+        detail::piecewise(st.image, st.mask, h, w, plan.pa_dst, plan.pa_diagonals, di, dm);
+        st.advance(di, dm);
+    }
+    if (plan.crop) {
+        const int y0 = int((h - plan.crop_h + 1) * plan.h_start), x0 = int((w - plan.crop_w + 1) * plan.w_start);
+        detail::crop_resize<uint8_t>(st.image, h, w, 3, y0, x0, plan.crop_h, plan.crop_w, plan.out_h, plan.out_w,
+                                     out_image);
+        if (mask)
+            detail::crop_resize<int32_t>(st.mask, h, w, 1, y0, x0, plan.crop_h, plan.crop_w, plan.out_h,
+                                         plan.out_w, out_mask);
+        return {};
+    }
+    std::memcpy(out_image, st.image, 3 * n);
+    if (mask) std::memcpy(out_mask, st.mask, n * sizeof(int32_t));
+    return {};
+}
+
+std::string apply(const Config &config, uint64_t key, const uint8_t *image, int h, int w, const int32_t *mask,
+                  Result *out) {
+    Plan plan;
+    std::string e = draw(config, key, h, w, &plan);
+    if (!e.empty()) return e;
+    Result r;
+    r.height = plan.out_h;
+    r.width = plan.out_w;
+    r.image.resize(size_t(r.height) * r.width * 3);
+    if (mask) r.mask.resize(size_t(r.height) * r.width);
+    e = render(plan, image, mask, r.image.data(), mask ? r.mask.data() : nullptr);
+    if (!e.empty()) return e;
+    *out = std::move(r);
+    return {};
+}
+
+}  // namespace augment
+}  // namespace trellisk

@@ -1,0 +1,161 @@
+// Filtering entries: the defocus blur and the elastic displacement field.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "augment/kernels.h"
+#include "augment/random.h"
+
+namespace trellisk {
+namespace augment {
+namespace detail {
+
+namespace {
+
+// Mirror index without repeating the edge (d c b | a b c d | c b a), for
+// any distance outside [0, len).
+int reflect101(int p, int len) {
+    if (len == 1) return 0;
+    while (p < 0 || p >= len) p = p < 0 ? -p : 2 * len - 2 - p;
+    return p;
+}
+
+// Mirror index repeating the edge (c b a | a b c | c b a), for any distance.
+int reflect(int p, int len) {
+    const int period = 2 * len;
+    int m = p % period;
+    if (m < 0) m += period;
+    return m >= len ? period - 1 - m : m;
+}
+
+// The defocus kernel: a disk of `radius` in a (2 * max(8, radius) + 1)
+// square, normalised, then blurred by a 3 x 3 (radius <= 8) or 5 x 5
+// Gaussian of sigma `alias_blur` with mirrored edges, all in float32.
+std::vector<float> defocus_kernel(int radius, double alias_blur, int *size) {
+    const int half = std::max(8, radius), n = 2 * half + 1;
+    std::vector<float> disk(size_t(n) * n);
+    int count = 0;
+    for (int y = -half; y <= half; ++y)
+        for (int x = -half; x <= half; ++x) {
+            const bool in = x * x + y * y <= radius * radius;
+            disk[size_t(y + half) * n + (x + half)] = in ? 1.f : 0.f;
+            count += in;
+        }
+    const float total = float(count);
+    for (float &v : disk) v /= total;
+
+    const int k = radius <= 8 ? 3 : 5, kh = k / 2;
+    std::vector<float> g(k);
+    double sum = 0;
+    const double scale2 = -0.5 / (alias_blur * alias_blur);
+    for (int i = 0; i < k; ++i) {
+        const double x = i - (k - 1) * 0.5;
+        g[i] = float(std::exp(scale2 * x * x));
+        sum += g[i];
+    }
+    for (float &v : g) v = float(v * (1. / sum));
+
+    std::vector<float> rows(disk.size()), out(disk.size());
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            float s = 0;
+            for (int i = 0; i < k; ++i) s += g[i] * disk[size_t(y) * n + reflect101(x + i - kh, n)];
+            rows[size_t(y) * n + x] = s;
+        }
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            float s = 0;
+            for (int i = 0; i < k; ++i) s += g[i] * rows[size_t(reflect101(y + i - kh, n)) * n + x];
+            out[size_t(y) * n + x] = s;
+        }
+    *size = n;
+    return out;
+}
+
+// One axis of a Gaussian filter (sigma, radius 4 sigma, mirrored edges
+// repeating the edge pixel), in double, in place over `lines` lines of
+// `len` values `stride` apart.
+void gaussian_axis(std::vector<double> &data, int lines, int len, size_t line_step, size_t stride,
+                   const std::vector<double> &weights) {
+    const int radius = int(weights.size() / 2);
+    std::vector<double> line(len);
+    for (int l = 0; l < lines; ++l) {
+        double *p = data.data() + size_t(l) * line_step;
+        for (int i = 0; i < len; ++i) line[i] = p[size_t(i) * stride];
+        for (int i = 0; i < len; ++i) {
+            double s = 0;
+            for (int j = -radius; j <= radius; ++j) s += weights[j + radius] * line[reflect(i + j, len)];
+            p[size_t(i) * stride] = s;
+        }
+    }
+}
+
+// acc += w * row, the defocus blur's inner loop.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void accumulate(float *__restrict acc, const float *__restrict row, float w, int n) {
+    for (int i = 0; i < n; ++i) acc[i] += w * row[i];
+}
+
+}  // namespace
+
+void defocus(const uint8_t *src, int h, int w, int radius, double alias_blur, uint8_t *dst) {
+    int n = 0;
+    const std::vector<float> kernel = defocus_kernel(radius, alias_blur, &n);
+    const int R = n / 2;
+    // Mirrored copy in float with an R-pixel frame, so that each output row
+    // is a sum of shifted input rows weighted by the kernel taps.
+    const int pw = w + 2 * R, ph = h + 2 * R;
+    std::vector<float> pad(size_t(ph) * pw * 3);
+    std::vector<int> xmap(pw);
+    for (int x = 0; x < pw; ++x) xmap[x] = reflect101(x - R, w);
+    for (int y = 0; y < ph; ++y) {
+        const uint8_t *s = src + size_t(reflect101(y - R, h)) * w * 3;
+        float *p = pad.data() + size_t(y) * pw * 3;
+        for (int x = 0; x < pw; ++x)
+            for (int c = 0; c < 3; ++c) p[3 * x + c] = s[3 * xmap[x] + c];
+    }
+    struct Tap {
+        int dy, dx;
+        float w;
+    };
+    std::vector<Tap> taps;
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j)
+            if (kernel[size_t(i) * n + j] != 0.f) taps.push_back({i, j, kernel[size_t(i) * n + j]});
+    const int row_len = 3 * w;
+    std::vector<float> acc(row_len);
+    for (int y = 0; y < h; ++y) {
+        std::fill(acc.begin(), acc.end(), 0.f);
+        for (const Tap &t : taps) accumulate(acc.data(), pad.data() + (size_t(y + t.dy) * pw + t.dx) * 3, t.w, row_len);
+        uint8_t *d = dst + size_t(y) * row_len;
+        for (int i = 0; i < row_len; ++i) d[i] = uint8_t(std::clamp(std::lrint(acc[i]), 0L, 255L));
+    }
+}
+
+void elastic_maps(uint64_t key, int h, int w, float *map_x, float *map_y) {
+    const double sigma = 50.0;
+    const int radius = int(4.0 * sigma + 0.5);
+    std::vector<double> weights(2 * radius + 1);
+    double sum = 0;
+    for (int i = -radius; i <= radius; ++i) sum += weights[i + radius] = std::exp(-0.5 * i * i / (sigma * sigma));
+    for (double &v : weights) v /= sum;
+    Rng rng(key);
+    for (int axis = 0; axis < 2; ++axis) {
+        std::vector<double> field(size_t(h) * w);
+        for (double &v : field) v = rng.uniform() * 2 - 1;
+        gaussian_axis(field, w, h, 1, size_t(w), weights);  // along columns
+        gaussian_axis(field, h, w, size_t(w), 1, weights);  // along rows
+        float *map = axis == 0 ? map_x : map_y;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const float d = float(field[size_t(y) * w + x]);
+                map[size_t(y) * w + x] = float(double(axis == 0 ? x : y) + double(d));
+            }
+    }
+}
+
+}  // namespace detail
+}  // namespace augment
+}  // namespace trellisk
