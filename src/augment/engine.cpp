@@ -69,10 +69,19 @@ std::string check_plan(const Plan &p) {
     return {};
 }
 
-// Two scratch buffers that the entries write into in turn.
-struct Stage {
+// Scratch buffers, one set per thread, reused from call to call: fresh
+// buffers of a few hundred kilobytes cost page faults on every call. They
+// hold nothing between calls.
+struct Scratch {
     std::vector<uint8_t> img[2];
     std::vector<int32_t> msk[2];
+};
+
+// Two scratch buffers that the entries write into in turn.
+struct Stage {
+    explicit Stage(Scratch &s) : img(s.img), msk(s.msk) {}
+    std::vector<uint8_t> *img;
+    std::vector<int32_t> *msk;
     int turn = 0;
     const uint8_t *image;
     const int32_t *mask;
@@ -202,7 +211,8 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
     if (!image || !out_image || (mask && !out_mask)) return "missing image or mask buffer";
     const int h = plan.in_h, w = plan.in_w;
     const size_t n = size_t(h) * w;
-    Stage st;
+    thread_local Scratch scratch;
+    Stage st(scratch);
     st.image = image;
     st.mask = mask;
 

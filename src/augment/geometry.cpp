@@ -260,52 +260,81 @@ template void remap_nearest<uint8_t>(const uint8_t *, int, int, int, const float
 template void remap_nearest<int32_t>(const int32_t *, int, int, int, const float *, const float *, int32_t,
                                      int32_t *);
 
+namespace {
+
+// The affine map taking triangle (a, b, c) of the grid onto (A, B, C):
+// x' = m[0] x + m[1] y + m[2], y' = m[3] x + m[4] y + m[5].
+void triangle_affine(const double a[2], const double b[2], const double c[2], const double *A,
+                     const double *B, const double *C, double m[6]) {
+    const double det = (b[0] - a[0]) * (c[1] - a[1]) - (c[0] - a[0]) * (b[1] - a[1]);
+    for (int r = 0; r < 2; ++r) {
+        // Gradient of the linear function with values A[r], B[r], C[r] at a, b, c.
+        const double db = B[r] - A[r], dc = C[r] - A[r];
+        const double gx = (db * (c[1] - a[1]) - dc * (b[1] - a[1])) / det;
+        const double gy = (dc * (b[0] - a[0]) - db * (c[0] - a[0])) / det;
+        m[3 * r] = gx;
+        m[3 * r + 1] = gy;
+        m[3 * r + 2] = A[r] - gx * a[0] - gy * a[1];
+    }
+}
+
+}  // namespace
+
 void piecewise(const uint8_t *src, const int32_t *mask, int h, int w, const double pts[16][2],
                Diagonals diagonals, uint8_t *dst, int32_t *mask_dst) {
-    // Grid point (r, c) sits at (c * w / 3, r * h / 3); each output pixel
-    // takes the source pixel at the affine image of its position under the
-    // triangle that contains it, rounded half up, 0 outside the source.
-    // Grid positions as linspace(0, n, 4) computes them: i * (n / 3), last n.
+    // Grid point (r, c) sits at (c * w / 3, r * h / 3), as linspace(0, n, 4)
+    // places it; each output pixel takes the source pixel at the affine image
+    // of its position under the triangle that contains it, rounded half up,
+    // 0 outside the source.
     const double gx[4] = {0, w / 3.0, 2 * (w / 3.0), double(w)};
     const double gy[4] = {0, h / 3.0, 2 * (h / 3.0), double(h)};
+    // Per cell: the map of its first triangle (above the diagonal, or left
+    // of it) and of its second.
+    double maps[9][2][6];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) {
+            const double tl[2] = {gx[c], gy[r]}, tr[2] = {gx[c + 1], gy[r]};
+            const double bl[2] = {gx[c], gy[r + 1]}, br[2] = {gx[c + 1], gy[r + 1]};
+            const double *TL = pts[r * 4 + c], *TR = pts[r * 4 + c + 1];
+            const double *BL = pts[(r + 1) * 4 + c], *BR = pts[(r + 1) * 4 + c + 1];
+            double(&m)[2][6] = maps[r * 3 + c];
+            if (diagonals & (1u << (r * 3 + c))) {  // top-left to bottom-right
+                triangle_affine(tl, tr, br, TL, TR, BR, m[0]);
+                triangle_affine(tl, bl, br, TL, BL, BR, m[1]);
+            } else {
+                triangle_affine(tl, tr, bl, TL, TR, BL, m[0]);
+                triangle_affine(tr, bl, br, TR, BL, BR, m[1]);
+            }
+        }
+    // Grid points clipped to the border map border pixels onto it up to
+    // rounding noise; a tolerance keeps those pixels.
+    constexpr double eps = 1e-9;
     for (int y = 0; y < h; ++y) {
         int r = 0;
         while (r < 2 && y >= gy[r + 1]) ++r;
         const double v = (y - gy[r]) / (gy[r + 1] - gy[r]);
-        int c = 0;
-        for (int x = 0; x < w; ++x) {
-            while (c < 2 && x >= gx[c + 1]) ++c;
-            const double u = (x - gx[c]) / (gx[c + 1] - gx[c]);
-            const double *tl = pts[r * 4 + c], *tr = pts[r * 4 + c + 1];
-            const double *bl = pts[(r + 1) * 4 + c], *br = pts[(r + 1) * 4 + c + 1];
-            double sx, sy;
-            if (diagonals & (1u << (r * 3 + c))) {  // top-left to bottom-right
-                if (v <= u) {
-                    sx = tl[0] + u * (tr[0] - tl[0]) + v * (br[0] - tr[0]);
-                    sy = tl[1] + u * (tr[1] - tl[1]) + v * (br[1] - tr[1]);
+        int x = 0;
+        for (int c = 0; c < 3; ++c) {
+            const int x_end = c == 2 ? w : int(std::ceil(gx[c + 1]));
+            const double dxc = gx[c + 1] - gx[c];
+            const bool main_diag = diagonals & (1u << (r * 3 + c));
+            // Upper-right triangle from x >= gx + v * dx; upper-left up to
+            // x <= gx + (1 - v) * dx.
+            const double split = main_diag ? gx[c] + v * dxc : gx[c] + (1 - v) * dxc;
+            for (; x < x_end; ++x) {
+                const bool first = main_diag ? x >= split : x <= split;
+                const double *m = maps[r * 3 + c][first ? 0 : 1];
+                const double sx = m[0] * x + m[1] * y + m[2], sy = m[3] * x + m[4] * y + m[5];
+                const size_t o = size_t(y) * w + x;
+                if (sx >= -eps && sx <= w - 1 + eps && sy >= -eps && sy <= h - 1 + eps) {
+                    // floor(v + 0.5) by truncation: v + 0.5 is positive here.
+                    const size_t i = size_t(std::min(int(sy + 0.5), h - 1)) * w + size_t(std::min(int(sx + 0.5), w - 1));
+                    std::memcpy(dst + 3 * o, src + 3 * i, 3);
+                    if (mask) mask_dst[o] = mask[i];
                 } else {
-                    sx = tl[0] + v * (bl[0] - tl[0]) + u * (br[0] - bl[0]);
-                    sy = tl[1] + v * (bl[1] - tl[1]) + u * (br[1] - bl[1]);
+                    dst[3 * o] = dst[3 * o + 1] = dst[3 * o + 2] = 0;
+                    if (mask) mask_dst[o] = 0;
                 }
-            } else if (u + v <= 1) {
-                sx = tl[0] + u * (tr[0] - tl[0]) + v * (bl[0] - tl[0]);
-                sy = tl[1] + u * (tr[1] - tl[1]) + v * (bl[1] - tl[1]);
-            } else {
-                sx = br[0] + (1 - u) * (bl[0] - br[0]) + (1 - v) * (tr[0] - br[0]);
-                sy = br[1] + (1 - u) * (bl[1] - br[1]) + (1 - v) * (tr[1] - br[1]);
-            }
-            const size_t o = size_t(y) * w + x;
-            // Grid points clipped to the border map border pixels onto it up
-            // to rounding noise; a tolerance keeps those pixels.
-            constexpr double eps = 1e-9;
-            if (sx >= -eps && sx <= w - 1 + eps && sy >= -eps && sy <= h - 1 + eps) {
-                const size_t i = size_t(std::clamp(std::floor(sy + 0.5), 0.0, h - 1.0)) * w +
-                                 size_t(std::clamp(std::floor(sx + 0.5), 0.0, w - 1.0));
-                std::memcpy(dst + 3 * o, src + 3 * i, 3);
-                if (mask) mask_dst[o] = mask[i];
-            } else {
-                dst[3 * o] = dst[3 * o + 1] = dst[3 * o + 2] = 0;
-                if (mask) mask_dst[o] = 0;
             }
         }
     }
