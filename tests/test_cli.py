@@ -237,3 +237,27 @@ def test_demo_quick(tmp_path, capsys):
     for name in ("json-folders", "yaml", "yaml-no-augment", "coco", "tfrecord"):
         assert read_png(out / "previews" / (name + ".png")).shape[2] == 3
     assert (out / "segmentation.yaml").exists() and (out / "tfrecord.yaml").exists()
+
+
+@pytest.mark.parametrize("layout", ["folders", "coco"])
+def test_native_augment_flag_uses_the_engine(sample, layout, tmp_path, capsys, monkeypatch):
+    from quorvane.trellisk.datasets import augment
+
+    calls = []
+    original = augment.AugmentationEngine.__call__
+    monkeypatch.setattr(augment.AugmentationEngine, "__call__",
+                        lambda self, **kw: calls.append(self.channel_ops) or original(self, **kw))
+    shape = ["--shape", "64", "64", "--native-augment"]
+    argv = ["throughput"] + layouts(sample)[layout] + ["--batch-size", "4", "--batches", "2"] + shape
+    assert main(argv) == 0
+    assert "native augmentation" in capsys.readouterr().out
+    out = tmp_path / "p.png"
+    assert main(["preview"] + layouts(sample)[layout] + ["--n", "4", "--out", str(out)] + shape) == 0
+    assert read_png(out).shape[2] == 3
+    # COCO datasets augment without channel operations.
+    assert len(calls) >= 12 and set(calls) == {layout != "coco"}
+
+
+def test_native_augment_is_refused_for_tfrecord(sample, capsys):
+    assert main(["throughput"] + layouts(sample)["tfrecord"] + ["--native-augment"]) == 2
+    assert "segmentation datasets" in capsys.readouterr().err

@@ -64,6 +64,10 @@ def _add_shape(p):
                    help="network input height and width (default: 256 256)")
 
 
+def _add_native(p, text):
+    p.add_argument("--native-augment", action="store_true", help=text)
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -84,6 +88,8 @@ def build_parser():
                    help="output folder (default: ./trellisk-demo)")
     p.add_argument("--steps", type=_positive, default=40,
                    help="training steps of each model (default: 40)")
+    _add_native(p, "the segmentation datasets augment with the native engine; the YAML "
+                   "pipeline is also measured with the library's, and both rates are printed")
     # Smaller dataset, fewer steps and batches: for the test suite.
     p.add_argument("--quick", action="store_true", help=argparse.SUPPRESS)
 
@@ -108,6 +114,7 @@ def build_parser():
                    help="PNG file to write (default: preview.png)")
     p.add_argument("--no-augment", action="store_true",
                    help="show the samples as read, before random augmentation")
+    _add_native(p, "augment segmentation samples with the native engine instead of the library")
     _add_shape(p)
 
     p = sub.add_parser(
@@ -121,6 +128,7 @@ def build_parser():
     p.add_argument("--batches", type=_positive, default=20, help="batches to draw (default: 20)")
     p.add_argument("--step-ms", type=_non_negative_float, default=0.0,
                    help="simulated training time per batch in milliseconds (default: 0)")
+    _add_native(p, "augment segmentation samples with the native engine instead of the library")
     _add_shape(p)
     return parser
 
@@ -133,10 +141,12 @@ def _run(args):
     if args.command == "demo":
         from . import demo
 
-        return demo.run(args.out, steps=args.steps, quick=args.quick)
+        return demo.run(args.out, steps=args.steps, quick=args.quick, native=args.native_augment)
     from . import sources
 
     src = sources.resolve(args.description, images=args.images, classes=args.classes)
+    if getattr(args, "native_augment", False) and src.kind == "tfrecord":
+        raise UsageError("--native-augment applies to segmentation datasets, not TFRecord ones")
     if args.command == "check":
         from . import check
 
@@ -146,11 +156,11 @@ def _run(args):
         from . import preview
 
         return preview.run(src, n=args.n, out=args.out, augment=not args.no_augment,
-                           shape=args.shape)
+                           shape=args.shape, native=args.native_augment)
     from . import throughput
 
     return throughput.run(src, batch_size=args.batch_size, batches=args.batches,
-                          step_ms=args.step_ms, shape=args.shape)
+                          step_ms=args.step_ms, shape=args.shape, native=args.native_augment)
 
 
 def main(argv=None):

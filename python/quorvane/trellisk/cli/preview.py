@@ -201,8 +201,8 @@ def save_png(picture, out):
     Image.fromarray(picture).save(out, format="PNG")
 
 
-def run(src, n=16, out="preview.png", augment=True, shape=(256, 256)):
-    ds = open_dataset(src, [shape[0], shape[1], 3])
+def run(src, n=16, out="preview.png", augment=True, shape=(256, 256), native=False):
+    ds = open_dataset(src, [shape[0], shape[1], 3], native_augment=native)
     picture = render(ds, src, n=n, augment=augment)
     save_png(picture, out)
     print("wrote {} ({} x {} pixels)".format(out, picture.shape[1], picture.shape[0]))

@@ -164,8 +164,20 @@ def _module(name):
                            .format(name, e)) from e
 
 
-def open_dataset(src, shape, letter_box=True):
-    """Construct the package's dataset object for ``src``; raises DatasetError."""
+def open_dataset(src, shape, letter_box=True, native_augment=False):
+    """Construct the package's dataset object for ``src``; raises DatasetError.
+
+    ``native_augment``: a segmentation dataset augments with the native engine.
+    """
+    ds = _construct(src, shape, letter_box)
+    if native_augment and src.kind != "tfrecord":
+        from ..datasets.augment import use_native_augmentation
+
+        use_native_augmentation(ds)
+    return ds
+
+
+def _construct(src, shape, letter_box):
     if src.doc_error:
         raise DatasetError("{}: {}".format(src.path, src.doc_error))
     try:

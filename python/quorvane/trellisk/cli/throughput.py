@@ -96,11 +96,11 @@ def format_result(r, step_ms=0.0):
     return "\n".join(lines)
 
 
-def run(src, batch_size=8, batches=20, step_ms=0.0, shape=(256, 256)):
-    ds = open_dataset(src, [shape[0], shape[1], 3])
+def run(src, batch_size=8, batches=20, step_ms=0.0, shape=(256, 256), native=False):
+    ds = open_dataset(src, [shape[0], shape[1], 3], native_augment=native)
     pipeline = training_pipeline(ds, src, batch_size)
-    print("{}: training pipeline, batch size {}, input {} x {}".format(
-        src.title(), batch_size, shape[0], shape[1]))
+    print("{}: training pipeline, batch size {}, input {} x {}{}".format(
+        src.title(), batch_size, shape[0], shape[1], ", native augmentation" if native else ""))
     result = measure(pipeline, batches, step_ms=step_ms)
     print(format_result(result, step_ms))
     return 0
