@@ -218,3 +218,22 @@ def test_compute_loss_allocates_no_more_than_the_same_tensorflow_calls():
             {"total-loss": b + a + c, "yaw-loss": b, "pitch-loss": a, "roll-loss": c}
 
     assert _block_growth(native, 2000) - _block_growth(reference, 2000) < 1000
+
+
+def test_keras_trains_on_the_total_and_reports_the_parts():
+    loss = AttitudeLoss(w_yaw=2.0, w_pitch=1.0, w_roll=0.5)
+    x = np.ones((4, 1), np.float32)
+    y = np.array([[1.0, 2.0, 3.0]] * 4, np.float32)
+    model = tf.keras.Sequential([tf.keras.layers.Dense(3, kernel_initializer="zeros",
+                                                       bias_initializer="zeros", input_shape=(1,))])
+    model.compile(optimizer=tf.keras.optimizers.SGD(0.0), loss=loss.keras_loss(),
+                  metrics=loss.keras_metrics())
+    logs = model.evaluate(x, y, batch_size=4, verbose=0, return_dict=True)
+    # Predictions are 0: pitch 1, yaw 4 and roll 9 squared errors, weighted.
+    assert logs == pytest.approx({"loss": 8.0 + 1.0 + 4.5, "yaw-loss": 8.0, "pitch-loss": 1.0,
+                                  "roll-loss": 4.5})
+    # Keras traces the loss once per compile: new weights need a new compile.
+    loss.set_weights({"y_weight": 0.0, "p_weight": 0.0, "r_weight": 1.0})
+    model.compile(optimizer=tf.keras.optimizers.SGD(0.0), loss=loss.keras_loss(),
+                  metrics=loss.keras_metrics())
+    assert model.evaluate(x, y, batch_size=4, verbose=0) == pytest.approx([9.0, 0.0, 0.0, 9.0])

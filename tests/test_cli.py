@@ -140,6 +140,16 @@ def test_overlay_tints_only_the_masked_pixels_and_draws_a_legend():
     assert not (legend == preview.colour(1)).all(axis=-1).any()  # absent classes not listed
 
 
+@pytest.mark.parametrize("classes", [20, 80, 100])
+def test_class_colours_stay_apart(classes):
+    colours = [preview.colour(v) for v in range(1, classes + 1)]
+    lab = preview.lab(colours + [preview.BACKGROUND])
+    apart = np.linalg.norm(lab[:, None] - lab[None], axis=-1)
+    np.fill_diagonal(apart, np.inf)
+    # L*a*b* distance 2.3 is barely noticeable; 15 is plainly another colour.
+    assert apart.min() > 15
+
+
 def test_boxes_drawn_where_they_are():
     image = np.zeros((1, 40, 40, 3), np.uint8)
     boxes = np.array([[[10, 12, 30, 28, 2], [0, 0, 0, 0, 0]]], np.float32)
@@ -261,3 +271,19 @@ def test_native_augment_flag_uses_the_engine(sample, layout, tmp_path, capsys, m
 def test_native_augment_is_refused_for_tfrecord(sample, capsys):
     assert main(["throughput"] + layouts(sample)["tfrecord"] + ["--native-augment"]) == 2
     assert "segmentation datasets" in capsys.readouterr().err
+
+
+def test_warnings_print_their_message_alone_once(monkeypatch, capsys):
+    import warnings
+
+    import quorvane.trellisk.cli as cli
+
+    def run(args):
+        for _ in range(3):
+            warnings.warn("Skipped 2 segmentation(s) stored as RLE")
+        return 0
+
+    monkeypatch.setattr(cli, "_run", run)
+    assert main(["check", "x"]) == 0
+    err = capsys.readouterr().err
+    assert err == "python -m quorvane.trellisk: warning: Skipped 2 segmentation(s) stored as RLE\n"

@@ -1,6 +1,6 @@
 """SegmentationDatasetJsonCOCO: the index built from a COCO file, sample
-reading, the mended faults (missing annotations, class numbering, RLE crowd
-regions, degenerate outlines), bad input and the training pipeline."""
+reading, images without annotations, class numbering, RLE regions,
+degenerate outlines, string image ids, bad input and the training pipeline."""
 
 import json
 import sys

@@ -519,7 +519,7 @@ def typed(value):
     return (type(value).__name__, value)
 
 
-def test_augmentation_pipeline_is_built_as_specified(tmp_path, monkeypatch):
+def test_augmentation_pipeline_entries_take_their_documented_values_and_types(tmp_path, monkeypatch):
     rec = Recorder()
     ti, ta = make_split(tmp_path, "train", simple(1))
     monkeypatch.setattr(seg, "A", rec)

@@ -16,7 +16,10 @@ const char *const kClassDoc =
     "Args:\n"
     "    w_yaw (float): value that weights the angular loss for yaw. Default 1.0.\n"
     "    w_pitch (float): value that weights the angular loss for pitch. Default 1.0.\n"
-    "    w_roll (float): value that weights the angular loss for roll. Default 1.0.\n";
+    "    w_roll (float): value that weights the angular loss for roll. Default 1.0.\n"
+    "\n"
+    "With Keras: model.compile(loss=loss.keras_loss(), metrics=loss.keras_metrics())\n"
+    "trains on \"total-loss\" and reports the three parts as metrics.\n";
 
 py::object init(Call &c) {
     c.super().attr("__init__")();
@@ -150,8 +153,10 @@ void body(py::module_ &m) {
     ns["TrelliskLoss"] = py::module_::import("quorvane.trellisk.losses.core").attr("TrelliskLoss");
     ns["tf"] = py::module_::import("tensorflow");
     ns["warnings"] = py::module_::import("warnings");
-    pyglue::make_class(ns, "AttitudeLoss", py::make_tuple(ns["TrelliskLoss"]), kClassDoc,
-                       {&kInit, &kSetWeights, &kComputeLoss});
+    py::object cls = pyglue::make_class(ns, "AttitudeLoss", py::make_tuple(ns["TrelliskLoss"]),
+                                        kClassDoc, {&kInit, &kSetWeights, &kComputeLoss});
+    // The entries besides the total, for keras_metrics().
+    cls.attr("parts") = py::make_tuple("yaw-loss", "pitch-loss", "roll-loss");
 }
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "quorvane.trellisk.losses.attitude",

@@ -11,6 +11,7 @@ need them, so ``--help`` answers at once.
 """
 
 import argparse
+import contextlib
 import sys
 import warnings
 
@@ -137,6 +138,27 @@ def _err(msg):
     print("{}: error: {}".format(PROG, msg), file=sys.stderr)
 
 
+@contextlib.contextmanager
+def _warnings_as_messages():
+    """Warnings print as one line each, the message alone (not the source line
+    that raised it), and a message that repeats prints once."""
+    shown = set()
+
+    def show(message, category, filename, lineno, file=None, line=None):
+        text = str(message)
+        if text not in shown:
+            shown.add(text)
+            print("{}: warning: {}".format(PROG, text), file=sys.stderr)
+
+    with warnings.catch_warnings():
+        # Deprecation notices that libraries raise about each other say
+        # nothing about the user's data; this package's own still show.
+        for category in (DeprecationWarning, FutureWarning):
+            warnings.filterwarnings("ignore", category=category, module=r"(?!quorvane\.)")
+        warnings.showwarning = show
+        yield
+
+
 def _run(args):
     if args.command == "demo":
         from . import demo
@@ -171,11 +193,7 @@ def main(argv=None):
     except SystemExit as e:  # --help (0) and usage errors (2)
         return e.code if isinstance(e.code, int) else 2
     try:
-        with warnings.catch_warnings():
-            # Deprecation notices between the augmentation library and its
-            # own dependencies say nothing about the user's data.
-            warnings.simplefilter("ignore", FutureWarning)
-            warnings.simplefilter("ignore", DeprecationWarning)
+        with _warnings_as_messages():
             return _run(args)
     except UsageError as e:
         _err("{} (see '{} {} --help')".format(e, PROG, args.command))

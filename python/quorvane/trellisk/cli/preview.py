@@ -20,14 +20,49 @@ BACKGROUND = (30, 30, 30)
 TEXT = (235, 235, 235)
 ALPHA = 0.45          # weight of the class colour over the picture
 
-# Twenty colours that stay apart from each other; class k (mask value k + 1)
-# gets entry k, so a class has the same colour in every preview.
-PALETTE = [
+# Twenty colours that stay apart from each other, the first classes' colours.
+BASE_PALETTE = [
     (230, 25, 75), (60, 180, 75), (255, 225, 25), (0, 130, 200), (245, 130, 48),
     (145, 30, 180), (70, 240, 240), (240, 50, 230), (210, 245, 60), (250, 190, 212),
     (0, 128, 128), (220, 190, 255), (170, 110, 40), (255, 250, 200), (128, 0, 0),
     (170, 255, 195), (128, 128, 0), (255, 215, 180), (0, 0, 128), (128, 128, 128),
 ]
+PALETTE_SIZE = 128
+
+
+def lab(rgb):
+    """CIE L*a*b* (D65) of sRGB colours (..., 3) in 0..255: distances there
+    follow how different two colours look."""
+    c = np.asarray(rgb, np.float64) / 255.0
+    c = np.where(c > 0.04045, ((c + 0.055) / 1.055) ** 2.4, c / 12.92)
+    m = np.array([[0.4124, 0.3576, 0.1805], [0.2126, 0.7152, 0.0722], [0.0193, 0.1192, 0.9505]])
+    xyz = c @ m.T / np.array([0.95047, 1.0, 1.08883])
+    f = np.where(xyz > 216 / 24389, np.cbrt(xyz), (24389 / 27 * xyz + 16) / 116)
+    return np.stack([116 * f[..., 1] - 16, 500 * (f[..., 0] - f[..., 1]),
+                     200 * (f[..., 1] - f[..., 2])], axis=-1)
+
+
+def _palette(size):
+    """The base colours, then each next colour the one of an RGB grid that lies
+    farthest (in L*a*b*) from every colour taken so far and from the grid
+    background. Deterministic: class k has the same colour in every preview."""
+    levels = np.arange(0, 256, 15)
+    grid = np.array(np.meshgrid(levels, levels, levels, indexing="ij")).reshape(3, -1).T
+    grid_lab = lab(grid)
+    bright = grid_lab[:, 0] > 25  # dark colours vanish against the grid background
+    grid, grid_lab = grid[bright], grid_lab[bright]
+    taken = lab(BASE_PALETTE + [BACKGROUND])
+    nearest = np.linalg.norm(grid_lab[:, None] - taken[None], axis=-1).min(axis=1)
+    out = list(BASE_PALETTE)
+    while len(out) < size:
+        i = int(np.argmax(nearest))
+        out.append(tuple(int(v) for v in grid[i]))
+        nearest = np.minimum(nearest, np.linalg.norm(grid_lab - grid_lab[i], axis=-1))
+    return out
+
+
+# Class k (mask value k + 1) gets entry k.
+PALETTE = _palette(PALETTE_SIZE)
 
 
 def colour(value):
