@@ -311,3 +311,11 @@ def test_check_lists_the_record_files_the_dataset_reads(ds):
     dataset = TFRecordDatasetYaml(path, shape=[32, 32, 3])
     report = checkmod.run(sources.resolve([path]), out=open(os.devnull, "w"))
     assert report.counted["record files"] == len(dataset.train_storage) + len(dataset.val_storage)
+
+
+def test_problem_in_a_file_whose_name_is_not_utf8_is_printed(ds, capsys):
+    ann_dir = os.fsencode(os.path.join(ds, "json", "train"))
+    with open(os.path.join(ann_dir, b"caf\xe9.json"), "w") as f:
+        f.write("{")
+    code, out = run_check(layouts(ds)["folders"], capsys)
+    assert code == 1 and "caf\\xe9.json: annotation file is not JSON" in out

@@ -3,6 +3,7 @@ reading, images without annotations, class numbering, RLE regions,
 degenerate outlines, string image ids, bad input and the training pipeline."""
 
 import json
+import os
 import sys
 import warnings
 
@@ -362,7 +363,7 @@ def test_argument_types_first(kwargs, name):
         SegmentationDatasetJsonCOCO(**kwargs)
 
 
-@pytest.mark.parametrize("path", [None, "", "missing.json"])
+@pytest.mark.parametrize("path", [None, "", "missing.json", os.fsdecode(b"caf\xe9.json")])
 def test_missing_file(tmp_path, path):
     with pytest.raises(FileNotFoundError) as info:
         SegmentationDatasetJsonCOCO(path, shape=[32, 32, 3])

@@ -145,10 +145,11 @@ py::object init(Call &c) {
 
     py::object path = c[0];
     if (path.is_none() || !pyglue::truthy(path) || !pyglue::truthy(c.g("exists")(path)))
+        // The message as a str object: a path holding undecodable bytes
+        // (surrogate escapes) has no UTF-8 form.
         pyglue::raise(PyExc_FileNotFoundError,
                       fmt("Annotation file for training was not found in the given location: {}",
-                          path)
-                          .cast<std::string>());
+                          path));
 
     // JSON text is UTF-8 whatever the locale.
     py::object content;

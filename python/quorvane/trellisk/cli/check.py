@@ -38,6 +38,12 @@ TFRECORD_KINDS = ["description", "record-parse", "record-decode", "box-label-mis
                   "class-range", "coord-range"]
 
 
+def _printable(text):
+    """``text`` with the undecodable bytes of file names (surrogate escapes)
+    shown as \\x.. escapes: printing them as they are would raise."""
+    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
 class Report:
     """Collects problems; each one is printed as soon as it is found."""
 
@@ -52,7 +58,8 @@ class Report:
         self.problems.append((where, kind, detail))
         from tqdm import tqdm
 
-        tqdm.write("{}: {}: {}".format(where, KINDS[kind], detail), file=self.out or sys.stdout)
+        line = "{}: {}: {}".format(where, KINDS[kind], detail)
+        tqdm.write(_printable(line), file=self.out or sys.stdout)
 
     def counts(self):
         return Counter(kind for _, kind, _ in self.problems)
