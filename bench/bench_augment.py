@@ -107,7 +107,7 @@ def pipelines(root):
     modes = {"library": library, "native": engine,
              "identity": lambda image, mask: {"image": image, "mask": mask}}
     best = {}
-    for _ in range(2):  # interleaved, best of two, so load drifts hit all alike
+    for _ in range(3):  # interleaved, best of three, so load drifts hit all alike
         for name, pipe in modes.items():
             ds._augmentation_pipeline = pipe
             best[name] = max(best.get(name, 0), rate(ds))
