@@ -3,12 +3,16 @@ let the running ones finish before the interpreter is torn down (a worker
 thread woken inside a method during teardown aborted or hung the process)."""
 
 import os
+import random
 import subprocess
 import sys
 import textwrap
+from concurrent.futures import ThreadPoolExecutor
 
-SCRIPT = textwrap.dedent("""
-    import atexit, threading, time
+import pytest
+
+PRELUDE = """
+    import atexit, os, sys, threading, time
     import tensorflow as tf
     from quorvane.trellisk.losses.attitude import AttitudeLoss
 
@@ -24,16 +28,32 @@ SCRIPT = textwrap.dedent("""
     def worker():
         entered.set()
         loss.compute_loss(Slow(), tf.zeros((1, 3)))
-        print("worker done", flush=True)
+        sys.stdout.write("worker done\\n")  # one write: print's two can interleave
+        sys.stdout.flush()
     threading.Thread(target=worker, daemon=True).start()
     entered.wait()
     time.sleep(0.1)
+"""
+
+SCRIPT = textwrap.dedent(PRELUDE + """
     atexit._run_exitfuncs()  # what interpreter exit runs first
     print("drained", flush=True)
     try:
         loss.compute_loss(tf.zeros((1, 3)), tf.zeros((1, 3)))
     except RuntimeError as e:
         print("refused:", e, flush=True)
+""")
+
+
+FORK = textwrap.dedent(PRELUDE + """
+    pid = os.fork()  # while this process's worker is inside a native call
+    if pid == 0:
+        start = time.monotonic()
+        atexit._run_exitfuncs()
+        # The child has no such call: it must not wait for the parent's.
+        print("child waited", "long" if time.monotonic() - start > 2.5 else "briefly", flush=True)
+        os._exit(0)
+    os.waitpid(pid, 0)
 """)
 
 
@@ -49,3 +69,51 @@ def test_exit_waits_for_running_calls_and_refuses_new_ones(tmp_path):
         "drained",
         "refused: compute_loss(): the interpreter is exiting",
     ]
+
+
+def run_script(tmp_path, name, text, args=(), timeout=120):
+    """(returncode, stdout, stderr) of a fresh interpreter, or None when it hangs."""
+    script = tmp_path / name
+    script.write_text(text)
+    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="3")
+    try:
+        proc = subprocess.run([sys.executable, str(script)] + list(args), capture_output=True,
+                              text=True, env=env, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_does_not_wait_for_the_parents_calls(tmp_path):
+    out = run_script(tmp_path, "fork.py", FORK)
+    assert out is not None and out[0] == 0, out and out[2][-2000:]
+    assert [line for line in out[1].splitlines() if line.startswith("child")] == [
+        "child waited briefly"]
+
+
+PIPELINE = textwrap.dedent("""
+    import sys, time
+    from quorvane.trellisk.datasets.segmentation import SegmentationDatasetYaml
+    ds = SegmentationDatasetYaml(sys.argv[1], [64, 64, 3], tasks=["segment"])
+    it = iter(ds.build_train_iterator(batch_size=2, prefetch=4))  # a module global
+    next(it)
+    time.sleep(float(sys.argv[2]))  # ends while the workers are busy
+    print("end", flush=True)
+""")
+
+
+def test_exit_with_training_pipeline_running(tmp_path):
+    # Worker threads that need the interpreter after its finalization began
+    # were ended mid-call, and destroying the global iterator waited for
+    # those calls forever (most runs hung).
+    from quorvane.trellisk.cli import sampledata
+
+    info = sampledata.write_dataset(str(tmp_path / "ds"), per_photo=2, val_per_photo=1)
+    delays = [random.Random(k).uniform(0.05, 0.3) for k in range(6)]
+    with ThreadPoolExecutor(2) as pool:
+        outs = list(pool.map(lambda d: run_script(tmp_path, "pipeline%.3f.py" % d, PIPELINE,
+                                                  [info["segmentation_yaml"], str(d)]), delays))
+    assert [d for d, out in zip(delays, outs) if out is None] == [], "exit hung"
+    for out in outs:
+        assert out[:2] == (0, "end\n"), out[2][-2000:]

@@ -4,6 +4,9 @@
 #include <cxxabi.h>
 #endif
 
+#include <pthread.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -181,34 +184,67 @@ struct MethodObject {
     PyObject *weakreflist;
 };
 
-// Calls running in this module's methods, and whether the interpreter has
-// begun to exit. Both change only with the GIL held.
+// Calls running in this module's methods, calls started so far, and whether
+// the interpreter has begun to exit.
 //
 // Why: tf.data keeps calling the methods from its worker threads while the
-// interpreter exits. A worker that wakes up inside a method (TensorFlow
-// releases the GIL in its ops) after finalization has begun is ended by a
-// forced unwind through the method's C++ frames, whose destructors then drop
-// references without the GIL while the main thread tears the interpreter
-// down: the process aborted or hung at exit. So at exit (atexit runs before
-// finalization) new calls are refused and the ones running are let finish.
-int g_in_flight = 0;
-bool g_exiting = false;
+// interpreter exits. Once finalization has begun, a worker thread that takes
+// the GIL (to enter a py_function, or back inside a method after a
+// TensorFlow op released it) is ended by the interpreter. The call it was
+// running never completes, and the main thread, destroying a module-global
+// iterator during finalization, waits for that call forever; a thread ended
+// inside a method's C++ frames also drops references without the GIL.
+// So at exit (atexit runs before finalization) new calls are refused, which
+// makes each pipeline fill its buffers with errors at once and go idle, and
+// the drain returns only once no call has run or started for a while: then
+// no worker needs the GIL again.
+std::atomic<long> g_in_flight{0};
+std::atomic<unsigned long> g_started{0};
+std::atomic<bool> g_exiting{false};
 
 struct InFlight {
-    InFlight() { ++g_in_flight; }
-    ~InFlight() { --g_in_flight; }
+    InFlight() {
+        g_started.fetch_add(1, std::memory_order_relaxed);
+        g_in_flight.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~InFlight() { g_in_flight.fetch_sub(1, std::memory_order_relaxed); }
     InFlight(const InFlight &) = delete;
     InFlight &operator=(const InFlight &) = delete;
 };
 
+// A forked child has only the forking thread: calls that other threads of
+// the parent were running are not running in the child.
+void reset_in_child() {
+    g_in_flight.store(0);
+    g_started.store(0);
+    g_exiting.store(false);
+}
+
 PyObject *drain_at_exit(PyObject *, PyObject *) {
-    g_exiting = true;
-    // At most about ten seconds: a call that waits on something else must
-    // not keep the process from exiting.
-    for (int i = 0; i < 10000 && g_in_flight > 0; ++i) {
+    using clock = std::chrono::steady_clock;
+    g_exiting.store(true);
+    // Quiet: nothing running and nothing started for this long. A call that
+    // waits on something else (so nothing moves) is given up on after the
+    // stall limit rather than keeping the process from exiting.
+    const auto quiet = std::chrono::milliseconds(100);
+    const auto stall = std::chrono::seconds(10);
+    auto last_change = clock::now();
+    long running = g_in_flight.load();
+    unsigned long started = g_started.load();
+    for (;;) {
         Py_BEGIN_ALLOW_THREADS
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
         Py_END_ALLOW_THREADS
+        const long r = g_in_flight.load();
+        const unsigned long s = g_started.load();
+        const auto now = clock::now();
+        if (r != running || s != started) {
+            running = r;
+            started = s;
+            last_change = now;
+        }
+        if (r <= 0 && now - last_change >= quiet) break;
+        if (now - last_change >= stall) break;
     }
     Py_RETURN_NONE;
 }
@@ -218,7 +254,8 @@ PyMethodDef kDrainDef = {"_drain_native_calls", drain_at_exit, METH_NOARGS,
 
 PyObject *method_call(PyObject *op, PyObject *args, PyObject *kwargs) {
     auto *m = reinterpret_cast<MethodObject *>(op);
-    if (g_exiting) {
+    if (g_exiting.load(std::memory_order_relaxed)) {
+        g_started.fetch_add(1, std::memory_order_relaxed);  // the pipeline is still moving
         PyErr_Format(PyExc_RuntimeError, "%s(): the interpreter is exiting", m->def->name);
         return nullptr;
     }
@@ -443,6 +480,7 @@ PyObject *init_module(PyModuleDef *def, void (*body)(py::module_ &m)) {
             py::object drain = py::reinterpret_steal<py::object>(PyCFunction_New(&kDrainDef, nullptr));
             if (!drain) throw py::error_already_set();
             py::module_::import("atexit").attr("register")(drain);
+            pthread_atfork(nullptr, nullptr, reset_in_child);
             registered = true;
         }
         body(m);
