@@ -172,3 +172,78 @@ def test_non_finite_box_values_name_the_record(value, training):
                      name=b"frame-0042.jpg")
     with pytest.raises(ValueError, match="Non-finite box values.*frame-0042.jpg"):
         obj.load_instance(tf.constant(record), training)
+
+
+# ------------------------------------------------- class ids in segmentation
+
+def seg_dataset(tmp_path):
+    from test_segmentation import make_dataset, simple
+
+    return make_dataset(tmp_path, simple(1))
+
+
+def class_mask(dtype, values):
+    mask = np.zeros((32, 32), np.int64)
+    for k, v in enumerate(values):
+        mask[:, 8 * (k + 1):8 * (k + 2)] = v
+    return mask.astype(dtype)
+
+
+@pytest.mark.parametrize("index", range(8))
+@pytest.mark.parametrize("dtype, values", [
+    (np.int64, [2, 7]),               # NumPy's default integer
+    (">i4", [2, 300]),                # big-endian
+    (np.int32, [2, 70000]),           # one id past 65535
+    (np.int32, [-5, 2 ** 31 - 1]),
+    (np.uint64, [1, 2 ** 31 - 1]),
+    (np.bool_, [True, True]),
+])
+def test_augmentation_keeps_every_integer_mask(tmp_path, index, dtype, values):
+    import albumentations as A
+    from test_segmentation_pipeline import pipeline_entries
+
+    ds = seg_dataset(tmp_path)
+    entry = list(pipeline_entries(ds._augmentation_pipeline))[index]
+    entry.p, entry.always_apply = 1.0, True
+    ds._augmentation_pipeline = A.Compose([entry])
+    mask = class_mask(dtype, values)
+    allowed = {0} | {int(v) for v in values}
+    for _ in range(3):
+        _, out = ds.apply_augmentation(np.full((32, 32, 3), 90, np.uint8), mask)
+        assert out.dtype == np.int32 and set(np.unique(out)) <= allowed, type(entry).__name__
+    # Without resampling the values come back exactly.
+    ds._augmentation_pipeline = lambda image, mask: {"image": image, "mask": mask}
+    np.testing.assert_array_equal(ds.apply_augmentation(np.zeros((32, 32, 3), np.uint8), mask)[1],
+                                  mask.astype(np.int64))
+
+
+@pytest.mark.parametrize("mask, exc, message", [
+    (np.full((8, 8), 1.0), TypeError, "integer class ids.*float64"),
+    (np.full((8, 8), 2 ** 40), ValueError, "1099511627776 does not fit"),
+])
+def test_augmentation_refuses_masks_it_cannot_keep(tmp_path, mask, exc, message):
+    ds = seg_dataset(tmp_path)
+    with pytest.raises(exc, match=message):
+        ds.apply_augmentation(np.zeros((8, 8, 3), np.uint8), mask)
+
+
+SQUARE_POLY = np.array([[[2, 2], [20, 2], [20, 20], [2, 20]]], np.float32)
+
+
+@pytest.mark.parametrize("cls, message", [
+    (2 ** 31 - 1, "2147483647 is outside"),   # painted as -2**31 by k + 1 overflow
+    (-1, "-1 is outside"),                    # painted as background
+    (2 ** 63 - 1, "9223372036854775807 is outside"),
+    (1.5, "whole numbers"),
+])
+def test_paint_checks_class_ids_first(tmp_path, cls, message):
+    ds = seg_dataset(tmp_path)
+    classes = np.array([0, cls])
+    with pytest.raises(ValueError, match=message):
+        ds._build_gt_mask(np.concatenate([SQUARE_POLY, SQUARE_POLY]), classes)
+
+
+@pytest.mark.parametrize("cls", [0, 2 ** 31 - 2])
+def test_paint_extreme_valid_ids(tmp_path, cls):
+    mask = seg_dataset(tmp_path)._build_gt_mask(SQUARE_POLY, np.array([cls], np.int64))
+    assert mask.dtype == np.int32 and mask[10, 10] == cls + 1 and mask[30, 30] == 0

@@ -51,7 +51,8 @@ py::str fmt(const char *text, py::handle value);
 
 // Text for a diagnostic; none of these raises, so an error message never
 // fails while it is being built:
-// - text(obj): str(obj) as UTF-8, at most about 200 characters (excerpt), characters that UTF-8 cannot hold (lone
+// - text(obj): str(obj) as UTF-8, at most about 200 characters (excerpt),
+//   characters that UTF-8 cannot hold (lone
 //   surrogates) as backslash escapes; "?" when str() fails;
 // - describe(obj): the same for repr(obj);
 // - describe_path(path): a str, bytes or path-like file name, bytes that are

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
 
 namespace seg {
 
@@ -27,38 +30,109 @@ py::object as_dtype_unshared(py::object np, py::handle value, py::handle dtype, 
 }
 
 // The augmentation library clips masks of types whose range it does not know
-// (int32 among them) to [0, 1] in its piecewise-affine warp, which would turn
-// every class of a sample into class 1. Class masks go in as the narrowest
-// unsigned type that holds their values; other masks are passed unchanged.
-py::object narrow_class_mask(py::handle mask) {
-    using Int32Array = py::array_t<int32_t, py::array::c_style>;
-    if (!py::isinstance<Int32Array>(mask)) return py::reinterpret_borrow<py::object>(mask);
-    Int32Array in = py::reinterpret_borrow<Int32Array>(mask);
-    const int32_t *p = in.data();
-    const py::ssize_t n = in.size();
-    int32_t lo = 0, hi = 0;
+// (int32, int64 among them) to [0, 1] in its piecewise-affine warp, which
+// turned every class of a sample into class 1. So a class mask goes in as
+// the narrowest unsigned type that holds it: its own values when they lie in
+// 0..65535, otherwise codes of its distinct values (0 keeps code 0, the
+// value the warps fill uncovered pixels with), mapped back afterwards. Every
+// mask entry resamples by nearest neighbour, so codes are never blended.
+struct CodedMask {
+    py::object mask;             // what the library is given
+    std::vector<int32_t> value;  // value[code]; empty when the mask holds its own values
+};
+
+template <class T>
+py::array_t<T> copy_as(const int64_t *p, py::ssize_t n, const std::vector<py::ssize_t> &dims) {
+    py::array_t<T> out(dims);
+    T *o = out.mutable_data();
+    for (py::ssize_t i = 0; i < n; ++i) o[i] = static_cast<T>(p[i]);
+    return out;
+}
+
+CodedMask code_class_mask(py::handle np, py::handle mask) {
+    py::object m = np.attr("asarray")(mask);
+    const std::string kind = m.attr("dtype").attr("kind").cast<std::string>();
+    if (kind == "b") m = m.attr("astype")(np.attr("uint8"));
+    else if (kind != "i" && kind != "u")
+        throw py::type_error("the mask must hold integer class ids, got an array of " +
+                             pyglue::text(m.attr("dtype")));
+    CodedMask r;
+    if (m.attr("size").cast<py::ssize_t>() == 0) {
+        r.mask = m.attr("astype")(np.attr("uint8"));
+        return r;
+    }
+    // The result is int32: a value it cannot hold cannot be kept.
+    for (const char *end : {"min", "max"}) {
+        py::object v = m.attr(end)();
+        if (pyglue::compare(v, py::int_(std::numeric_limits<int32_t>::min()), Py_LT) ||
+            pyglue::compare(v, py::int_(std::numeric_limits<int32_t>::max()), Py_GT))
+            pyglue::raise(PyExc_ValueError, "mask value " + pyglue::text(v) +
+                                                " does not fit the int32 class mask");
+    }
+    // Native byte order and layout, whatever the input had.
+    py::array_t<int64_t, py::array::c_style | py::array::forcecast> a(m);
+    const int64_t *p = a.data();
+    const py::ssize_t n = a.size();
+    std::vector<py::ssize_t> dims(a.shape(), a.shape() + a.ndim());
+    const auto [lo_it, hi_it] = std::minmax_element(p, p + n);
+    const int64_t lo = *lo_it, hi = *hi_it;
+    if (lo >= 0 && hi <= 255) {
+        r.mask = copy_as<uint8_t>(p, n, dims);
+        return r;
+    }
+    if (lo >= 0 && hi <= 65535) {
+        r.mask = copy_as<uint16_t>(p, n, dims);
+        return r;
+    }
+    std::vector<int64_t> sorted(p, p + n);
+    sorted.push_back(0);
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    if (sorted.size() > 65536)
+        pyglue::raise(PyExc_ValueError, "the mask holds " + std::to_string(sorted.size()) +
+                                            " distinct class ids; at most 65536 can be augmented");
+    // Code 0 is value 0; the others keep their sorted order.
+    const std::size_t zero = static_cast<std::size_t>(
+        std::lower_bound(sorted.begin(), sorted.end(), int64_t{0}) - sorted.begin());
+    r.value.reserve(sorted.size());
+    r.value.push_back(0);
+    for (std::size_t k = 0; k < sorted.size(); ++k)
+        if (k != zero) r.value.push_back(static_cast<int32_t>(sorted[k]));
+    py::array_t<uint16_t> codes(dims);
+    uint16_t *o = codes.mutable_data();
     for (py::ssize_t i = 0; i < n; ++i) {
-        lo = std::min(lo, p[i]);
-        hi = std::max(hi, p[i]);
+        const std::size_t k = static_cast<std::size_t>(
+            std::lower_bound(sorted.begin(), sorted.end(), p[i]) - sorted.begin());
+        o[i] = static_cast<uint16_t>(k == zero ? 0 : (k < zero ? k + 1 : k));
     }
-    if (lo < 0 || hi > 65535) return std::move(in);
-    std::vector<py::ssize_t> dims(in.shape(), in.shape() + in.ndim());
-    if (hi <= 255) {
-        py::array_t<uint8_t> out(dims);
-        std::copy(p, p + n, out.mutable_data());
-        return std::move(out);
+    r.mask = std::move(codes);
+    return r;
+}
+
+// The augmented codes back to class ids (int32).
+py::object decode_class_mask(py::handle np, py::handle out, const std::vector<int32_t> &value) {
+    py::array_t<int64_t, py::array::c_style | py::array::forcecast> codes(
+        np.attr("asarray")(out));
+    py::array_t<int32_t> result(std::vector<py::ssize_t>(codes.shape(), codes.shape() + codes.ndim()));
+    const int64_t *c = codes.data();
+    int32_t *o = result.mutable_data();
+    for (py::ssize_t i = 0; i < codes.size(); ++i) {
+        if (c[i] < 0 || static_cast<std::size_t>(c[i]) >= value.size())
+            pyglue::raise(PyExc_RuntimeError, "the augmentation returned a mask code that no class id has");
+        o[i] = value[static_cast<std::size_t>(c[i])];
     }
-    py::array_t<uint16_t> out(dims);
-    std::copy(p, p + n, out.mutable_data());
-    return std::move(out);
+    return std::move(result);
 }
 
 py::object apply_augmentation(Call &c) {
-    py::object out = c.self.attr("_augmentation_pipeline")(py::arg("image") = c[0],
-                                                            py::arg("mask") = narrow_class_mask(c[1]));
     py::object np = c.g("np");
+    CodedMask coded = code_class_mask(np, c[1]);
+    py::object out = c.self.attr("_augmentation_pipeline")(py::arg("image") = c[0],
+                                                            py::arg("mask") = coded.mask);
     py::object image = as_dtype_unshared(np, out["image"], np.attr("uint8"), c[0]);
-    py::object mask = as_dtype_unshared(np, out["mask"], np.attr("int32"), c[1]);
+    py::object mask = coded.value.empty()
+                          ? as_dtype_unshared(np, out["mask"], np.attr("int32"), c[1])
+                          : decode_class_mask(np, out["mask"], coded.value);
     return py::make_tuple(image, mask);
 }
 
