@@ -34,6 +34,34 @@ void truncate_points(const T *src, std::int32_t *dst, py::ssize_t n) {
     }
 }
 
+// The class ids as int64, each checked before anything is painted: the mask
+// holds id + 1 as int32, so an id must lie in 0..2**31 - 2 (a larger one
+// wrapped to a negative value, -1 became background). Ids must be whole
+// numbers; checked on the original array, before a cast could wrap them.
+py::array checked_class_ids(py::handle np, py::object ids) {
+    if (py::len(ids.attr("shape")) == 0 || ids.attr("size").cast<py::ssize_t>() == 0)
+        return ids;
+    const std::string kind = ids.attr("dtype").attr("kind").cast<std::string>();
+    if (kind == "f") {
+        if (!pyglue::truthy(np.attr("all")(np.attr("isfinite")(ids))) ||
+            !pyglue::truthy(np.attr("all")(np.attr("equal")(np.attr("floor")(ids), ids))))
+            pyglue::raise(PyExc_ValueError, "class ids must be whole numbers");
+    } else if (kind != "i" && kind != "u") {
+        throw py::type_error("class ids must be integers, got an array of " +
+                             pyglue::text(ids.attr("dtype")));
+    }
+    constexpr long long top = std::numeric_limits<std::int32_t>::max() - 1;
+    py::object lo = ids.attr("min")(), hi = ids.attr("max")();
+    py::object bad = pyglue::compare(lo, py::int_(0), Py_LT) ? lo
+                     : pyglue::compare(hi, py::int_(top), Py_GT) ? hi
+                                                                : py::object();
+    if (bad)
+        pyglue::raise(PyExc_ValueError, "class id " + pyglue::text(bad) + " is outside 0.." +
+                                            std::to_string(top) +
+                                            " (the mask holds id + 1 as int32)");
+    return ids;
+}
+
 py::object build_gt_mask_plain(Call &c) {
     py::object np = c.g("np");
     py::object cv2 = c.g("cv2");
@@ -41,8 +69,8 @@ py::object build_gt_mask_plain(Call &c) {
                                          py::arg("dtype") = np.attr("int32"));
     // np.asarray reads eager tensors and NumPy arrays alike.
     py::array masks = np.attr("asarray")(c[0]);
-    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> classes(
-        np.attr("asarray")(c[1]));
+    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> classes =
+        checked_class_ids(np, np.attr("asarray")(c[1]));
 
     const bool no_polygons = masks.size() == 0 && masks.ndim() == 1;
     if (!no_polygons && (masks.ndim() != 3 || masks.shape(2) != 2))
