@@ -225,10 +225,14 @@ PyObject *drain_at_exit(PyObject *, PyObject *) {
     g_exiting.store(true);
     // Quiet: nothing running and nothing started for this long. A call that
     // waits on something else (so nothing moves) is given up on after the
-    // stall limit rather than keeping the process from exiting.
+    // stall limit, and a pipeline that never goes idle (one that drops its
+    // errors keeps asking for elements) after the overall limit, rather than
+    // keeping the process from exiting.
     const auto quiet = std::chrono::milliseconds(100);
     const auto stall = std::chrono::seconds(10);
-    auto last_change = clock::now();
+    const auto overall = std::chrono::seconds(30);
+    const auto begin = clock::now();
+    auto last_change = begin;
     long running = g_in_flight.load();
     unsigned long started = g_started.load();
     for (;;) {
@@ -244,7 +248,7 @@ PyObject *drain_at_exit(PyObject *, PyObject *) {
             last_change = now;
         }
         if (r <= 0 && now - last_change >= quiet) break;
-        if (now - last_change >= stall) break;
+        if (now - last_change >= stall || now - begin >= overall) break;
     }
     Py_RETURN_NONE;
 }
