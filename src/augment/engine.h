@@ -38,7 +38,11 @@ struct Config {
     int crop_max = 0;
     bool channel_ops = true;  // channel dropout and channel shuffle entries
     // Triangulation used for inputs of exactly height x width; other sizes
-    // use kDefaultDiagonals unless the caller passes its own to draw().
+    // use kDefaultDiagonals unless the caller passes its own to draw(). The
+    // library's triangulation depends on the size in no simple way: Python
+    // callers get it from quorvane.trellisk.datasets.augment.grid_diagonals
+    // (h, w) and pass it in; with another one the warp only matches in
+    // distribution.
     Diagonals diagonals = kDefaultDiagonals;
 };
 
