@@ -212,6 +212,15 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
     const int h = plan.in_h, w = plan.in_w;
     const size_t n = size_t(h) * w;
     thread_local Scratch scratch;
+    // Buffers grown by an unusually large input are given back afterwards.
+    struct Trim {
+        Scratch &s;
+        ~Trim() {
+            size_t bytes = 0;
+            for (int i = 0; i < 2; ++i) bytes += s.img[i].capacity() + 4 * s.msk[i].capacity();
+            if (bytes > (size_t(64) << 20)) s = Scratch();
+        }
+    } trim{scratch};
     Stage st(scratch);
     st.image = image;
     st.mask = mask;
