@@ -1,0 +1,94 @@
+"""TensorFlow ops over the native kernels (the op library ``_trellisk_ops.so``).
+
+The ops run inside TensorFlow's runtime without Python, so graphs made of them
+can run in parallel ``tf.data`` maps, be serialized, and run in another process
+(a tf.data service worker) that has loaded the library with :func:`load`.
+
+- :func:`letterbox`: an image brought to ``shape`` by letterboxing or stretching,
+  with the same pixels as the package's ``letterbox`` and ``cv2.resize``.
+- :func:`read_annotation`: one JSON annotation file of a segmentation dataset.
+- :func:`resample_outlines`: outlines into output pixels, resampled by arc length.
+- :func:`paint_mask`: the class mask of a sample, as ``cv2.fillPoly`` paints it.
+- :func:`detection_boxes`: the boxes of one TFRecord detection record.
+"""
+
+import os
+
+_library = None
+
+LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_trellisk_ops.so")
+
+
+def load():
+    """Load the op library once and return its op module.
+
+    Raises ImportError with the path when the library was not built (the
+    package was built without TensorFlow importable)."""
+    global _library
+    if _library is None:
+        if not os.path.exists(LIBRARY_PATH):
+            raise ImportError(
+                "the op library {} is missing: build the package with TensorFlow installed "
+                "(pip install --no-build-isolation .)".format(LIBRARY_PATH))
+        import tensorflow as tf
+
+        _library = tf.load_op_library(LIBRARY_PATH)
+    return _library
+
+
+def _size(shape):
+    try:
+        height, width = int(shape[0]), int(shape[1])
+    except (TypeError, ValueError, IndexError):
+        raise ValueError("shape must start with [height, width], got {!r}".format(shape)) from None
+    if height < 1 or width < 1:
+        raise ValueError("shape must have a positive height and width, got {!r}".format(shape))
+    return height, width
+
+
+def letterbox(image, shape, letter_box=True, source=""):
+    """``image`` (uint8 [height, width, channels]) brought to ``shape[:2]``.
+
+    Returns ``(image, frame)``; ``frame`` is float64 ``[w, h, padw, padh]``:
+    a normalised vertex (x, y) lands on (w * x + padw, h * y + padh).
+    ``source`` names the image in error messages."""
+    height, width = _size(shape)
+    return load().trellisk_letterbox(image, source, height=height, width=width,
+                                     letterbox=bool(letter_box))
+
+
+def read_annotation(path, image_dir, segments=True):
+    """Read one JSON annotation file: ``(image_path, vertices, splits, classes)``.
+
+    ``vertices`` float64 [V, 2] are the normalised vertices of the parts with
+    at least three of them, part k being rows ``splits[k]:splits[k+1]``;
+    ``classes`` int32 one per part. Fails with InvalidArgument naming the
+    file for a document that is not a valid annotation."""
+    return load().trellisk_read_annotation(path, image_dir, segments=bool(segments))
+
+
+def resample_outlines(vertices, splits, classes, frame, num_points, source=""):
+    """Outlines in output pixels, resampled to ``num_points`` points each.
+
+    Returns ``(polygons, classes)``: float32 [M, num_points, 2] and int32 [M];
+    outlines of length 0 are left out with their class."""
+    num_points = int(num_points)
+    if num_points < 1:
+        raise ValueError("num_points must be at least 1, got {}".format(num_points))
+    return load().trellisk_resample_outlines(vertices, splits, classes, frame, source,
+                                             num_points=num_points)
+
+
+def paint_mask(polygons, classes, shape):
+    """int32 mask of ``shape[:2]``: 0 background, class + 1 inside polygon i."""
+    height, width = _size(shape)
+    return load().trellisk_paint_mask(polygons, classes, height=height, width=width)
+
+
+def detection_boxes(objects, bboxes, frame, image_size, shape, class_offset, training=True,
+                    source=""):
+    """Boxes [N, 5] of one detection record (see the op's documentation)."""
+    height, width = _size(shape)
+    return load().trellisk_detection_boxes(objects, bboxes, frame, image_size, source,
+                                           training=bool(training), height=height, width=width,
+                                           class_offset=int(class_offset))

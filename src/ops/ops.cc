@@ -1,0 +1,455 @@
+// TensorFlow ops over the native kernels, for tf.data graphs that run without
+// Python: letterbox/stretch, annotation reading, outline resampling, class
+// mask painting and detection boxes. Each kernel converts tensors to raw
+// buffers, calls the shared C++ kernel and reports bad input as
+// InvalidArgument naming the file or record.
+#include "annotation.h"
+#include "paint.h"
+#include "resample.h"
+#include "resize.h"
+
+#include "tensorflow/core/framework/op.h"
+#include "tensorflow/core/framework/op_kernel.h"
+#include "tensorflow/core/framework/shape_inference.h"
+#include "tensorflow/core/platform/env.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace trellisk_ops {
+
+using ::tensorflow::DEVICE_CPU;
+using ::tensorflow::OpKernel;
+using ::tensorflow::OpKernelConstruction;
+using ::tensorflow::OpKernelContext;
+using ::tensorflow::Status;
+using ::tensorflow::Tensor;
+using ::tensorflow::TensorShape;
+using ::tensorflow::tstring;
+using ::tensorflow::shape_inference::DimensionHandle;
+using ::tensorflow::shape_inference::InferenceContext;
+using ::tensorflow::shape_inference::ShapeHandle;
+namespace errors = ::tensorflow::errors;
+
+namespace {
+
+// The scalar string input `index` (a file name or record name for messages).
+std::string scalar_string(OpKernelContext *ctx, int index) {
+    const Tensor &t = ctx->input(index);
+    if (t.NumElements() != 1) return "";
+    return std::string(t.flat<tstring>()(0));
+}
+
+Status scalar_input(InferenceContext *c, int index) {
+    ShapeHandle unused;
+    return c->WithRank(c->input(index), 0, &unused);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ letterbox
+
+REGISTER_OP("TrelliskLetterbox")
+    .Input("image: uint8")
+    .Input("source: string")
+    .Output("output: uint8")
+    .Output("frame: float64")
+    .Attr("height: int >= 1")
+    .Attr("width: int >= 1")
+    .Attr("letterbox: bool = true")
+    .SetShapeFn([](InferenceContext *c) {
+        ShapeHandle image;
+        TF_RETURN_IF_ERROR(c->WithRank(c->input(0), 3, &image));
+        TF_RETURN_IF_ERROR(scalar_input(c, 1));
+        int64_t height, width;
+        TF_RETURN_IF_ERROR(c->GetAttr("height", &height));
+        TF_RETURN_IF_ERROR(c->GetAttr("width", &width));
+        c->set_output(0, c->MakeShape({c->MakeDim(height), c->MakeDim(width), c->Dim(image, 2)}));
+        c->set_output(1, c->Vector(4));
+        return Status();
+    })
+    .Doc(R"doc(
+Brings an image to height x width: letterboxed (scaled by one ratio, centred
+on grey 114) or stretched, with OpenCV's bilinear pixels. `frame` holds
+(w, h, padw, padh): normalised x maps to w * x + padw, y to h * y + padh.
+`source` names the image in error messages.
+)doc");
+
+class LetterboxOp : public OpKernel {
+  public:
+    explicit LetterboxOp(OpKernelConstruction *ctx) : OpKernel(ctx) {
+        int64_t h, w;
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("height", &h));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("width", &w));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("letterbox", &letterbox_));
+        OP_REQUIRES(ctx, h <= (1 << 20) && w <= (1 << 20),
+                    errors::InvalidArgument("target size ", h, " x ", w, " is too large"));
+        height_ = static_cast<int>(h);
+        width_ = static_cast<int>(w);
+    }
+
+    void Compute(OpKernelContext *ctx) override {
+        const Tensor &image = ctx->input(0);
+        const std::string source = scalar_string(ctx, 1);
+        OP_REQUIRES(ctx, image.dims() == 3,
+                    errors::InvalidArgument(source, ": expected an image of rank 3 (height, width, channels), got shape ",
+                                            image.shape().DebugString()));
+        const int64_t sh = image.dim_size(0), sw = image.dim_size(1), cn = image.dim_size(2);
+        OP_REQUIRES(ctx, sh > 0 && sw > 0 && cn > 0,
+                    errors::InvalidArgument(source, ": empty image of shape ", image.shape().DebugString()));
+        OP_REQUIRES(ctx, sh < (1 << 30) && sw < (1 << 30) && cn <= 512,
+                    errors::InvalidArgument(source, ": image of shape ", image.shape().DebugString(), " is too large"));
+        const imaging::Frame frame = letterbox_ ? imaging::letterbox_frame(int(sh), int(sw), height_, width_)
+                                                : imaging::stretch_frame(height_, width_);
+        Tensor *out = nullptr;
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({height_, width_, cn}), &out));
+        Tensor *frame_out = nullptr;
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(1, TensorShape({4}), &frame_out));
+        const imaging::ConstView src{image.flat<uint8_t>().data(), int(sh), int(sw), int(cn), sw * cn};
+        const imaging::View dst{out->flat<uint8_t>().data(), height_, width_, int(cn),
+                                static_cast<std::ptrdiff_t>(width_) * cn};
+        if (letterbox_)
+            imaging::letterbox(src, frame, dst);
+        else
+            imaging::resize_linear(src, dst);
+        auto f = frame_out->flat<double>();
+        f(0) = frame.w;
+        f(1) = frame.h;
+        f(2) = frame.padw;
+        f(3) = frame.padh;
+    }
+
+  private:
+    int height_ = 0, width_ = 0;
+    bool letterbox_ = true;
+};
+
+REGISTER_KERNEL_BUILDER(Name("TrelliskLetterbox").Device(DEVICE_CPU), LetterboxOp);
+
+// ------------------------------------------------------------ annotation file
+
+REGISTER_OP("TrelliskReadAnnotation")
+    .Input("path: string")
+    .Input("image_dir: string")
+    .Output("image_path: string")
+    .Output("vertices: float64")
+    .Output("splits: int64")
+    .Output("classes: int32")
+    .Attr("segments: bool = true")
+    .SetShapeFn([](InferenceContext *c) {
+        TF_RETURN_IF_ERROR(scalar_input(c, 0));
+        TF_RETURN_IF_ERROR(scalar_input(c, 1));
+        c->set_output(0, c->Scalar());
+        c->set_output(1, c->MakeShape({c->UnknownDim(), c->MakeDim(2)}));
+        c->set_output(2, c->Vector(c->UnknownDim()));
+        c->set_output(3, c->Vector(c->UnknownDim()));
+        return Status();
+    })
+    .Doc(R"doc(
+Reads one JSON annotation file: the image path (image_dir joined with the
+last component of "image"), the normalised vertices of every part with at
+least three of them, the part boundaries (splits, one more than the parts)
+and the part classes. With segments false no parts are read.
+)doc");
+
+class ReadAnnotationOp : public OpKernel {
+  public:
+    explicit ReadAnnotationOp(OpKernelConstruction *ctx) : OpKernel(ctx) {
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("segments", &segments_));
+    }
+
+    void Compute(OpKernelContext *ctx) override {
+        OP_REQUIRES(ctx, ctx->input(0).dims() == 0 && ctx->input(1).dims() == 0,
+                    errors::InvalidArgument("path and image_dir must be scalar strings"));
+        const std::string path = scalar_string(ctx, 0);
+        const std::string folder = scalar_string(ctx, 1);
+        std::string text;
+        const Status read = ::tensorflow::ReadFileToString(ctx->env(), path, &text);
+        OP_REQUIRES(ctx, read.ok(),
+                    Status(read.code(), "annotation file " + path + ": " + std::string(read.message())));
+        annotation::Sample sample;
+        std::string error;
+        OP_REQUIRES(ctx, annotation::read(text, segments_, sample, error),
+                    errors::InvalidArgument("annotation file ", path, ": ", error));
+
+        Tensor *image_path = nullptr, *vertices = nullptr, *splits = nullptr, *classes = nullptr;
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({}), &image_path));
+        image_path->scalar<tstring>()() = annotation::join(folder, sample.image);
+        const int64_t nv = static_cast<int64_t>(sample.xy.size() / 2);
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(1, TensorShape({nv, 2}), &vertices));
+        std::copy(sample.xy.begin(), sample.xy.end(), vertices->flat<double>().data());
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(2, TensorShape({int64_t(sample.splits.size())}), &splits));
+        std::copy(sample.splits.begin(), sample.splits.end(), splits->flat<int64_t>().data());
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(3, TensorShape({int64_t(sample.classes.size())}), &classes));
+        std::copy(sample.classes.begin(), sample.classes.end(), classes->flat<int32_t>().data());
+    }
+
+  private:
+    bool segments_ = true;
+};
+
+REGISTER_KERNEL_BUILDER(Name("TrelliskReadAnnotation").Device(DEVICE_CPU), ReadAnnotationOp);
+
+// ----------------------------------------------------------------- resampling
+
+REGISTER_OP("TrelliskResampleOutlines")
+    .Input("vertices: float64")
+    .Input("splits: int64")
+    .Input("classes: int32")
+    .Input("frame: float64")
+    .Input("source: string")
+    .Output("polygons: float32")
+    .Output("kept_classes: int32")
+    .Attr("num_points: int >= 1")
+    .SetShapeFn([](InferenceContext *c) {
+        int64_t n;
+        TF_RETURN_IF_ERROR(c->GetAttr("num_points", &n));
+        c->set_output(0, c->MakeShape({c->UnknownDim(), c->MakeDim(n), c->MakeDim(2)}));
+        c->set_output(1, c->Vector(c->UnknownDim()));
+        return Status();
+    })
+    .Doc(R"doc(
+Maps normalised outlines into output pixels (x * w + padw, y * h + padh with
+frame = (w, h, padw, padh)) and resamples each to num_points points evenly
+spaced along its open outline. Outlines of length 0 are left out with their
+class; a non-finite coordinate is an error naming `source`.
+)doc");
+
+class ResampleOutlinesOp : public OpKernel {
+  public:
+    explicit ResampleOutlinesOp(OpKernelConstruction *ctx) : OpKernel(ctx) {
+        int64_t n;
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("num_points", &n));
+        OP_REQUIRES(ctx, n <= (1 << 24), errors::InvalidArgument("num_points ", n, " is too large"));
+        num_points_ = static_cast<std::size_t>(n);
+    }
+
+    void Compute(OpKernelContext *ctx) override {
+        const Tensor &vertices = ctx->input(0);
+        const Tensor &splits = ctx->input(1);
+        const Tensor &classes = ctx->input(2);
+        const Tensor &frame = ctx->input(3);
+        const std::string source = scalar_string(ctx, 4);
+        OP_REQUIRES(ctx, vertices.dims() == 2 && vertices.dim_size(1) == 2,
+                    errors::InvalidArgument(source, ": vertices must be V x 2, got ", vertices.shape().DebugString()));
+        OP_REQUIRES(ctx, splits.dims() == 1 && classes.dims() == 1 && splits.NumElements() == classes.NumElements() + 1,
+                    errors::InvalidArgument(source, ": splits must have one entry more than classes"));
+        OP_REQUIRES(ctx, frame.NumElements() == 4, errors::InvalidArgument(source, ": frame must hold 4 values"));
+        const int64_t count = classes.NumElements();
+        const int64_t nv = vertices.dim_size(0);
+        auto sp = splits.flat<int64_t>();
+        OP_REQUIRES(ctx, sp(0) == 0 && sp(count) == nv,
+                    errors::InvalidArgument(source, ": splits must run from 0 to the number of vertices"));
+        for (int64_t k = 0; k < count; ++k)
+            OP_REQUIRES(ctx, sp(k) <= sp(k + 1), errors::InvalidArgument(source, ": splits must not decrease"));
+
+        auto f = frame.flat<double>();
+        const double w = f(0), h = f(1), padw = f(2), padh = f(3);
+        const double *in = vertices.flat<double>().data();
+        // In pixels of the output image, in the order of the reference
+        // computation (scale, then offset), so the values match bit for bit.
+        std::vector<double> px(static_cast<std::size_t>(2 * nv));
+        for (int64_t i = 0; i < nv; ++i) {
+            px[2 * i] = w * in[2 * i] + padw;
+            px[2 * i + 1] = h * in[2 * i + 1] + padh;
+        }
+        std::vector<seg::Polyline> lines(static_cast<std::size_t>(count));
+        for (int64_t k = 0; k < count; ++k)
+            lines[k] = seg::Polyline{px.data() + 2 * sp(k), static_cast<std::size_t>(sp(k + 1) - sp(k))};
+        std::vector<float> out(static_cast<std::size_t>(count) * num_points_ * 2);
+        std::vector<seg::Outline> status(static_cast<std::size_t>(count));
+        const std::size_t written =
+            seg::resample_all(lines.data(), static_cast<std::size_t>(count), num_points_, out.data(), status.data());
+        for (int64_t k = 0; k < count; ++k)
+            OP_REQUIRES(ctx, status[k] != seg::Outline::NonFinite,
+                        errors::InvalidArgument(source, ": polygon ", k,
+                                                " has coordinates that are not finite numbers within the float32 range"));
+        Tensor *polygons = nullptr, *kept = nullptr;
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({int64_t(written), int64_t(num_points_), 2}), &polygons));
+        std::copy(out.begin(), out.begin() + written * num_points_ * 2, polygons->flat<float>().data());
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(1, TensorShape({int64_t(written)}), &kept));
+        auto kc = kept->flat<int32_t>();
+        auto cl = classes.flat<int32_t>();
+        int64_t j = 0;
+        for (int64_t k = 0; k < count; ++k)
+            if (status[k] == seg::Outline::Ok) kc(j++) = cl(k);
+    }
+
+  private:
+    std::size_t num_points_ = 1;
+};
+
+REGISTER_KERNEL_BUILDER(Name("TrelliskResampleOutlines").Device(DEVICE_CPU), ResampleOutlinesOp);
+
+// ------------------------------------------------------------------ the mask
+
+REGISTER_OP("TrelliskPaintMask")
+    .Input("polygons: float32")
+    .Input("classes: int32")
+    .Output("mask: int32")
+    .Attr("height: int >= 1")
+    .Attr("width: int >= 1")
+    .SetShapeFn([](InferenceContext *c) {
+        int64_t height, width;
+        TF_RETURN_IF_ERROR(c->GetAttr("height", &height));
+        TF_RETURN_IF_ERROR(c->GetAttr("width", &width));
+        c->set_output(0, c->Matrix(height, width));
+        return Status();
+    })
+    .Doc(R"doc(
+Paints the class mask: 0 for background, class + 1 inside polygon i (later
+polygons over earlier ones), as OpenCV's fillPoly fills the vertices
+truncated toward zero. polygons is M x P x 2 (x, y) in pixels.
+)doc");
+
+class PaintMaskOp : public OpKernel {
+  public:
+    explicit PaintMaskOp(OpKernelConstruction *ctx) : OpKernel(ctx) {
+        int64_t h, w;
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("height", &h));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("width", &w));
+        OP_REQUIRES(ctx, h <= (1 << 20) && w <= (1 << 20),
+                    errors::InvalidArgument("mask size ", h, " x ", w, " is too large"));
+        height_ = static_cast<int>(h);
+        width_ = static_cast<int>(w);
+    }
+
+    void Compute(OpKernelContext *ctx) override {
+        const Tensor &polygons = ctx->input(0);
+        const Tensor &classes = ctx->input(1);
+        Tensor *mask = nullptr;
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({height_, width_}), &mask));
+        int32_t *canvas = mask->flat<int32_t>().data();
+        std::fill(canvas, canvas + static_cast<std::size_t>(height_) * width_, 0);
+        if (polygons.NumElements() == 0 || classes.NumElements() == 0) return;
+        OP_REQUIRES(ctx, polygons.dims() == 3 && polygons.dim_size(2) == 2,
+                    errors::InvalidArgument("polygons must be M x num_points x 2, got ",
+                                            polygons.shape().DebugString()));
+        const int64_t count = std::min<int64_t>(polygons.dim_size(0), classes.NumElements());
+        const int64_t points = polygons.dim_size(1);
+        std::vector<int32_t> xy(static_cast<std::size_t>(points * 2));
+        const float *src = polygons.flat<float>().data();
+        auto cl = classes.flat<int32_t>();
+        const imaging::Canvas c{canvas, height_, width_};
+        for (int64_t i = 0; i < count; ++i) {
+            OP_REQUIRES(ctx, imaging::truncate_vertices(src + i * points * 2, xy.size(), xy.data()),
+                        errors::InvalidArgument("polygon ", i, " has a coordinate that is not finite"));
+            // 0 is the background; the value saturates like OpenCV's colour.
+            const int32_t value = cl(i) == std::numeric_limits<int32_t>::max() ? cl(i) : cl(i) + 1;
+            imaging::fill_polygon(c, xy.data(), static_cast<std::size_t>(points), value);
+        }
+    }
+
+  private:
+    int height_ = 0, width_ = 0;
+};
+
+REGISTER_KERNEL_BUILDER(Name("TrelliskPaintMask").Device(DEVICE_CPU), PaintMaskOp);
+
+// ------------------------------------------------------------ detection boxes
+
+REGISTER_OP("TrelliskDetectionBoxes")
+    .Input("objects: int64")
+    .Input("bboxes: float32")
+    .Input("frame: float64")
+    .Input("image_size: int32")
+    .Input("source: string")
+    .Output("boxes: float32")
+    .Attr("training: bool")
+    .Attr("height: int >= 1")
+    .Attr("width: int >= 1")
+    .Attr("class_offset: int")
+    .SetShapeFn([](InferenceContext *c) {
+        c->set_output(0, c->MakeShape({c->UnknownDim(), c->MakeDim(5)}));
+        return Status();
+    })
+    .Doc(R"doc(
+Boxes [x1, y1, x2, y2, label] of one detection record from its "objects"
+and "bboxes" (x-centre, y-centre, width, height normalised) values. Training:
+pixels of the height x width output through frame (w, h, padw, padh),
+clipped to it. Validation: fractions of image_size (height, width), clipped
+to [0, 1]. No objects gives the single row [0, 0, 0, 0, 0].
+)doc");
+
+class DetectionBoxesOp : public OpKernel {
+  public:
+    explicit DetectionBoxesOp(OpKernelConstruction *ctx) : OpKernel(ctx) {
+        int64_t h, w;
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("training", &training_));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("height", &h));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("width", &w));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("class_offset", &class_offset_));
+        height_ = static_cast<float>(h);
+        width_ = static_cast<float>(w);
+    }
+
+    void Compute(OpKernelContext *ctx) override {
+        const Tensor &objects = ctx->input(0);
+        const Tensor &bboxes = ctx->input(1);
+        const Tensor &frame = ctx->input(2);
+        const Tensor &size = ctx->input(3);
+        const std::string source = scalar_string(ctx, 4);
+        OP_REQUIRES(ctx, frame.NumElements() == 4 && size.NumElements() == 2,
+                    errors::InvalidArgument(source, ": frame must hold 4 values and image_size 2"));
+        const int64_t n = objects.NumElements();
+        Tensor *out = nullptr;
+        if (n == 0) {
+            OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({1, 5}), &out));
+            out->flat<float>().setZero();
+            return;
+        }
+        OP_REQUIRES(ctx, bboxes.NumElements() % 4 == 0,
+                    errors::InvalidArgument("record ", source, ": \"bboxes\" holds ", bboxes.NumElements(),
+                                            " values, not a multiple of 4"));
+        OP_REQUIRES(ctx, bboxes.NumElements() / 4 == n,
+                    errors::InvalidArgument("record ", source, ": ", n, " \"objects\" but ",
+                                            bboxes.NumElements() / 4, " boxes in \"bboxes\""));
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({n, 5}), &out));
+        const float *b = bboxes.flat<float>().data();
+        const int64_t *obj = objects.flat<int64_t>().data();
+        float *o = out->flat<float>().data();
+        auto f = frame.flat<double>();
+        auto sz = size.flat<int32_t>();
+        // float32 arithmetic throughout, as on the float32 record values.
+        const float w = training_ ? static_cast<float>(f(0)) : static_cast<float>(sz(1));
+        const float h = training_ ? static_cast<float>(f(1)) : static_cast<float>(sz(0));
+        const float padw = training_ ? static_cast<float>(f(2)) : 0.f;
+        const float padh = training_ ? static_cast<float>(f(3)) : 0.f;
+        auto clip = [](float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); };
+        for (int64_t i = 0; i < n; ++i) {
+            const float *x = b + 4 * i;
+            float c[4];
+            c[0] = w * (x[0] - x[2] / 2.f) + padw;
+            c[1] = h * (x[1] - x[3] / 2.f) + padh;
+            c[2] = w * (x[0] + x[2] / 2.f) + padw;
+            c[3] = h * (x[1] + x[3] / 2.f) + padh;
+            if (training_) {
+                c[0] = clip(c[0], 0.f, width_);
+                c[1] = clip(c[1], 0.f, height_);
+                c[2] = clip(c[2], 0.f, width_);
+                c[3] = clip(c[3], 0.f, height_);
+            } else {
+                c[0] = clip(c[0] / w, 0.f, 1.f);
+                c[1] = clip(c[1] / h, 0.f, 1.f);
+                c[2] = clip(c[2] / w, 0.f, 1.f);
+                c[3] = clip(c[3] / h, 0.f, 1.f);
+            }
+            // Labels wrap to int32 as the cast of the int64 values does.
+            const uint32_t label = static_cast<uint32_t>(obj[i]) + static_cast<uint32_t>(class_offset_);
+            float *row = o + 5 * i;
+            for (int k = 0; k < 4; ++k) row[k] = c[k];
+            row[4] = static_cast<float>(static_cast<double>(static_cast<int32_t>(label)));
+        }
+    }
+
+  private:
+    bool training_ = true;
+    float height_ = 0.f, width_ = 0.f;
+    int64_t class_offset_ = 0;
+};
+
+REGISTER_KERNEL_BUILDER(Name("TrelliskDetectionBoxes").Device(DEVICE_CPU), DetectionBoxesOp);
+
+}  // namespace trellisk_ops
