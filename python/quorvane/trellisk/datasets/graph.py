@@ -1,0 +1,335 @@
+"""Graph-only input pipelines: the per-sample work as TensorFlow ops in C++.
+
+``train_pipeline(dataset, ...)`` and ``val_pipeline(dataset, ...)`` build, for
+any dataset object of the package (``SegmentationDataset``,
+``SegmentationDatasetYaml``, ``SegmentationDatasetJsonCOCO``,
+``TFRecordDatasetYaml``, ``TFRecordDataset``), a ``tf.data.Dataset`` whose
+elements have the structure, dtypes and shapes of that class's
+``build_train_iterator`` / ``build_val_iterator``, made only of TensorFlow's
+own ops and the package's op library (no ``py_function``). So the parallel
+maps do not queue on the interpreter lock, and the dataset graph can be
+serialized and run by a process that only loaded the op library
+(``quorvane.trellisk.ops.load()``), such as a tf.data service worker.
+
+What is identical to the default pipelines with ``augment=False``: the
+annotation rules, the letterbox / resize pixels, the resampled outlines and
+the painted masks, and for TFRecord data the boxes and the decoded JPEG.
+Images of the segmentation datasets are decoded by TensorFlow instead of
+PIL: JPEG and PNG files give the same pixels; formats TensorFlow does not
+read (TIFF, WebP...) fail with an error naming the file.
+
+The dataset object is read when the pipeline is built (file lists, shape,
+options); changing it later does not change a built pipeline.
+"""
+
+import numpy as np
+import tensorflow as tf
+
+from quorvane.trellisk import ops
+
+__all__ = ["train_pipeline", "val_pipeline"]
+
+AUTOTUNE = tf.data.AUTOTUNE
+
+
+# ------------------------------------------------------------------ helpers
+
+def _shape(dataset):
+    shape = getattr(dataset, "shape", None)
+    if shape is None:
+        raise ValueError("the dataset has no shape [height, width, channels]")
+    try:
+        shape = [int(v) for v in shape]
+    except (TypeError, ValueError):
+        raise ValueError("shape must be a list of integers, got {!r}".format(shape)) from None
+    if len(shape) < 2 or shape[0] < 1 or shape[1] < 1:
+        raise ValueError("shape must start with a positive height and width, got {!r}".format(shape))
+    return shape
+
+
+def _kind(dataset):
+    """'folders', 'coco' or 'tfrecord', from the class of `dataset`."""
+    names = [c.__name__ for c in type(dataset).__mro__]
+    if "SegmentationDatasetJsonCOCO" in names:
+        return "coco"
+    if "SegmentationDataset" in names:
+        return "folders"
+    if "TFRecordDatasetYaml" in names:
+        return "tfrecord"
+    raise TypeError("expected a dataset of quorvane.trellisk.datasets (segmentation or tfrecord), "
+                    "got {}".format(type(dataset).__name__))
+
+
+def _strings(values):
+    return tf.constant([str(v) for v in values], dtype=tf.string, shape=[len(values)])
+
+
+_MAGIC = (b"\xff\xd8\xff", b"\x89PNG", b"GIF8", b"BM")
+
+
+def decode_image(path):
+    """The RGB image at `path` (a scalar string tensor), decoded by TensorFlow.
+
+    JPEG with the accurate integer transform (PIL's), other formats with
+    ``decode_image``; one channel is repeated, alpha dropped. A file that is
+    not a JPEG, PNG, GIF or BMP image fails with an error naming it."""
+    data = tf.io.read_file(path)
+    head = tf.strings.substr(data, 0, 4)
+    known = tf.reduce_any([tf.strings.substr(head, 0, len(m)) == m for m in _MAGIC])
+    with tf.control_dependencies([tf.debugging.Assert(
+            known, ["not a JPEG, PNG, GIF or BMP image:", path])]):
+        data = tf.identity(data)
+    return tf.cond(
+        tf.io.is_jpeg(data),
+        lambda: tf.io.decode_jpeg(data, channels=3, dct_method="INTEGER_ACCURATE"),
+        lambda: tf.io.decode_image(data, channels=3, expand_animations=False))
+
+
+def _padded_train_batches(samples, shape, batch_size, prefetch):
+    samples = samples.padded_batch(batch_size, padded_shapes=(shape, shape[:2]),
+                                   drop_remainder=True)
+    return samples.prefetch(prefetch)
+
+
+def _check_batching(batch_size, prefetch):
+    if int(batch_size) < 1:
+        raise ValueError("batch_size must be at least 1, got {}".format(batch_size))
+    return int(batch_size), int(prefetch)
+
+
+def _augmenter(dataset, seed):
+    """The per-element augmentation of `dataset`, or an error while the
+    native engine is not part of the op library."""
+    raise NotImplementedError(
+        "native augmentation is not available in this build of the op library; "
+        "use augment=False")
+
+
+# ------------------------------------------------------------- segmentation
+
+def _folder_reader(dataset, train, shape):
+    folder = dataset.train_images if train else dataset.val_images
+    letter_box = bool(dataset.letter_box)
+    num_points = int(dataset.num_points)
+    if num_points < 1:
+        raise ValueError("num_points must be at least 1, got {}".format(num_points))
+    segments = "segment" in dataset.tasks
+
+    def read(path):
+        image_path, vertices, splits, classes = ops.read_annotation(path, str(folder), segments)
+        image = decode_image(image_path)
+        image, frame = ops.letterbox(image, shape, letter_box, source=image_path)
+        polygons, classes = ops.resample_outlines(vertices, splits, classes, frame, num_points,
+                                                  source=path)
+        return image, ops.paint_mask(polygons, classes, shape), image_path
+
+    return read
+
+
+def _coco_index(dataset):
+    """Per training entry: the image path, and its outlines (source pixels,
+    ragged per part) with their mask classes, as the COCO reader uses them."""
+    import os.path
+
+    ids = list(dataset.train_images_id)
+    names = list(dataset.train_storage_images)
+    first = {}
+    for i, image_id in enumerate(ids):
+        first.setdefault(image_id, i)
+    categories = getattr(dataset, "_category_positions", None)
+    if categories is None:
+        categories = {}
+    paths, points, lengths, parts, classes = [], [], [], [], []
+    for image_id in ids:
+        paths.append(os.path.join(dataset.train_images, names[first[image_id]]))
+        count = 0
+        for record in dataset.train_storage_ann.get(image_id) or ():
+            cls = categories.get(record["class"])
+            if cls is None:
+                continue  # a category that labels does not list
+            polygon = np.asarray(record["polygon"], dtype=np.float64).reshape(-1, 2)
+            points.append(polygon)
+            lengths.append(len(polygon))
+            classes.append(int(cls))
+            count += 1
+        parts.append(count)
+    flat = np.concatenate(points) if points else np.zeros((0, 2), np.float64)
+    outlines = tf.RaggedTensor.from_row_lengths(
+        tf.RaggedTensor.from_row_lengths(tf.constant(flat, tf.float64),
+                                         tf.constant(lengths, tf.int64, shape=[len(lengths)])),
+        tf.constant(parts, tf.int64, shape=[len(parts)]))
+    class_rows = tf.RaggedTensor.from_row_lengths(
+        tf.constant(classes, tf.int32, shape=[len(classes)]),
+        tf.constant(parts, tf.int64, shape=[len(parts)]))
+    return paths, outlines, class_rows
+
+
+def _coco_reader(dataset, shape):
+    letter_box = bool(dataset.letterbox)
+    num_points = int(dataset.num_points)
+    if num_points < 1:
+        raise ValueError("num_points must be at least 1, got {}".format(num_points))
+
+    def read(path, outlines, classes):
+        image = decode_image(path)
+        size = tf.cast(tf.shape(image)[1::-1], tf.float32)  # (width, height)
+        # Normalised by the source size, in float64 as the reader divides.
+        vertices = outlines.flat_values / tf.cast(size, tf.float64)
+        image, frame = ops.letterbox(image, shape, letter_box, source=path)
+        polygons, classes = ops.resample_outlines(vertices, outlines.row_splits, classes, frame,
+                                                  num_points, source=path)
+        return image, ops.paint_mask(polygons, classes, shape)
+
+    return read
+
+
+def _segmentation_samples(dataset, kind, shape, seed, augment):
+    if kind == "coco":
+        paths, outlines, classes = _coco_index(dataset)
+        samples = tf.data.Dataset.from_tensor_slices((_strings(paths), outlines, classes))
+        reader = _coco_reader(dataset, shape)
+    else:
+        storage = list(dataset.train_storage)
+        samples = tf.data.Dataset.from_tensor_slices(_strings(storage))
+        folder_read = _folder_reader(dataset, True, shape)
+
+        def reader(path):
+            image, mask, _ = folder_read(path)
+            return image, mask
+    count = int(samples.cardinality())
+    samples = samples.shuffle(max(count, 1), seed=seed, reshuffle_each_iteration=True)
+    samples = samples.map(reader, num_parallel_calls=AUTOTUNE)
+    if augment:
+        samples = samples.map(_augmenter(dataset, seed), num_parallel_calls=AUTOTUNE)
+    return samples
+
+
+# ----------------------------------------------------------------- tfrecord
+
+_FEATURES = {
+    "image": tf.io.FixedLenFeature([], tf.string),
+    "image_name": tf.io.FixedLenFeature([], tf.string),
+    "width": tf.io.FixedLenFeature([], tf.int64),
+    "height": tf.io.FixedLenFeature([], tf.int64),
+    "objects": tf.io.VarLenFeature(tf.int64),
+    "bboxes": tf.io.VarLenFeature(tf.float32),
+}
+
+
+def _channels(dataset):
+    shape = dataset.shape
+    return int(shape[2]) if shape is not None and len(shape) > 2 else 3
+
+
+def tfrecord_sample(dataset, record, training=True):
+    """One serialized detection record decoded in the graph as the dataset's
+    ``load_instance`` decodes it: (image, boxes) for training, (image, boxes,
+    image_name) otherwise."""
+    sample = tf.io.parse_single_example(record, _FEATURES)
+    image = tf.io.decode_jpeg(sample["image"])
+    size = tf.shape(image)[:2]
+    name = sample["image_name"]
+    objects = tf.sparse.to_dense(sample["objects"])
+    bboxes = tf.sparse.to_dense(sample["bboxes"])
+    shape = _shape(dataset) if training else [1, 1]
+    if training:
+        image, frame = ops.letterbox(image, shape, bool(dataset.letter_box), source=name)
+    else:
+        frame = tf.zeros([4], tf.float64)
+    boxes = ops.detection_boxes(objects, bboxes, frame, size, shape, dataset.class_offset,
+                                training=training, source=name)
+    if training:
+        return image, boxes
+    return image, boxes, name
+
+
+def _tfrecord_decoder(dataset, training):
+    channels = _channels(dataset)
+
+    def to_channels(image):
+        if channels != 3:
+            return image
+        # A greyscale JPEG among colour ones.
+        return tf.cond(tf.shape(image)[2] == 1, lambda: tf.tile(image, [1, 1, 3]), lambda: image)
+
+    if training:
+        height, width = _shape(dataset)[:2]
+
+        def decode(record):
+            image, boxes = tfrecord_sample(dataset, record, True)
+            image = tf.ensure_shape(to_channels(image), (height, width, channels))
+            return image, (boxes,)
+    else:
+        def decode(record):
+            image, boxes, name = tfrecord_sample(dataset, record, False)
+            image = tf.ensure_shape(to_channels(image), (None, None, channels))
+            size = tf.shape(image, out_type=tf.int32)[:2]
+            return image, (boxes, name, size)
+    return decode, channels
+
+
+def _records(storage, shuffle, seed):
+    records = tf.data.TFRecordDataset(_strings(list(storage)), num_parallel_reads=AUTOTUNE)
+    if shuffle:
+        records = records.shuffle(200, seed=seed, reshuffle_each_iteration=True)
+    return records
+
+
+# ------------------------------------------------------------------ public
+
+def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True):
+    """The training pipeline of `dataset`, all in the graph.
+
+    Elements as the dataset's ``build_train_iterator``: segmentation datasets
+    give full batches ``(images uint8 [batch, H, W, 3], masks int32 [batch, H,
+    W])``; TFRecord datasets give ``(images, (boxes,))`` with boxes padded
+    with all-zero rows. ``seed`` fixes the shuffle order (and the
+    augmentation) for reproducible runs; ``augment=False`` gives the samples
+    as read. The result has no Python callbacks: it can be serialized and
+    run wherever the op library is loaded.
+    """
+    kind = _kind(dataset)
+    batch_size, prefetch = _check_batching(batch_size, prefetch)
+    ops.load()
+    if kind == "tfrecord":
+        if augment and getattr(dataset, "aug_cfg", None):
+            raise NotImplementedError("aug_cfg augmentation of detection datasets has no graph "
+                                      "form; use augment=False")
+        decode, channels = _tfrecord_decoder(dataset, True)
+        height, width = _shape(dataset)[:2]
+        samples = _records(dataset.train_storage, True, seed)
+        samples = samples.map(decode, num_parallel_calls=AUTOTUNE, deterministic=seed is not None)
+        batches = samples.padded_batch(batch_size,
+                                       padded_shapes=((height, width, channels), ((None, 5),)))
+        return batches.prefetch(prefetch)
+    shape = _shape(dataset)
+    samples = _segmentation_samples(dataset, kind, shape, seed, augment)
+    return _padded_train_batches(samples, shape, batch_size, prefetch)
+
+
+def val_pipeline(dataset, batch_size=1, prefetch=10):
+    """The validation pipeline of `dataset`, all in the graph.
+
+    Segmentation folders / YAML: one sample per element, in file order,
+    ``(image uint8 [H, W, 3], mask int32 [H, W], image path)``; ``prefetch``
+    samples ahead (``batch_size`` is not used). TFRecord datasets: batches of
+    ``batch_size`` as ``(images, (boxes, image_names, sizes))`` at the stored
+    image size, padded. COCO datasets have no validation pipeline (None), as
+    their ``build_val_iterator``.
+    """
+    kind = _kind(dataset)
+    if kind == "coco":
+        return None
+    batch_size, prefetch = _check_batching(batch_size, prefetch)
+    ops.load()
+    if kind == "tfrecord":
+        decode, channels = _tfrecord_decoder(dataset, False)
+        samples = _records(dataset.val_storage, False, None)
+        samples = samples.map(decode, num_parallel_calls=AUTOTUNE)
+        batches = samples.padded_batch(
+            batch_size, padded_shapes=((None, None, channels), ((None, 5), (), (2,))))
+        return batches.prefetch(AUTOTUNE)
+    shape = _shape(dataset)
+    samples = tf.data.Dataset.from_tensor_slices(_strings(list(dataset.val_storage)))
+    samples = samples.map(_folder_reader(dataset, False, shape), num_parallel_calls=AUTOTUNE)
+    return samples.prefetch(prefetch)

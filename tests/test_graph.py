@@ -1,0 +1,327 @@
+"""Graph-only pipelines and the op library: pixels, masks and boxes equal to
+the default readers, no Python callbacks in the graph, clear errors."""
+
+import json
+import os
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+import tensorflow as tf
+import yaml
+from PIL import Image
+
+from quorvane.trellisk import ops
+from quorvane.trellisk.datasets import graph, utils
+from quorvane.trellisk.datasets.segmentation import (SegmentationDataset, SegmentationDatasetJsonCOCO,
+                                                     SegmentationDatasetYaml)
+from quorvane.trellisk.datasets.tfrecord import TFRecordDataset
+from test_tfrecord import example, write_records
+
+SHAPE = [40, 48, 3]
+
+
+# ------------------------------------------------------------------ kernels
+
+@pytest.mark.parametrize("src, dst, channels", [
+    ((30, 40), (40, 48), 3), ((100, 60), (40, 48), 3), ((64, 96), (32, 48), 3),  # exact halving
+    ((1, 1), (40, 48), 1), ((7, 300), (40, 48), 4), ((255, 191), (153, 81), 1),
+    ((40, 48), (40, 48), 3), ((3, 2), (1, 1), 3)])
+@pytest.mark.parametrize("letter_box", [True, False])
+def test_letterbox_matches_the_package_and_opencv(src, dst, channels, letter_box):
+    img = np.random.default_rng(sum(src)).integers(0, 256, src + (channels,), dtype=np.uint8)
+    out, frame = ops.letterbox(img, dst, letter_box)
+    if letter_box:
+        ref, ratio, pad = utils.letterbox(img, list(dst), auto=False)
+        ref_frame = [ratio[0] * src[1], ratio[1] * src[0], pad[0], pad[1]]
+    else:
+        ref = cv2.resize(img, dst[::-1]).reshape(dst + (channels,))
+        ref_frame = [dst[1], dst[0], 0, 0]
+    np.testing.assert_array_equal(out.numpy(), ref)
+    assert frame.numpy().tolist() == ref_frame
+
+
+def test_letterbox_random_sizes_bit_exact():
+    rng = np.random.default_rng(7)
+    for _ in range(60):
+        sh, sw, th, tw = (int(v) for v in rng.integers(1, 200, 4))
+        img = rng.integers(0, 256, (sh, sw, 3), dtype=np.uint8)
+        np.testing.assert_array_equal(ops.letterbox(img, [th, tw], False)[0].numpy(),
+                                      cv2.resize(img, (tw, th)), err_msg=str((sh, sw, th, tw)))
+
+
+@pytest.mark.parametrize("spread", [1.0, 1.6, 4.0])  # inside, straddling, mostly outside
+def test_paint_matches_fillpoly(spread):
+    rng = np.random.default_rng(int(spread * 10))
+    for _ in range(150):
+        h, w = (int(v) for v in rng.integers(1, 60, 2))
+        m, p = int(rng.integers(1, 4)), int(rng.integers(1, 12))
+        polys = ((rng.random((m, p, 2)) * spread - (spread - 1) / 2) * [w, h]).astype(np.float32)
+        classes = rng.integers(0, 4, m).astype(np.int32)
+        ref = np.zeros((h, w), np.int32)
+        for poly, c in zip(polys, classes):
+            cv2.fillPoly(ref, [poly.astype(np.int32)], color=int(c) + 1)
+        np.testing.assert_array_equal(ops.paint_mask(polys, classes, [h, w]).numpy(), ref)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("{", "invalid JSON"), ("[1]", "must be a JSON object"), ('{"segment": []}', 'no "image" key'),
+    ('{"image": "a.png", "segment": null}', '"segment" is null'),
+    ('{"image": "a.png", "segment": [[{"polygon": [[0, 0], [1, 0], [1, 1]]}]]}', 'no "class"'),
+    ('{"image": "a.png", "segment": [[{"polygon": [[0, 0], [1], [1, 1]], "class": 0}]]}',
+     "[x, y] vertices"),
+    ('{"image": "a.png", "segment": [[{"polygon": [[0, 0], [1, 0], [1, 1]], "class": "x"}]]}',
+     '"class" must be an integer')])
+def test_read_annotation_errors_name_the_file(tmp_path, text, message):
+    path = tmp_path / "bad.json"
+    path.write_text(text)
+    with pytest.raises(tf.errors.InvalidArgumentError) as e:
+        ops.read_annotation(str(path), "imgs")
+    assert str(path) in str(e.value) and message in str(e.value)
+
+
+def test_read_annotation_rules(tmp_path):
+    path = tmp_path / "a.json"
+    path.write_text(json.dumps({"image": "some/dir/x.png", "segment": [
+        [{"polygon": [[0, 0], [1, 0]], "class": 5},            # two vertices: dropped
+         {"polygon": [[0, 0], [1, 0], [1, 1]], "class": 2.7}],  # class truncated
+        [{"polygon": [[0.5, 0.5]] * 4, "class": 1}]]}))
+    image_path, vertices, splits, classes = ops.read_annotation(str(path), "imgs/")
+    assert image_path.numpy() == b"imgs/x.png"
+    assert splits.numpy().tolist() == [0, 3, 7] and classes.numpy().tolist() == [2, 1]
+    # The zero-length outline goes with its class; a NaN is an error.
+    polygons, kept = ops.resample_outlines(vertices, splits, classes, [10.0, 10.0, 0.0, 0.0], 5)
+    assert polygons.shape == (1, 5, 2) and kept.numpy().tolist() == [2]
+    with pytest.raises(tf.errors.InvalidArgumentError, match="not finite"):
+        ops.resample_outlines(vertices, splits, classes, [float("nan"), 1.0, 0.0, 0.0], 5)
+    assert ops.read_annotation(str(path), "imgs", segments=False)[3].shape == (0,)
+
+
+# ------------------------------------------------------------ datasets
+
+def pictures(n, seed=0):
+    """n pictures of different sizes, smooth enough that JPEG is a fair test."""
+    rng = np.random.default_rng(seed)
+    out = []
+    for i in range(n):
+        h, w = int(rng.integers(20, 90)), int(rng.integers(20, 90))
+        base = rng.integers(0, 256, (h // 4 + 1, w // 4 + 1, 3), dtype=np.uint8)
+        out.append(cv2.resize(base, (w, h)))
+    return out
+
+
+def polygon(rng):
+    return [[float(x), float(y)] for x, y in rng.random((int(rng.integers(3, 9)), 2)) * 1.2 - 0.1]
+
+
+def folder_dataset(tmp_path, n=6, fmt="png", yaml_file=False, **kw):
+    rng = np.random.default_rng(1)
+    for split in ("train", "val"):
+        (tmp_path / split / "images").mkdir(parents=True)
+        (tmp_path / split / "anns").mkdir(parents=True)
+        for i, img in enumerate(pictures(n)):
+            name = "{}.{}".format(i, fmt)
+            Image.fromarray(img).save(tmp_path / split / "images" / name)
+            segment = [[{"polygon": polygon(rng), "class": int(rng.integers(0, 3))}
+                        for _ in range(int(rng.integers(1, 3)))] for _ in range(i % 3)]
+            (tmp_path / split / "anns" / "{}.json".format(i)).write_text(
+                json.dumps({"image": "x/" + name, "segment": segment}))
+    folders = {k: str(tmp_path / s / d) for k, s, d in [
+        ("train_images", "train", "images"), ("train_annotations", "train", "anns"),
+        ("val_images", "val", "images"), ("val_annotations", "val", "anns")]}
+    if yaml_file:
+        desc = {"classes": ["a", "b", "c"],
+                "train": {"images": folders["train_images"], "annotations": folders["train_annotations"]},
+                "validation": {"images": folders["val_images"], "annotations": folders["val_annotations"]}}
+        (tmp_path / "d.yaml").write_text(yaml.safe_dump(desc))
+        return SegmentationDatasetYaml(str(tmp_path / "d.yaml"), list(SHAPE), tasks=["segment"],
+                                       num_points=50, **kw)
+    return SegmentationDataset(list(SHAPE), labels=["a", "b", "c"], tasks=["segment"],
+                               num_points=50, **folders, **kw)
+
+
+def coco_dataset(tmp_path, n=6, **kw):
+    rng = np.random.default_rng(2)
+    (tmp_path / "images").mkdir()
+    images, annotations = [], []
+    for i, img in enumerate(pictures(n, seed=3)):
+        Image.fromarray(img).save(tmp_path / "images" / "{}.png".format(i))
+        images.append({"file_name": "{}.png".format(i), "id": i + 1})
+        h, w = img.shape[:2]
+        for k in range(i % 3):
+            pts = rng.random((int(rng.integers(3, 8)), 2)) * [w, h]
+            annotations.append({"id": len(annotations), "image_id": i + 1, "category_id": k + 1,
+                                "segmentation": [pts.round(1).ravel().tolist()]})
+    content = {"images": images, "annotations": annotations,
+               "categories": [{"id": 1, "name": "a"}, {"id": 2, "name": "b"}]}
+    (tmp_path / "c.json").write_text(json.dumps(content))
+    return SegmentationDatasetJsonCOCO(str(tmp_path / "c.json"), train_images=str(tmp_path / "images"),
+                                       shape=list(SHAPE), num_points=50, **kw)
+
+
+def reference(ds, key):
+    """What the default reader and mask builder give for one sample."""
+    if isinstance(ds, SegmentationDatasetJsonCOCO):
+        image, masks, classes = ds._read_data(np.int64(key))
+    else:
+        image, masks, classes = ds._read_data(tf.constant(key), True)[:3]
+    return image, ds._build_gt_mask(tf.constant(masks, tf.float32), tf.constant(classes, tf.int32))
+
+
+MAKERS = {
+    "folders": folder_dataset,
+    "folders-jpeg": lambda p, **kw: folder_dataset(p, fmt="jpg", **kw),
+    "yaml": lambda p, **kw: folder_dataset(p, yaml_file=True, **kw),
+    "coco": coco_dataset,
+}
+
+
+@pytest.mark.parametrize("letter_box", [True, False])
+@pytest.mark.parametrize("kind", list(MAKERS))
+def test_training_samples_equal_the_default_reader(tmp_path, kind, letter_box):
+    ds = MAKERS[kind](tmp_path, letter_box=letter_box)
+    keys = ds.train_images_id if kind == "coco" else ds.train_storage
+    refs = [reference(ds, k) for k in keys]
+    pipeline = graph.train_pipeline(ds, batch_size=2, seed=1, augment=False)
+    assert pipeline.element_spec == ds.build_train_iterator(2).element_spec
+    seen = 0
+    for images, masks in pipeline:
+        for image, mask in zip(images.numpy(), masks.numpy()):
+            # The pictures differ, so the image tells which sample this is.
+            match = [m for i, m in refs if np.array_equal(i, image)]
+            assert match, "no sample of the default reader has this image"
+            np.testing.assert_array_equal(mask, match[0])
+            seen += 1
+    assert seen == len(keys) // 2 * 2
+
+
+@pytest.mark.parametrize("kind", ["folders", "yaml"])
+def test_validation_elements_equal_the_default_pipeline(tmp_path, kind):
+    ds = MAKERS[kind](tmp_path)
+    got = list(graph.val_pipeline(ds, prefetch=2))
+    want = list(ds.build_val_iterator())
+    assert len(got) == len(want) == len(ds.val_storage)
+    for (gi, gm, gp), (wi, wm, wp) in zip(got, want):
+        np.testing.assert_array_equal(gi.numpy(), wi.numpy())
+        np.testing.assert_array_equal(gm.numpy(), wm.numpy())
+        assert gp.numpy() == wp.numpy()
+
+
+def test_coco_has_no_validation_pipeline(tmp_path):
+    assert graph.val_pipeline(coco_dataset(tmp_path)) is None
+
+
+def tfrecord_dataset(tmp_path, letter_box=True, add_bkg_class=True):
+    rng = np.random.default_rng(4)
+    records = []
+    for i, img in enumerate(pictures(7, seed=5)):
+        if i == 3:
+            img = img[:, :, :1]  # greyscale JPEG
+        n = i % 3
+        boxes = np.concatenate([rng.random((n, 2)), rng.random((n, 2)) * 0.6], 1)
+        records.append(example(img, objects=list(range(n)), bboxes=boxes.ravel().tolist(),
+                               name="{}.jpg".format(i).encode()))
+    for split in ("train", "val"):
+        write_records(str(tmp_path / split / "a.tfrecord"), records)
+    return TFRecordDataset({"classes": ["a", "b", "c"], "train": {"path": str(tmp_path / "train")},
+                            "validation": {"path": str(tmp_path / "val")}},
+                           shape=list(SHAPE), letter_box=letter_box, add_bkg_class=add_bkg_class)
+
+
+@pytest.mark.parametrize("letter_box, add_bkg_class", [(True, True), (False, False)])
+def test_tfrecord_samples_equal_load_instance(tmp_path, letter_box, add_bkg_class):
+    ds = tfrecord_dataset(tmp_path, letter_box, add_bkg_class)
+    for record in tf.data.TFRecordDataset(ds.train_storage):
+        for training in (True, False):
+            got = graph.tfrecord_sample(ds, record, training)
+            want = ds.load_instance(record, training)
+            np.testing.assert_array_equal(got[0].numpy(), want[0])
+            np.testing.assert_array_equal(got[1].numpy(), want[1])
+            if not training:
+                assert got[2].numpy() == want[2].numpy()
+
+
+def test_tfrecord_pipelines_have_the_default_structure(tmp_path):
+    ds = tfrecord_dataset(tmp_path)
+    train = graph.train_pipeline(ds, batch_size=3, seed=0, augment=False)
+    val = graph.val_pipeline(ds, batch_size=2)
+    assert train.element_spec == ds.build_train_iterator(batch_size=3).element_spec
+    assert val.element_spec == ds.build_val_iterator(batch_size=2).element_spec
+    assert sum(int(b[0].shape[0]) for b in train) == 7
+    got = list(val)
+    want = list(ds.build_val_iterator(batch_size=2))
+    for g, w in zip(got, want):
+        for a, b in zip(tf.nest.flatten(g), tf.nest.flatten(w)):
+            np.testing.assert_array_equal(a.numpy(), b.numpy())
+
+
+# ------------------------------------------------------ graph and errors
+
+CHILD = r"""
+import sys, tensorflow as tf
+tf.load_op_library(sys.argv[1])
+variant = tf.raw_ops.DatasetFromGraph(graph_def=open(sys.argv[2], "rb").read())
+spec = (tf.TensorSpec([2, 40, 48, 3], tf.uint8), tf.TensorSpec([2, 40, 48], tf.int32))
+print(sum(int(tf.reduce_sum(m)) for _, m in tf.data.experimental.from_variant(variant, spec)))
+"""
+
+
+def test_graph_has_no_python_and_runs_with_only_the_op_library(tmp_path):
+    ds = folder_dataset(tmp_path / "d", n=4)
+    pipeline = graph.train_pipeline(ds, batch_size=2, seed=3, augment=False)
+    serialized = pipeline._as_serialized_graph().numpy()
+    graph_def = tf.compat.v1.GraphDef.FromString(serialized)
+    names = {n.op for n in graph_def.node}
+    for f in graph_def.library.function:
+        names |= {n.op for n in f.node_def}
+    assert not {n for n in names if "PyFunc" in n}
+    assert "TrelliskPaintMask" in names
+    (tmp_path / "g.pb").write_bytes(serialized)
+    r = subprocess.run([sys.executable, "-c", CHILD, ops.LIBRARY_PATH, str(tmp_path / "g.pb")],
+                       capture_output=True, text=True, timeout=300,
+                       env=dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2"))
+    assert r.returncode == 0, r.stderr[-2000:]
+    expected = sum(int(tf.reduce_sum(m)) for _, m in pipeline)
+    assert int(r.stdout.split()[-1]) == expected
+
+
+@pytest.mark.parametrize("damage", ["broken json", "missing image", "not an image"])
+def test_bad_sample_fails_with_its_file_name(tmp_path, damage):
+    ds = folder_dataset(tmp_path, n=3)
+    ann = ds.val_storage[0]  # the first element drawn
+    img = os.path.join(ds.val_images, os.path.basename(ann)[:-5] + ".png")
+    if damage == "broken json":
+        with open(ann, "w") as f:
+            f.write('{"image": "0.png", "segment": [')
+    elif damage == "missing image":
+        os.remove(img)
+    else:
+        with open(img, "wb") as f:
+            f.write(b"plain text, not a picture")
+    with pytest.raises(tf.errors.OpError) as e:
+        next(iter(graph.val_pipeline(ds)))
+    assert (ann if damage == "broken json" else img) in str(e.value)
+    # Only that element fails; the dataset object stays usable.
+    assert len(list(graph.val_pipeline(ds).ignore_errors())) == 2
+
+
+def test_truncated_record_fails_with_the_file_name(tmp_path):
+    ds = tfrecord_dataset(tmp_path)
+    path = ds.val_storage[0]
+    data = open(path, "rb").read()
+    with open(path, "wb") as f:
+        f.write(data[: len(data) - 40])
+    with pytest.raises(tf.errors.OpError) as e:
+        list(graph.val_pipeline(ds))
+    assert "a.tfrecord" in str(e.value) or "truncated" in str(e.value)
+    assert len(list(graph.train_pipeline(ds, batch_size=2, seed=0, augment=False))) == 4
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda ds: graph.train_pipeline(object()), TypeError),
+    (lambda ds: graph.train_pipeline(ds, batch_size=0, augment=False), ValueError)])
+def test_bad_arguments(tmp_path, call, error):
+    with pytest.raises(error):
+        call(folder_dataset(tmp_path, n=2))
