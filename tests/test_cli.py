@@ -178,7 +178,8 @@ def test_preview_writes_png_of_grid_size(sample, layout, tmp_path, capsys):
             assert (pic[y:y + 48, x:x + 64] != preview.BACKGROUND).any()
 
 
-def test_preview_without_augmentation_lines_the_mask_up(tmp_path, capsys):
+@pytest.mark.parametrize("graph", [[], ["--graph"]])
+def test_preview_without_augmentation_lines_the_mask_up(tmp_path, capsys, graph):
     """A grey picture with one square object: the tint covers exactly the square."""
     img_dir, ann_dir = tmp_path / "img", tmp_path / "ann"
     img_dir.mkdir(), ann_dir.mkdir()
@@ -187,7 +188,7 @@ def test_preview_without_augmentation_lines_the_mask_up(tmp_path, capsys):
         "polygon": [[0.25, 0.25], [0.75, 0.25], [0.75, 0.75], [0.25, 0.75]], "class": 0}]]}))
     out = str(tmp_path / "p.png")
     argv = ["preview", str(img_dir), str(ann_dir), "--classes", "box", "--n", "1",
-            "--no-augment", "--shape", "64", "64", "--out", out]
+            "--no-augment", "--shape", "64", "64", "--out", out] + graph
     assert main(argv) == 0, capsys.readouterr()
     g = preview.GAP
     tile = read_png(out)[g:g + 64, g:g + 64].astype(int)
@@ -200,13 +201,24 @@ def test_preview_without_augmentation_lines_the_mask_up(tmp_path, capsys):
     assert abs(cols.min() - 16) <= 1 and abs(cols.max() - 48) <= 1
 
 
+@pytest.mark.parametrize("graph", [[], ["--graph"]])
 @pytest.mark.parametrize("layout", ["yaml", "tfrecord"])
-def test_throughput_reports_rate_and_split(sample, layout, capsys):
+def test_throughput_reports_rate_and_split(sample, layout, capsys, graph):
     argv = ["throughput"] + layouts(sample)[layout] + ["--batch-size", "4", "--batches", "3",
-                                                      "--shape", "64", "64", "--step-ms", "1"]
+                                                      "--shape", "64", "64", "--step-ms", "1"] + graph
     assert main(argv) == 0
     out = capsys.readouterr().out
     assert "3 batches, 12 samples" in out and "samples/s" in out and "waiting for data" in out
+    assert ("graph-only" in out) == bool(graph)
+
+
+@pytest.mark.parametrize("layout", ["coco", "tfrecord"])
+def test_graph_preview(sample, layout, tmp_path, capsys):
+    out = str(tmp_path / "p.png")
+    argv = ["preview"] + layouts(sample)[layout] + ["--n", "2", "--shape", "48", "64", "--out", out,
+                                                    "--graph", "--no-augment"]
+    assert main(argv) == 0, capsys.readouterr()
+    assert read_png(out).shape[1] == 2 * 64 + 3 * preview.GAP
 
 
 def test_throughput_refuses_batch_larger_than_dataset(sample, capsys):
@@ -241,7 +253,7 @@ def test_demo_quick(tmp_path, capsys):
     out = tmp_path / "demo"
     assert main(["demo", "--out", str(out), "--quick"]) == 0
     text = capsys.readouterr().out
-    assert text.count("samples/s") == 4
+    assert text.count("samples/s") == 8 and text.count("graph-only pipeline") == 4
     assert "loss" in text and "FAILED" not in text
     assert text.count(": down") == 2  # both trainings ended below where they began
     for name in ("json-folders", "yaml", "yaml-no-augment", "coco", "tfrecord"):

@@ -69,6 +69,12 @@ def _add_native(p, text):
     p.add_argument("--native-augment", action="store_true", help=text)
 
 
+def _add_graph(p):
+    p.add_argument("--graph", action="store_true",
+                   help="use the graph-only pipeline (quorvane.trellisk.datasets.graph: "
+                        "TensorFlow ops in C++, no Python per sample)")
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -116,6 +122,7 @@ def build_parser():
     p.add_argument("--no-augment", action="store_true",
                    help="show the samples as read, before random augmentation")
     _add_native(p, "augment segmentation samples with the native engine instead of the library")
+    _add_graph(p)
     _add_shape(p)
 
     p = sub.add_parser(
@@ -130,6 +137,7 @@ def build_parser():
     p.add_argument("--step-ms", type=_non_negative_float, default=0.0,
                    help="simulated training time per batch in milliseconds (default: 0)")
     _add_native(p, "augment segmentation samples with the native engine instead of the library")
+    _add_graph(p)
     _add_shape(p)
     return parser
 
@@ -178,11 +186,12 @@ def _run(args):
         from . import preview
 
         return preview.run(src, n=args.n, out=args.out, augment=not args.no_augment,
-                           shape=args.shape, native=args.native_augment)
+                           shape=args.shape, native=args.native_augment, use_graph=args.graph)
     from . import throughput
 
     return throughput.run(src, batch_size=args.batch_size, batches=args.batches,
-                          step_ms=args.step_ms, shape=args.shape, native=args.native_augment)
+                          step_ms=args.step_ms, shape=args.shape, native=args.native_augment,
+                          graph=args.graph)
 
 
 def main(argv=None):

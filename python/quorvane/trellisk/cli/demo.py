@@ -235,11 +235,21 @@ def run(out="trellisk-demo", steps=40, quick=False, native=False):
             pipeline = throughput.training_pipeline(ds, src, BATCH, prefetch=4)
             return throughput.measure(pipeline, tp_batches, desc=name)
 
+        def measure_graph(ds=ds, src=src, name=name):
+            pipeline, augmented = throughput.graph_training_pipeline(ds, src, BATCH, prefetch=4)
+            return throughput.measure(pipeline, tp_batches, desc=name + " graph"), augmented
+
         r = stages.run(name + ": throughput", measure)
         if r is not None:
             rates[name] = r["samples_per_s"]
             _say("  {:<13} {:8.1f} samples/s   (first batch {:.2f} s, waiting for data {:.0f} %)".format(
                 name, r["samples_per_s"], r["first_batch_s"], 100 * r["wait_s"] / max(r["seconds"], 1e-9)))
+        g = None if name == "yaml-library" else stages.run(name + ": graph throughput", measure_graph)
+        if g is not None:
+            r, augmented = g
+            _say("  {:<13} {:8.1f} samples/s   graph-only pipeline (--graph){}".format(
+                "", r["samples_per_s"],
+                "" if augmented or src.kind == "tfrecord" else ", without augmentation"))
     if native and rates.get("yaml-library") and rates.get("yaml"):
         _say("  native augmentation: {:.1f}x the samples/s of the library's on the YAML pipeline".format(
             rates["yaml"] / rates["yaml-library"]))

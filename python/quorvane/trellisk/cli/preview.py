@@ -159,14 +159,30 @@ def segmentation_names(ds):
     return ["background"] + [str(n) for n in ds.labels]
 
 
-def segmentation_batch(ds, src, n, augment):
+def graph_pipeline(ds, src, n, augment):
+    """The graph-only training pipeline of ``ds`` with batches of ``n``."""
+    from ..datasets import graph
+
+    if augment and src.kind != "tfrecord" and not graph.augmentation_available():
+        raise DatasetError("the op library of this build cannot augment; "
+                           "use --no-augment with --graph")
+    try:
+        return graph.train_pipeline(ds, batch_size=n, prefetch=1,
+                                    augment=augment and src.kind != "tfrecord")
+    except ImportError as e:
+        raise DatasetError(str(e)) from None
+
+
+def segmentation_batch(ds, src, n, augment, use_graph=False):
     """Images [n, H, W, 3] and masks [n, H, W] of up to ``n`` training samples."""
     tf = import_tensorflow()
     total = ds.get_num_train_samples()
     n = min(n, total)
     if n == 0:
         raise DatasetError("{} has no training samples".format(src.title()))
-    if augment:
+    if use_graph:
+        pipeline = graph_pipeline(ds, src, n, augment)
+    elif augment:
         pipeline = ds.build_train_iterator(batch_size=n, prefetch=1)
     else:
         # The training pipeline without its augmentation stage.
@@ -195,11 +211,13 @@ def render_segmentation(images, masks, names):
     return compose(tiles, legend, h, w)
 
 
-def detection_batch(ds, src, n):
+def detection_batch(ds, src, n, use_graph=False):
     """Images [n, H, W, 3] and boxes [n, max boxes, 5] of up to ``n`` training samples."""
     total = ds.num_train_samples or n
     n = max(1, min(n, total))
-    for images, rest in ds.build_train_iterator(batch_size=n, prefetch=1).take(1):
+    pipeline = (graph_pipeline(ds, src, n, False) if use_graph
+                else ds.build_train_iterator(batch_size=n, prefetch=1))
+    for images, rest in pipeline.take(1):
         return images.numpy(), rest[0].numpy()
     raise DatasetError("the training pipeline of {} yielded no batch".format(src.title()))
 
@@ -218,13 +236,14 @@ def render_detection(images, boxes, names, shift=0):
     return compose(tiles, legend, h, w)
 
 
-def render(ds, src, n=16, augment=True):
-    """The preview picture of dataset ``ds`` (opened from ``src``) as an RGB array."""
+def render(ds, src, n=16, augment=True, use_graph=False):
+    """The preview picture of dataset ``ds`` (opened from ``src``) as an RGB array;
+    ``use_graph`` draws the samples from the graph-only pipeline."""
     if src.kind == "tfrecord":
-        images, boxes = detection_batch(ds, src, n)
+        images, boxes = detection_batch(ds, src, n, use_graph)
         return render_detection(images, boxes, [str(c) for c in ds.classes],
                                 shift=1 - int(ds.class_offset))
-    images, masks = segmentation_batch(ds, src, n, augment)
+    images, masks = segmentation_batch(ds, src, n, augment, use_graph)
     return render_segmentation(images, masks, segmentation_names(ds))
 
 
@@ -236,9 +255,10 @@ def save_png(picture, out):
     Image.fromarray(picture).save(out, format="PNG")
 
 
-def run(src, n=16, out="preview.png", augment=True, shape=(256, 256), native=False):
+def run(src, n=16, out="preview.png", augment=True, shape=(256, 256), native=False,
+        use_graph=False):
     ds = open_dataset(src, [shape[0], shape[1], 3], native_augment=native)
-    picture = render(ds, src, n=n, augment=augment)
+    picture = render(ds, src, n=n, augment=augment, use_graph=use_graph)
     save_png(picture, out)
     print("wrote {} ({} x {} pixels)".format(out, picture.shape[1], picture.shape[0]))
     return 0

@@ -13,6 +13,23 @@ import time
 from .sources import DatasetError, import_tensorflow, open_dataset
 
 
+def graph_training_pipeline(ds, src, batch_size, prefetch=10):
+    """The graph-only training pipeline of ``ds`` (quorvane.trellisk.datasets.graph),
+    repeated; augmented when the op library can. Returns (pipeline, augmented)."""
+    from ..datasets import graph
+
+    augment = src.kind != "tfrecord" and graph.augmentation_available()
+    if src.kind != "tfrecord" and ds.get_num_train_samples() < batch_size:
+        raise DatasetError("{} has {} training samples, fewer than one batch of {}".format(
+            src.title(), ds.get_num_train_samples(), batch_size))
+    try:
+        pipeline = graph.train_pipeline(ds, batch_size=batch_size, prefetch=prefetch,
+                                        augment=augment)
+    except ImportError as e:
+        raise DatasetError(str(e)) from None
+    return pipeline.repeat(), augment
+
+
 def training_pipeline(ds, src, batch_size, prefetch=10):
     """The training pipeline of ``ds``, repeated so it never runs dry."""
     if src.kind == "tfrecord":
@@ -96,11 +113,17 @@ def format_result(r, step_ms=0.0):
     return "\n".join(lines)
 
 
-def run(src, batch_size=8, batches=20, step_ms=0.0, shape=(256, 256), native=False):
+def run(src, batch_size=8, batches=20, step_ms=0.0, shape=(256, 256), native=False, graph=False):
     ds = open_dataset(src, [shape[0], shape[1], 3], native_augment=native)
-    pipeline = training_pipeline(ds, src, batch_size)
-    print("{}: training pipeline, batch size {}, input {} x {}{}".format(
-        src.title(), batch_size, shape[0], shape[1], ", native augmentation" if native else ""))
+    if graph:
+        pipeline, augmented = graph_training_pipeline(ds, src, batch_size)
+        kind = "graph-only training pipeline ({})".format(
+            "augmented" if augmented else "not augmented")
+    else:
+        pipeline = training_pipeline(ds, src, batch_size)
+        kind = "training pipeline" + (", native augmentation" if native else "")
+    print("{}: {}, batch size {}, input {} x {}".format(
+        src.title(), kind, batch_size, shape[0], shape[1]))
     result = measure(pipeline, batches, step_ms=step_ms)
     print(format_result(result, step_ms))
     return 0

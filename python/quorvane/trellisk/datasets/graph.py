@@ -26,8 +26,9 @@ import numpy as np
 import tensorflow as tf
 
 from quorvane.trellisk import ops
+from quorvane.trellisk.datasets.formats import record_features
 
-__all__ = ["train_pipeline", "val_pipeline"]
+__all__ = ["train_pipeline", "val_pipeline", "augmentation_available"]
 
 AUTOTUNE = tf.data.AUTOTUNE
 
@@ -95,6 +96,11 @@ def _check_batching(batch_size, prefetch):
     if int(batch_size) < 1:
         raise ValueError("batch_size must be at least 1, got {}".format(batch_size))
     return int(batch_size), int(prefetch)
+
+
+def augmentation_available():
+    """Whether the op library of this build can augment segmentation samples."""
+    return False
 
 
 def _augmenter(dataset, seed):
@@ -206,14 +212,7 @@ def _segmentation_samples(dataset, kind, shape, seed, augment):
 
 # ----------------------------------------------------------------- tfrecord
 
-_FEATURES = {
-    "image": tf.io.FixedLenFeature([], tf.string),
-    "image_name": tf.io.FixedLenFeature([], tf.string),
-    "width": tf.io.FixedLenFeature([], tf.int64),
-    "height": tf.io.FixedLenFeature([], tf.int64),
-    "objects": tf.io.VarLenFeature(tf.int64),
-    "bboxes": tf.io.VarLenFeature(tf.float32),
-}
+_FEATURES = record_features(tf)
 
 
 def _channels(dataset):
@@ -269,7 +268,9 @@ def _tfrecord_decoder(dataset, training):
 
 
 def _records(storage, shuffle, seed):
-    records = tf.data.TFRecordDataset(_strings(list(storage)), num_parallel_reads=AUTOTUNE)
+    # Files are checked as they are opened, so a damaged one is named.
+    files = tf.data.Dataset.from_tensor_slices(_strings(list(storage))).map(ops.check_record_file)
+    records = tf.data.TFRecordDataset(files, num_parallel_reads=AUTOTUNE)
     if shuffle:
         records = records.shuffle(200, seed=seed, reshuffle_each_iteration=True)
     return records

@@ -10,6 +10,7 @@ can run in parallel ``tf.data`` maps, be serialized, and run in another process
 - :func:`resample_outlines`: outlines into output pixels, resampled by arc length.
 - :func:`paint_mask`: the class mask of a sample, as ``cv2.fillPoly`` paints it.
 - :func:`detection_boxes`: the boxes of one TFRecord detection record.
+- :func:`check_record_file`: a TFRecord file's framing, checked before it is read.
 """
 
 import os
@@ -92,3 +93,10 @@ def detection_boxes(objects, bboxes, frame, image_size, shape, class_offset, tra
     return load().trellisk_detection_boxes(objects, bboxes, frame, image_size, source,
                                            training=bool(training), height=height, width=width,
                                            class_offset=int(class_offset))
+
+
+def check_record_file(path):
+    """``path`` passed on once the framing of the TFRecord file there was
+    found sound; a damaged, truncated or foreign file fails with DataLoss
+    naming it and the offset of the bad record."""
+    return load().trellisk_check_record_file(path)
