@@ -73,7 +73,8 @@ def test_paint_matches_fillpoly(spread):
     ('{"image": "a.png", "segment": [[{"polygon": [[0, 0], [1], [1, 1]], "class": 0}]]}',
      "[x, y] vertices"),
     ('{"image": "a.png", "segment": [[{"polygon": [[0, 0], [1, 0], [1, 1]], "class": "x"}]]}',
-     '"class" must be an integer')])
+     "not a class id"),
+    ('{"image": "a.png", "segment": [[{"polygon": [[0, 0]], "class": 2.5}]]}', "not a class id")])
 def test_read_annotation_errors_name_the_file(tmp_path, text, message):
     path = tmp_path / "bad.json"
     path.write_text(text)
@@ -86,7 +87,7 @@ def test_read_annotation_rules(tmp_path):
     path = tmp_path / "a.json"
     path.write_text(json.dumps({"image": "some/dir/x.png", "segment": [
         [{"polygon": [[0, 0], [1, 0]], "class": 5},            # two vertices: dropped
-         {"polygon": [[0, 0], [1, 0], [1, 1]], "class": 2.7}],  # class truncated
+         {"polygon": [[0, 0], [1, 0], [1, 1]], "class": 2.0}],  # a whole number
         [{"polygon": [[0.5, 0.5]] * 4, "class": 1}]]}))
     image_path, vertices, splits, classes = ops.read_annotation(str(path), "imgs/")
     assert image_path.numpy() == b"imgs/x.png"
@@ -241,6 +242,18 @@ def test_tfrecord_samples_equal_load_instance(tmp_path, letter_box, add_bkg_clas
             np.testing.assert_array_equal(got[1].numpy(), want[1])
             if not training:
                 assert got[2].numpy() == want[2].numpy()
+
+
+@pytest.mark.parametrize("objects, bboxes", [
+    ([-1], [0.5] * 4), ([2 ** 31 - 1], [0.5] * 4),   # not a label; overflows with the offset
+    ([0, 1], [0.5] * 4), ([0], [0.5] * 5)])           # box counts that do not match
+def test_bad_records_fail_in_both_decoders(tmp_path, objects, bboxes):
+    ds = tfrecord_dataset(tmp_path)
+    record = tf.constant(example(np.zeros((8, 8, 3), np.uint8), objects, bboxes, name=b"odd.jpg"))
+    with pytest.raises((ValueError, tf.errors.OpError)):
+        ds.load_instance(record, True)
+    with pytest.raises(tf.errors.InvalidArgumentError, match="odd.jpg"):
+        graph.tfrecord_sample(ds, record, True)
 
 
 def test_tfrecord_pipelines_have_the_default_structure(tmp_path):

@@ -16,13 +16,12 @@ std::string where(std::size_t object, std::size_t part) {
     return "segment[" + std::to_string(object) + "][" + std::to_string(part) + "]";
 }
 
-// A class value as an int32: a number, truncated toward zero as a cast to
-// int32 does.
+// A class id: a whole number from 0 to 2**31 - 1 (2.0 counts, 2.7 does not:
+// cutting it, or wrapping a large id, would silently paint another class).
 bool class_value(const Value &v, std::int32_t &out) {
-    if (!v.is(Type::Number) || !std::isfinite(v.number)) return false;
-    const double t = std::trunc(v.number);
-    if (t < -2147483648.0 || t > 2147483647.0) return false;
-    out = static_cast<std::int32_t>(t);
+    if (!v.is(Type::Number) || !(v.number >= 0.0 && v.number <= 2147483647.0)) return false;
+    if (v.number != std::floor(v.number)) return false;
+    out = static_cast<std::int32_t>(v.number);
     return true;
 }
 
@@ -87,13 +86,13 @@ bool read(const std::string &text, bool segments, Sample &out, std::string &erro
                 error = where(o, k) + ": \"polygon\" must be a list of [x, y] vertices";
                 return false;
             }
-            // Fewer than three vertices enclose nothing.
-            if (polygon->items.size() < 3) continue;
             std::int32_t c = 0;
             if (!class_value(*cls, c)) {
-                error = where(o, k) + ": \"class\" must be an integer in the int32 range";
+                error = where(o, k) + ": \"class\" is not a class id (an integer from 0 to 2147483647)";
                 return false;
             }
+            // Fewer than three vertices enclose nothing.
+            if (polygon->items.size() < 3) continue;
             for (const Value &vertex : polygon->items) {
                 if (!vertex.is(Type::Array) || vertex.items.size() != 2 || !vertex.items[0].is(Type::Number) ||
                     !vertex.items[1].is(Type::Number)) {

@@ -324,12 +324,16 @@ class PaintMaskOp : public OpKernel {
         OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({height_, width_}), &mask));
         int32_t *canvas = mask->flat<int32_t>().data();
         std::fill(canvas, canvas + static_cast<std::size_t>(height_) * width_, 0);
-        if (polygons.NumElements() == 0 || classes.NumElements() == 0) return;
         OP_REQUIRES(ctx, polygons.dims() == 3 && polygons.dim_size(2) == 2,
                     errors::InvalidArgument("polygons must be M x num_points x 2, got ",
                                             polygons.shape().DebugString()));
-        const int64_t count = std::min<int64_t>(polygons.dim_size(0), classes.NumElements());
+        // One class per polygon: a mismatch means the two came from different samples.
+        const int64_t count = polygons.dim_size(0);
+        OP_REQUIRES(ctx, count == classes.NumElements(),
+                    errors::InvalidArgument("polygons holds ", count, " polygons but classes holds ",
+                                            classes.NumElements(), " class ids"));
         const int64_t points = polygons.dim_size(1);
+        if (count == 0 || points == 0) return;
         std::vector<int32_t> xy(static_cast<std::size_t>(points * 2));
         const float *src = polygons.flat<float>().data();
         auto cl = classes.flat<int32_t>();
@@ -395,6 +399,14 @@ class DetectionBoxesOp : public OpKernel {
         OP_REQUIRES(ctx, frame.NumElements() == 4 && size.NumElements() == 2,
                     errors::InvalidArgument(source, ": frame must hold 4 values and image_size 2"));
         const int64_t n = objects.NumElements();
+        const int64_t *obj = objects.flat<int64_t>().data();
+        // A label is a class index; with the offset added it must still be an
+        // int32 (a wrapped one would name another class).
+        const int64_t top = std::numeric_limits<int32_t>::max() - std::max<int64_t>(0, class_offset_);
+        for (int64_t i = 0; i < n; ++i)
+            OP_REQUIRES(ctx, obj[i] >= 0 && obj[i] <= top,
+                        errors::InvalidArgument("record ", source, ": label ", obj[i], " of object ", i,
+                                                " is not a class index (an integer from 0 to ", top, ")"));
         Tensor *out = nullptr;
         if (n == 0) {
             OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({1, 5}), &out));
@@ -409,7 +421,6 @@ class DetectionBoxesOp : public OpKernel {
                                             bboxes.NumElements() / 4, " boxes in \"bboxes\""));
         OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({n, 5}), &out));
         const float *b = bboxes.flat<float>().data();
-        const int64_t *obj = objects.flat<int64_t>().data();
         float *o = out->flat<float>().data();
         auto f = frame.flat<double>();
         auto sz = size.flat<int32_t>();
@@ -437,11 +448,10 @@ class DetectionBoxesOp : public OpKernel {
                 c[2] = clip(c[2] / w, 0.f, 1.f);
                 c[3] = clip(c[3] / h, 0.f, 1.f);
             }
-            // Labels wrap to int32 as the cast of the int64 values does.
-            const uint32_t label = static_cast<uint32_t>(obj[i]) + static_cast<uint32_t>(class_offset_);
+            const int64_t label = obj[i] + class_offset_;
             float *row = o + 5 * i;
             for (int k = 0; k < 4; ++k) row[k] = c[k];
-            row[4] = static_cast<float>(static_cast<double>(static_cast<int32_t>(label)));
+            row[4] = static_cast<float>(static_cast<double>(label));
         }
     }
 
