@@ -17,6 +17,7 @@ import tensorflow as tf
 from PIL import Image
 
 from quorvane.trellisk.datasets import graph, utils
+from quorvane.trellisk.datasets.formats import record_features
 from quorvane.trellisk.datasets.segmentation import SegmentationDataset
 from quorvane.trellisk.datasets.tfrecord import TFRecordDataset
 
@@ -109,10 +110,7 @@ def hand_written(ds):
     """What a user would write in plain tf.data for the TFRecord training data:
     parse, JPEG decode, letterbox, box transform, padded batch."""
     h, w = SHAPE[:2]
-    features = {
-        "image": tf.io.FixedLenFeature([], tf.string), "image_name": tf.io.FixedLenFeature([], tf.string),
-        "width": tf.io.FixedLenFeature([], tf.int64), "height": tf.io.FixedLenFeature([], tf.int64),
-        "objects": tf.io.VarLenFeature(tf.int64), "bboxes": tf.io.VarLenFeature(tf.float32)}
+    features = record_features(tf)
 
     def decode(record):
         s = tf.io.parse_single_example(record, features)
