@@ -246,7 +246,8 @@ def test_tfrecord_samples_equal_load_instance(tmp_path, letter_box, add_bkg_clas
 
 @pytest.mark.parametrize("objects, bboxes", [
     ([-1], [0.5] * 4), ([2 ** 31 - 1], [0.5] * 4),   # not a label; overflows with the offset
-    ([0, 1], [0.5] * 4), ([0], [0.5] * 5)])           # box counts that do not match
+    ([0, 1], [0.5] * 4), ([0], [0.5] * 5),            # box counts that do not match
+    ([0], [0.5, float("nan"), 0.1, 0.1])])
 def test_bad_records_fail_in_both_decoders(tmp_path, objects, bboxes):
     ds = tfrecord_dataset(tmp_path)
     record = tf.constant(example(np.zeros((8, 8, 3), np.uint8), objects, bboxes, name=b"odd.jpg"))

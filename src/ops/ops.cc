@@ -416,6 +416,11 @@ class DetectionBoxesOp : public OpKernel {
         OP_REQUIRES(ctx, bboxes.NumElements() % 4 == 0,
                     errors::InvalidArgument("record ", source, ": \"bboxes\" holds ", bboxes.NumElements(),
                                             " values, not a multiple of 4"));
+        const float *values = bboxes.flat<float>().data();
+        // NaN or infinite coordinates survive clipping and reach the loss.
+        for (int64_t i = 0; i < bboxes.NumElements(); ++i)
+            OP_REQUIRES(ctx, std::isfinite(values[i]),
+                        errors::InvalidArgument("record ", source, ": non-finite box values (NaN or infinity)"));
         OP_REQUIRES(ctx, bboxes.NumElements() / 4 == n,
                     errors::InvalidArgument("record ", source, ": ", n, " \"objects\" but ",
                                             bboxes.NumElements() / 4, " boxes in \"bboxes\""));
