@@ -210,6 +210,28 @@ def test_validation_elements_equal_the_default_pipeline(tmp_path, kind):
         assert gp.numpy() == wp.numpy()
 
 
+@pytest.mark.parametrize("kind", ["folders", "coco"])
+def test_augmented_training_is_keyed_by_seed_and_pass(tmp_path, kind):
+    ds = MAKERS[kind](tmp_path)
+    if not graph.augmentation_available():
+        with pytest.raises(NotImplementedError, match="augment=False"):
+            graph.train_pipeline(ds, 2)
+        return
+
+    def passes(pipeline, n):
+        return [[(i.numpy(), m.numpy()) for i, m in pipeline] for _ in range(n)]
+
+    first, second = passes(graph.train_pipeline(ds, 3, seed=5), 2)
+    again = passes(graph.train_pipeline(ds, 3, seed=5), 1)[0]
+    other = passes(graph.train_pipeline(ds, 3, seed=6), 1)[0]
+    same = lambda a, b: all(np.array_equal(x[0], y[0]) and np.array_equal(x[1], y[1])
+                            for x, y in zip(a, b))
+    assert same(first, again) and not same(first, second) and not same(first, other)
+    for images, masks in first:
+        assert images.shape == (3, 40, 48, 3) and masks.shape == (3, 40, 48)
+        assert set(np.unique(masks)) <= {0, 1, 2, 3}
+
+
 def test_coco_has_no_validation_pipeline(tmp_path):
     assert graph.val_pipeline(coco_dataset(tmp_path)) is None
 

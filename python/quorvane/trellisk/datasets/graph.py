@@ -100,15 +100,30 @@ def _check_batching(batch_size, prefetch):
 
 def augmentation_available():
     """Whether the op library of this build can augment segmentation samples."""
-    return False
+    try:
+        return hasattr(ops.load(), "trellisk_augment")
+    except ImportError:
+        return False
 
 
-def _augmenter(dataset, seed):
-    """The per-element augmentation of `dataset`, or an error while the
-    native engine is not part of the op library."""
-    raise NotImplementedError(
-        "native augmentation is not available in this build of the op library; "
-        "use augment=False")
+def _augmenter(kind, shape, seed):
+    """The per-element augmentation for a dataset of `shape`:
+    fn(image, mask, epoch, index) -> (image, mask), keyed by seed, epoch and
+    element index alone."""
+    if not augmentation_available():
+        raise NotImplementedError(
+            "native augmentation is not available in this build of the op library; "
+            "use augment=False")
+    from quorvane.trellisk.datasets.augment import grid_diagonals
+
+    height, width = shape[0], shape[1]
+    diagonals = grid_diagonals(height, width)
+    channel_ops = kind != "coco"  # the COCO dataset neither drops nor shuffles channels
+
+    def augment(image, mask, epoch, index):
+        return ops.augment(image, mask, epoch, index, seed, shape, channel_ops, diagonals)
+
+    return augment
 
 
 # ------------------------------------------------------------- segmentation
@@ -192,22 +207,42 @@ def _coco_reader(dataset, shape):
 def _segmentation_samples(dataset, kind, shape, seed, augment):
     if kind == "coco":
         paths, outlines, classes = _coco_index(dataset)
-        samples = tf.data.Dataset.from_tensor_slices((_strings(paths), outlines, classes))
-        reader = _coco_reader(dataset, shape)
+        data = (_strings(paths), outlines, classes)
+        coco_read = _coco_reader(dataset, shape)
+
+        def reader(entry):
+            return coco_read(*entry)
     else:
-        storage = list(dataset.train_storage)
-        samples = tf.data.Dataset.from_tensor_slices(_strings(storage))
+        data = _strings(list(dataset.train_storage))
         folder_read = _folder_reader(dataset, True, shape)
 
         def reader(path):
             image, mask, _ = folder_read(path)
             return image, mask
-    count = int(samples.cardinality())
-    samples = samples.shuffle(max(count, 1), seed=seed, reshuffle_each_iteration=True)
-    samples = samples.map(reader, num_parallel_calls=AUTOTUNE)
-    if augment:
-        samples = samples.map(_augmenter(dataset, seed), num_parallel_calls=AUTOTUNE)
-    return samples
+    samples = tf.data.Dataset.from_tensor_slices(data)
+    count = max(int(samples.cardinality()), 1)
+    if not augment:
+        samples = samples.shuffle(count, seed=seed, reshuffle_each_iteration=True)
+        return samples.map(lambda *entry: reader(entry if len(entry) > 1 else entry[0]),
+                           num_parallel_calls=AUTOTUNE)
+
+    if seed is None:
+        seed = int.from_bytes(__import__("os").urandom(8), "little") >> 1
+    augment_fn = _augmenter(kind, shape, seed)
+    # One value per pass over the data, the same for every element of it and
+    # a new one at the next pass: with the element's index it keys the
+    # augmentation, whatever thread runs it.
+    epochs = tf.data.Dataset.random(seed=seed % (2 ** 31), rerandomize_each_iteration=True).take(1)
+    epochs = epochs.flat_map(lambda e: tf.data.Dataset.from_tensors(e).repeat())
+    samples = tf.data.Dataset.zip((samples.enumerate(), epochs))
+    samples = samples.shuffle(count, seed=seed % (2 ** 31), reshuffle_each_iteration=True)
+
+    def read_and_augment(indexed, epoch):
+        index, entry = indexed
+        image, mask = reader(entry)
+        return augment_fn(image, mask, epoch, index)
+
+    return samples.map(read_and_augment, num_parallel_calls=AUTOTUNE)
 
 
 # ----------------------------------------------------------------- tfrecord

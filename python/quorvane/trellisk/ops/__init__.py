@@ -11,6 +11,8 @@ can run in parallel ``tf.data`` maps, be serialized, and run in another process
 - :func:`paint_mask`: the class mask of a sample, as ``cv2.fillPoly`` paints it.
 - :func:`detection_boxes`: the boxes of one TFRecord detection record.
 - :func:`check_record_file`: a TFRecord file's framing, checked before it is read.
+- :func:`augment`: image and class mask augmented together by the native engine
+  (when the library was built with it).
 """
 
 import os
@@ -100,3 +102,23 @@ def check_record_file(path):
     found sound; a damaged, truncated or foreign file fails with DataLoss
     naming it and the offset of the bad record."""
     return load().trellisk_check_record_file(path)
+
+
+def augment(image, mask, epoch, index, seed, shape, channel_ops=True, diagonals=-1):
+    """Image (uint8 [h, w, 3]) and class mask (int32 [h, w]) augmented together
+    by the native engine for a dataset of ``shape``; the draws depend only on
+    ``seed``, ``epoch`` and ``index`` (scalar int64 tensors or ints), so the
+    same three give the same result on any thread. ``channel_ops`` includes
+    channel dropout and shuffle; ``diagonals`` is the piecewise-affine
+    triangulation (``datasets.augment.grid_diagonals``), -1 for the default."""
+    height, width = _size(shape)
+    seed = (int(seed) + 2 ** 63) % 2 ** 64 - 2 ** 63  # any int, as a 64-bit attribute
+    return load().trellisk_augment(image, mask, tf_int64(epoch), tf_int64(index), seed=seed,
+                                   height=height, width=width, channel_ops=bool(channel_ops),
+                                   diagonals=int(diagonals))
+
+
+def tf_int64(value):
+    import tensorflow as tf
+
+    return tf.cast(value, tf.int64)
