@@ -153,7 +153,14 @@ def main():
         seg._augmentation_pipeline = lambda image, mask: {"image": image, "mask": mask}
         return seg.build_train_iterator(BATCH)
 
+    def library_default():
+        fresh = SegmentationDataset(list(SHAPE), seg.train_images, seg.train_images, seg.train_annotations,
+                                    seg.train_annotations, ["a", "b", "c"], ["segment"])
+        return fresh.build_train_iterator(BATCH)
+
     r = medians({
+        "default, library augmentation": library_default,
+        "graph, native augmentation": lambda: graph.train_pipeline(seg, BATCH),
         "default, identity augmentation": identity_default,
         "graph, no augmentation": lambda: graph.train_pipeline(seg, BATCH, augment=False),
         "graph, no augmentation, 1 thread": lambda: threads(graph.train_pipeline(seg, BATCH, augment=False), 1),
@@ -167,6 +174,9 @@ def main():
     print("{:<40} {:>9.1f} samples/s".format("floor (PIL decode + letterbox x cores)", floor))
     for name, v in r.items():
         print("{:<40} {:>9.1f} samples/s".format(name, v))
+    a = r["graph, native augmentation"]
+    print("graph augmented / floor {:.2f}; graph augmented / default augmented {:.1f}".format(
+        a / floor, a / r["default, library augmentation"]))
     g = r["graph, no augmentation"]
     print("graph / floor {:.2f}; graph / default-identity {:.2f}; 2 threads / 1 thread {:.2f}; "
           "tfrecord graph / hand-written {:.2f}; tfrecord graph / default {:.2f}".format(

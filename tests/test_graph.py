@@ -304,9 +304,12 @@ print(sum(int(tf.reduce_sum(m)) for _, m in tf.data.experimental.from_variant(va
 """
 
 
-def test_graph_has_no_python_and_runs_with_only_the_op_library(tmp_path):
+@pytest.mark.parametrize("augment", [False, True])
+def test_graph_has_no_python_and_runs_with_only_the_op_library(tmp_path, augment):
     ds = folder_dataset(tmp_path / "d", n=4)
-    pipeline = graph.train_pipeline(ds, batch_size=2, seed=3, augment=False)
+    if augment and not graph.augmentation_available():
+        pytest.skip("the op library was built without the augmentation engine")
+    pipeline = graph.train_pipeline(ds, batch_size=2, seed=3, augment=augment)
     serialized = pipeline._as_serialized_graph().numpy()
     graph_def = tf.compat.v1.GraphDef.FromString(serialized)
     names = {n.op for n in graph_def.node}

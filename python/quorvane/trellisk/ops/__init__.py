@@ -113,9 +113,10 @@ def augment(image, mask, epoch, index, seed, shape, channel_ops=True, diagonals=
     triangulation (``datasets.augment.grid_diagonals``), -1 for the default."""
     height, width = _size(shape)
     seed = (int(seed) + 2 ** 63) % 2 ** 64 - 2 ** 63  # any int, as a 64-bit attribute
-    return load().trellisk_augment(image, mask, tf_int64(epoch), tf_int64(index), seed=seed,
-                                   height=height, width=width, channel_ops=bool(channel_ops),
-                                   diagonals=int(diagonals))
+    out_image, out_mask = load().trellisk_augment(
+        image, mask, tf_int64(epoch), tf_int64(index), seed=seed, height=height, width=width,
+        channel_ops=bool(channel_ops), diagonals=int(diagonals))
+    return out_image, out_mask
 
 
 def tf_int64(value):
