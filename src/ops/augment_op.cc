@@ -2,23 +2,12 @@
 // per element so that the result depends only on (seed, epoch, element).
 #include "augment/engine.h"
 
-#include "tensorflow/core/framework/op.h"
-#include "tensorflow/core/framework/op_kernel.h"
-#include "tensorflow/core/framework/shape_inference.h"
+#include "op_common.h"
 
 #include <string>
 
 namespace trellisk_ops {
 
-using ::tensorflow::DEVICE_CPU;
-using ::tensorflow::OpKernel;
-using ::tensorflow::OpKernelConstruction;
-using ::tensorflow::OpKernelContext;
-using ::tensorflow::Status;
-using ::tensorflow::Tensor;
-using ::tensorflow::TensorShape;
-using ::tensorflow::shape_inference::InferenceContext;
-namespace errors = ::tensorflow::errors;
 namespace aug = ::trellisk::augment;
 
 REGISTER_OP("TrelliskAugment")

@@ -1,6 +1,6 @@
 // TensorFlow ops over the native kernels, for tf.data graphs that run without
 // Python: letterbox/stretch, annotation reading, outline resampling, class
-// mask painting and detection boxes. Each kernel converts tensors to raw
+// mask painting, detection boxes and record file checks. Each kernel converts tensors to raw
 // buffers, calls the shared C++ kernel and reports bad input as
 // InvalidArgument naming the file or record.
 #include "annotation.h"
@@ -9,9 +9,7 @@
 #include "resample.h"
 #include "resize.h"
 
-#include "tensorflow/core/framework/op.h"
-#include "tensorflow/core/framework/op_kernel.h"
-#include "tensorflow/core/framework/shape_inference.h"
+#include "op_common.h"
 #include "tensorflow/core/platform/env.h"
 
 #include <cmath>
@@ -20,19 +18,6 @@
 #include <vector>
 
 namespace trellisk_ops {
-
-using ::tensorflow::DEVICE_CPU;
-using ::tensorflow::OpKernel;
-using ::tensorflow::OpKernelConstruction;
-using ::tensorflow::OpKernelContext;
-using ::tensorflow::Status;
-using ::tensorflow::Tensor;
-using ::tensorflow::TensorShape;
-using ::tensorflow::tstring;
-using ::tensorflow::shape_inference::DimensionHandle;
-using ::tensorflow::shape_inference::InferenceContext;
-using ::tensorflow::shape_inference::ShapeHandle;
-namespace errors = ::tensorflow::errors;
 
 namespace {
 
