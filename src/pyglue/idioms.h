@@ -84,4 +84,23 @@ auto with_note(const std::string &note, F &&fn) -> decltype(fn()) {
     }
 }
 
+// `with closing(resource): return fn()`: runs fn(), then resource.close().
+// When fn() raises, a failure to close is dropped so that fn()'s error is the
+// one that propagates.
+template <class F>
+py::object closing(py::handle resource, F &&fn) {
+    py::object result;
+    try {
+        result = fn();
+    } catch (py::error_already_set &) {
+        try {
+            resource.attr("close")();
+        } catch (py::error_already_set &) {
+        }
+        throw;
+    }
+    resource.attr("close")();
+    return result;
+}
+
 }  // namespace pyglue

@@ -152,21 +152,8 @@ py::object init(Call &c) {
                           path));
 
     // JSON text is UTF-8 whatever the locale.
-    py::object content;
-    {
-        py::object f = py::module_::import("io").attr("open")(path, "r",
-                                                                py::arg("encoding") = "utf-8");
-        try {
-            content = json.attr("load")(f);
-        } catch (py::error_already_set &) {
-            try {
-                f.attr("close")();
-            } catch (py::error_already_set &) {
-            }
-            throw;
-        }
-        f.attr("close")();
-    }
+    py::object f = py::module_::import("io").attr("open")(path, "r", py::arg("encoding") = "utf-8");
+    py::object content = pyglue::closing(f, [&] { return json.attr("load")(f); });
 
     py::object images = get(content, k_images, py::list());
     if (py::len(images) == 0)

@@ -11,17 +11,7 @@ using pyglue::unpack;
 
 py::object open_rgb(Call &c, py::handle path) {
     py::object im = c.g("Image").attr("open")(path);
-    py::object rgb;
-    try {
-        rgb = im.attr("convert")("RGB");
-    } catch (py::error_already_set &) {
-        try {
-            im.attr("close")();
-        } catch (py::error_already_set &) {
-        }
-        throw;
-    }
-    im.attr("close")();
+    py::object rgb = pyglue::closing(im, [&] { return im.attr("convert")("RGB"); });
     py::object np = c.g("np");
     // A writable array, as callers (and a rebound letterbox) may change it in
     // place; asarray would hand out PIL's read-only buffer. The copy is small

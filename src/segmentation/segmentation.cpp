@@ -208,6 +208,7 @@ py::object read_sample(Call &c, const py::bytes &path, bool train) {
     }
     if (wanted) {
         py::object mask_padding = c.g("mask_padding");
+        const long long max_class = rule("MAX_CLASS_ID").cast<long long>();
         std::vector<py::object> outlines, part_classes;
         std::size_t object_index = 0;
         for (py::handle object : segment) {
@@ -219,12 +220,12 @@ py::object read_sample(Call &c, const py::bytes &path, bool train) {
                 // and a large id wrapped (2**32 to 0): another class, silently.
                 // Ids past the labels stay as written (`check` reports them).
                 long long k = 0;
-                if (!seg::class_id(cls, -1, k))
+                if (!seg::class_id(cls, max_class + 1, k))
                     pyglue::raise(PyExc_ValueError,
                                   "object " + std::to_string(object_index) + " part " +
                                       std::to_string(part_index) + ": \"class\" " +
-                                      pyglue::describe(cls) +
-                                      " is not a class id (an integer from 0 to 2147483647)");
+                                      pyglue::describe(cls) + " is not a class id (an integer from 0 to " +
+                                      std::to_string(max_class) + ")");
                 ++part_index;
                 py::object polygon = seg::polygon_array(c, polygon_value);
                 // Fewer than three vertices enclose nothing.
@@ -407,20 +408,7 @@ py::object yaml_init(Call &c) {
     // Binary, so that the YAML reader decodes the file as YAML says (UTF-8
     // unless a BOM tells otherwise), not in the locale's encoding.
     py::object f = py::module_::import("builtins").attr("open")(c[0], "rb");
-    py::object desc;
-    {
-        py::object entered = f.attr("__enter__")();
-        try {
-            desc = yaml.attr("full_load")(entered);
-        } catch (py::error_already_set &) {
-            try {
-                f.attr("__exit__")(py::none(), py::none(), py::none());
-            } catch (py::error_already_set &) {
-            }
-            throw;
-        }
-        f.attr("__exit__")(py::none(), py::none(), py::none());
-    }
+    py::object desc = pyglue::closing(f, [&] { return yaml.attr("full_load")(f); });
 
     py::object classes = get_key(desc, "classes");
     if (classes.is_none() || py::len(classes) == 0) {
