@@ -11,7 +11,21 @@ using pyglue::unpack;
 
 py::object open_rgb(Call &c, py::handle path) {
     py::object im = c.g("Image").attr("open")(path);
-    py::object rgb = pyglue::closing(im, [&] { return im.attr("convert")("RGB"); });
+    py::object rgb;
+    try {
+        rgb = pyglue::closing(im, [&] { return im.attr("convert")("RGB"); });
+    } catch (py::error_already_set &e) {
+        // PIL reports some corrupt data found while decoding (a broken PNG
+        // chunk) as SyntaxError, which no caller expects from an image: give
+        // it PIL's own error for an undecodable file, keeping the cause.
+        if (!e.matches(PyExc_SyntaxError)) throw;
+        py::object error = c.g("Image").attr("UnidentifiedImageError");
+        std::string msg = py::str("cannot decode image file {!r}: {}")
+                              .attr("format")(path, e.value())
+                              .cast<std::string>();
+        py::raise_from(e, error.ptr(), msg.c_str());
+        throw py::error_already_set();
+    }
     py::object np = c.g("np");
     // A writable array, as callers (and a rebound letterbox) may change it in
     // place; asarray would hand out PIL's read-only buffer. The copy is small

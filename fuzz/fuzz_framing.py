@@ -1,0 +1,82 @@
+"""Fuzz the record-file framing check (tfrecord.scan_record_file) on
+mutated .tfrecord files. Its verdict must match a plain-Python reading of
+the framing, and a file it passes must read through TensorFlow's reader with
+exactly the records it counted.
+
+Input: the whole file."""
+
+import os
+import struct
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+import tensorflow as tf  # noqa: E402
+
+from quorvane.trellisk.datasets import tfrecord  # noqa: E402
+
+WORK = harness.scratch("framing")
+_count = [0]
+
+
+def _table():
+    table = []
+    for i in range(256):
+        c = i
+        for _ in range(8):
+            c = (c >> 1) ^ 0x82F63B78 if c & 1 else c >> 1
+        table.append(c)
+    return table
+
+
+TABLE = _table()
+
+
+def masked_crc(data):
+    c = 0xFFFFFFFF
+    for b in data:
+        c = TABLE[(c ^ b) & 0xFF] ^ (c >> 8)
+    c ^= 0xFFFFFFFF
+    return (((c >> 15) | (c << 17)) + 0xA282EAD8) & 0xFFFFFFFF
+
+
+def reference(data):
+    """(records, offset of the first damaged frame or None)."""
+    pos = records = 0
+    while pos < len(data):
+        if len(data) - pos < 12:
+            return records, pos
+        header = data[pos:pos + 8]
+        (length,) = struct.unpack("<Q", header)
+        if struct.unpack("<I", data[pos + 8:pos + 12])[0] != masked_crc(header):
+            return records, pos
+        if length > len(data) - pos - 16:
+            return records, pos
+        body = data[pos + 12:pos + 12 + length]
+        if struct.unpack("<I", data[pos + 12 + length:pos + 16 + length])[0] != masked_crc(body):
+            return records, pos
+        pos += 16 + length
+        records += 1
+    return records, None
+
+
+def one_input(data):
+    # a new name each time: a sound file is remembered by name and stat
+    _count[0] += 1
+    path = harness.write(os.path.join(WORK, "r{}.tfrecord".format(_count[0])), data)
+    try:
+        records, offset, problem = tfrecord.scan_record_file(path)
+        expected = reference(data)
+        harness.check((records, offset) == expected,
+                      "scan {} vs reading {}".format((records, offset, problem), expected))
+        harness.signal(offset is None, records, (problem or "")[:20])
+        if offset is None:
+            read = sum(1 for _ in tf.data.TFRecordDataset(path))
+            harness.check(read == records, "reader saw {} of {} records".format(read, records))
+    finally:
+        os.remove(path)
+
+
+if __name__ == "__main__":
+    harness.main(one_input, "framing")
