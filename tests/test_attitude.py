@@ -68,6 +68,9 @@ def test_set_weights(weights, expected_warnings, expected):
     # NaN compares false both ways and would make every loss NaN.
     ({"y_weight": float("nan"), "p_weight": 1.0, "r_weight": 1.0}, ValueError, "NaN.*y_weight"),
     ({"y_weight": 1.0, "p_weight": 1.0, "r_weight": np.float32("nan")}, ValueError, "NaN.*r_weight"),
+    # Infinity gives an infinite loss, NaN where the angle's error is 0.
+    ({"y_weight": 1.0, "p_weight": float("inf"), "r_weight": 1.0}, ValueError, "Infinity.*p_weight"),
+    ({"y_weight": np.float64("inf"), "p_weight": 1, "r_weight": 1}, ValueError, "Infinity.*y_weight"),
 ])
 def test_refused_weights_leave_previous_weights(weights, exc, message):
     loss = AttitudeLoss(2.0, 3.0, 4.0)

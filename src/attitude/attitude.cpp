@@ -1,6 +1,8 @@
 // quorvane.trellisk.losses.attitude: the weighted yaw/pitch/roll loss.
 #include "pyglue.h"
 
+#include <cmath>
+
 namespace {
 namespace py = pybind11;
 using pyglue::Call;
@@ -62,6 +64,7 @@ py::object set_weights(Call &c) {
     // Every value is checked before any is stored, so a refused set leaves the
     // weights the loss was using untouched.
     py::int_ zero(0);
+    py::float_ infinity(HUGE_VAL);
     for (int i = 0; i < 3; ++i) {
         const py::object &v = values[i];
         int lt = PyObject_RichCompareBool(v.ptr(), zero.ptr(), Py_LT);
@@ -77,6 +80,15 @@ py::object set_weights(Call &c) {
             pyglue::raise(PyExc_ValueError,
                           std::string("A valid loss weight should be larger or equals to 0. NaN "
                                       "is not allowed (\"") +
+                              kWeightKeys[i].key + "\")");
+        // An infinite weight makes the loss infinite, or NaN where that
+        // angle's error is 0.
+        int inf = PyObject_RichCompareBool(v.ptr(), infinity.ptr(), Py_EQ);
+        if (inf < 0) pyglue::raise_from_python();
+        if (inf)
+            pyglue::raise(PyExc_ValueError,
+                          std::string("A valid loss weight should be finite. Infinity is not "
+                                      "allowed (\"") +
                               kWeightKeys[i].key + "\")");
     }
     for (int i = 0; i < 3; ++i) c.self.attr(kWeightKeys[i].attr) = values[i];
@@ -135,7 +147,7 @@ const MethodDef kSetWeights{
     "Replace the weights from a dict with the keys \"y_weight\", \"p_weight\" and \"r_weight\".\n"
     "\n"
     "A missing key warns and uses 1.0. Raises ValueError for None or for a\n"
-    "negative or NaN weight; nothing is changed when it raises."};
+    "negative, NaN or infinite weight; nothing is changed when it raises."};
 
 const MethodDef kComputeLoss{
     "compute_loss",
