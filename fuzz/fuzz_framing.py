@@ -70,7 +70,7 @@ def one_input(data):
         expected = reference(data)
         harness.check((records, offset) == expected,
                       "scan {} vs reading {}".format((records, offset, problem), expected))
-        harness.signal(offset is None, records, (problem or "")[:20])
+        harness.signal(offset is None, "x" * min(records, 4), (problem or "")[:20])
         if offset is None:
             read = sum(1 for _ in tf.data.TFRecordDataset(path))
             harness.check(read == records, "reader saw {} of {} records".format(read, records))

@@ -22,7 +22,7 @@ os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
 os.environ.setdefault("TQDM_DISABLE", "1")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-_FUZZING = os.path.basename(sys.argv[0]).startswith("fuzz_")
+FUZZING = os.path.basename(sys.argv[0]).startswith("fuzz_")
 
 
 class Finding(AssertionError):
@@ -109,7 +109,7 @@ _sink = _scope["_sink"]
 
 def signal(*values):
     """Tell the fuzzer which outcome this input reached."""
-    if _FUZZING:
+    if FUZZING:
         text = re.sub(r"\d+", "#", repr(values))[:120]
         _sink(zlib.crc32(text.encode()) % _SINK_SIZE)
 
@@ -140,7 +140,7 @@ def inside(folder):
 def instrumented():
     """While fuzzing, give libFuzzer coverage of the pure-Python libraries
     imported inside this block (the native code is guided through them)."""
-    if not _FUZZING:
+    if not FUZZING:
         return contextlib.nullcontext()
     import atheris
     return atheris.instrument_imports()

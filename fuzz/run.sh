@@ -21,4 +21,6 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-verify_asan_link_order=0:detect_leaks=0:all
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export PYTHONPATH="$build/python"
 cd "$root"
-exec nice -n 19 "$python" "fuzz/fuzz_$target.py" -rss_limit_mb=6144 "$@"
+# Wall-clock timeout: at nice 19 on a busy machine a process can wait
+# seconds for a core, so only a minute without return counts as a hang.
+exec nice -n 19 "$python" "fuzz/fuzz_$target.py" -rss_limit_mb=6144 -timeout=60 "$@"
