@@ -11,13 +11,7 @@ import warnings
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-with harness.instrumented():
-    import PIL.Image
-    PIL.Image.init()
-if harness.FUZZING:
-    # Files that declare tens of millions of pixels take PIL seconds each;
-    # keep every execution short (a larger image raises DecompressionBombError).
-    PIL.Image.MAX_IMAGE_PIXELS = 1 << 20
+Image = harness.image_library()
 
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
@@ -43,7 +37,7 @@ DS = SegmentationDataset(SHAPE, *(os.path.join(WORK, s, k) for s, k in
 # a document nested too deep for the parser (RecursionError) and an image
 # too large to decode.
 READ_ERRORS = (OSError, ValueError, KeyError, TypeError, RecursionError,
-               PIL.Image.DecompressionBombError)
+               Image.DecompressionBombError)
 
 
 def check_sample(out, train):

@@ -11,13 +11,7 @@ import warnings
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-with harness.instrumented():
-    import PIL.Image
-    PIL.Image.init()
-if harness.FUZZING:
-    # Files that declare tens of millions of pixels take PIL seconds each;
-    # keep every execution short (a larger image raises DecompressionBombError).
-    PIL.Image.MAX_IMAGE_PIXELS = 1 << 20
+Image = harness.image_library()
 
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
@@ -37,7 +31,7 @@ os.makedirs(IMAGES)
 # (TypeError), too deep a document (RecursionError). Reading: the image
 # library's errors and the id search (ValueError).
 ERRORS = (OSError, ValueError, TypeError, KeyError, RecursionError,
-          PIL.Image.DecompressionBombError)
+          Image.DecompressionBombError)
 
 
 def one_input(data):

@@ -146,6 +146,19 @@ def instrumented():
     return atheris.instrument_imports()
 
 
+def image_library():
+    """PIL.Image with every decoder loaded (instrumented while fuzzing)."""
+    with instrumented():
+        import PIL.Image
+        PIL.Image.init()
+    if FUZZING:
+        # Files that declare tens of millions of pixels take PIL seconds
+        # each; keep every execution short (a larger image raises
+        # DecompressionBombError).
+        PIL.Image.MAX_IMAGE_PIXELS = 1 << 20
+    return PIL.Image
+
+
 def main(one_input, name):
     """libFuzzer entry: the corpus folder defaults to fuzz/corpus/<name>,
     crashes go to fuzz/findings/<name>/, a 10 s input is a hang."""
