@@ -150,9 +150,36 @@ def seeds_attitude():
         yield harness.pack([n % 4, 0b111], *(f64(v) for v in w), rest=angles.tobytes())
 
 
+def seeds_augment():
+    rng = np.random.default_rng(0)
+    for n, (flags, eh, ew, ih, iw) in enumerate([(1, 16, 16, 16, 16), (0, 12, 20, 9, 7),
+                                                 (2, 16, 16, 16, 16), (16, 8, 8, 5, 5),
+                                                 (4, 4, 4, 20, 20), (65, 16, 16, 16, 16)]):
+        pixels = rng.integers(0, 256, ih * iw * 3, dtype=np.uint8).tobytes()
+        mask = rng.integers(0, 5, ih * iw, dtype=np.int32)
+        mask[0] = [7, 2 ** 31 - 1, -1, 70000][n % 4]
+        yield harness.pack([flags, eh - 1, ew - 1, ih - 1, iw - 1, n], pixels, rest=mask.tobytes())
+
+
+def seeds_graph():
+    f64 = lambda *v: np.array(v, np.float64).tobytes()
+    ann = json.dumps(next(annotations())).encode()
+    yield harness.pack([0, 1, 0, 0, 0, 0], rest=ann)
+    square = f64(*[x for p in SQUARE for x in p])
+    yield harness.pack([1, 0x30, 0, 0, 4, 2], rest=square + np.array([0, 4], np.int64).tobytes()
+                       + np.array([1], np.int32).tobytes() + f64(16, 16, 0, 0))
+    yield harness.pack([2, 0, 15, 15, 1, 3], rest=np.array([2, 2, 12, 2, 12, 12, 2, 12], np.float32)
+                       .tobytes() + np.array([1], np.int32).tobytes())
+    yield harness.pack([3, 8, 11, 7, 9, 5], rest=bytes(range(200)))
+    yield harness.pack([4, 0x11, 11, 11, 2, 2], rest=np.array([0, 1], np.int64).tobytes()
+                       + np.array([.5, .5, .2, .2, .3, .3, .1, .1], np.float32).tobytes()
+                       + f64(12, 12, 0, 0))
+
+
 SEEDS = {"annotation": seeds_annotation, "coco": seeds_coco, "yaml": seeds_yaml,
          "load_instance": seeds_load_instance, "framing": seeds_framing,
-         "attitude": seeds_attitude}
+         "attitude": seeds_attitude, "augment": seeds_augment,
+         "graph": seeds_graph}
 
 
 def main(names):
