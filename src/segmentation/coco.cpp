@@ -70,7 +70,14 @@ const char *const kClassDoc =
 
 
 // `mapping.get(key, dflt)` for the dict-like entries of the file.
+// A file whose top level or an entry is not a JSON object gets a TypeError
+// saying so, not "'int' object has no attribute 'get'".
 py::object get(py::handle mapping, py::handle key, py::object dflt = py::none()) {
+    if (!PyDict_Check(mapping.ptr()))
+        pyglue::raise(PyExc_TypeError,
+                      py::str("expected a JSON object where \"{}\" is read, got {}")
+                          .format(key, Py_TYPE(mapping.ptr())->tp_name)
+                          .cast<std::string>());
     return mapping.attr("get")(key, dflt);
 }
 
