@@ -2,8 +2,8 @@
 
 Commands: ``demo`` (sample dataset, pipelines, a short training run,
 previews), ``check`` (report every problem of a dataset), ``preview`` (a PNG
-grid of training samples) and ``throughput`` (samples per second of the
-training pipeline). Exit codes: 0 success, 1 problems found or the dataset
+grid of training samples), ``throughput`` (samples per second of the
+training pipeline) and ``serve`` (tf.data service dispatcher and workers). Exit codes: 0 success, 1 problems found or the dataset
 cannot be used, 2 usage errors.
 
 TensorFlow and the extension modules are imported only by the commands that
@@ -41,6 +41,16 @@ def _non_negative_float(text):
         raise argparse.ArgumentTypeError("{!r} is not a number".format(text))
     if not v >= 0:
         raise argparse.ArgumentTypeError("must be 0 or more, got {}".format(text))
+    return v
+
+
+def _port(text):
+    try:
+        v = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("{!r} is not a port number".format(text))
+    if not 0 <= v < 65536:
+        raise argparse.ArgumentTypeError("a port is between 0 and 65535, got {}".format(v))
     return v
 
 
@@ -139,6 +149,32 @@ def build_parser():
     _add_native(p, "augment segmentation samples with the native engine instead of the library")
     _add_graph(p)
     _add_shape(p)
+
+    p = sub.add_parser(
+        "serve", help="run a tf.data service dispatcher or worker with the op library loaded",
+        description="Start TensorFlow's own tf.data service servers, so that graph pipelines "
+                    "(quorvane.trellisk.datasets.graph) are produced by worker processes on any "
+                    "number of machines. Start one dispatcher, then workers pointing at it; "
+                    "trainers pass service='grpc://HOST:PORT' to train_pipeline. Each server logs "
+                    "one line when ready and stops cleanly on Ctrl-C or SIGTERM.")
+    role = p.add_subparsers(dest="role", metavar="ROLE")
+    role.required = True
+    r = role.add_parser("dispatcher", help="the dispatcher: hands the pipeline out to workers",
+                        description="Start a tf.data service dispatcher.")
+    r.add_argument("--port", type=_port, required=True, help="port to listen on")
+    r.add_argument("--work-dir", metavar="DIR",
+                   help="journal folder: a dispatcher restarted with the same folder resumes "
+                        "its jobs (fault-tolerant mode)")
+    r = role.add_parser("worker", help="a worker: produces elements for the trainers",
+                        description="Start a tf.data service worker with the op library loaded. "
+                                    "A worker started before its dispatcher waits for it.")
+    r.add_argument("--dispatcher", required=True, metavar="HOST:PORT",
+                   help="address of the dispatcher")
+    r.add_argument("--port", type=_port, default=0,
+                   help="port to listen on (default: any free port)")
+    r.add_argument("--worker-address", metavar="HOST:PORT",
+                   help="address under which trainers reach this worker, when it differs from "
+                        "this host's name (use %%port%% for the port the worker binds)")
     return parser
 
 
@@ -172,6 +208,10 @@ def _run(args):
         from . import demo
 
         return demo.run(args.out, steps=args.steps, quick=args.quick, native=args.native_augment)
+    if args.command == "serve":
+        from . import serve
+
+        return serve.run(args)
     from . import sources
 
     src = sources.resolve(args.description, images=args.images, classes=args.classes)
