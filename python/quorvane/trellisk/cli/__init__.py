@@ -54,6 +54,13 @@ def _port(text):
     return v
 
 
+def _positive_float(text):
+    v = _non_negative_float(text)
+    if v == 0:
+        raise argparse.ArgumentTypeError("must be more than 0")
+    return v
+
+
 def _class_list(text):
     names = [n.strip() for n in text.split(",")]
     if not all(names):
@@ -165,6 +172,9 @@ def build_parser():
     r.add_argument("--work-dir", metavar="DIR",
                    help="journal folder: a dispatcher restarted with the same folder resumes "
                         "its jobs (fault-tolerant mode)")
+    r.add_argument("--worker-timeout", type=_positive_float, metavar="SECONDS",
+                   help="drop a worker that has not sent a heartbeat for this long "
+                        "(default: TensorFlow's)")
     r = role.add_parser("worker", help="a worker: produces elements for the trainers",
                         description="Start a tf.data service worker with the op library loaded. "
                                     "A worker started before its dispatcher waits for it.")
@@ -175,6 +185,8 @@ def build_parser():
     r.add_argument("--worker-address", metavar="HOST:PORT",
                    help="address under which trainers reach this worker, when it differs from "
                         "this host's name (use %%port%% for the port the worker binds)")
+    r.add_argument("--heartbeat", type=_positive_float, metavar="SECONDS",
+                   help="how often the worker reports to the dispatcher (default: TensorFlow's)")
     return parser
 
 

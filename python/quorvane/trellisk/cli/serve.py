@@ -42,14 +42,15 @@ def _wait_for_signal(stop_event):
     return got[0] if got else "stop"
 
 
-def run_dispatcher(port, work_dir=None, stop_event=None):
+def run_dispatcher(port, work_dir=None, worker_timeout=None, stop_event=None):
     import tensorflow as tf
 
     svc = tf.data.experimental.service
     # With a work dir the dispatcher journals its state there, so a restarted
     # dispatcher resumes the jobs and worker registrations it had.
-    config = svc.DispatcherConfig(port=port, work_dir=work_dir,
-                                  fault_tolerant_mode=bool(work_dir))
+    config = svc.DispatcherConfig(
+        port=port, work_dir=work_dir, fault_tolerant_mode=bool(work_dir),
+        worker_timeout_ms=None if worker_timeout is None else int(worker_timeout * 1000))
     try:
         server = svc.DispatchServer(config)
     except Exception as e:  # port taken, work dir unwritable, ...
@@ -64,13 +65,14 @@ def run_dispatcher(port, work_dir=None, stop_event=None):
     return 0
 
 
-def run_worker(dispatcher, port=0, worker_address=None, retry_seconds=2.0, stop_event=None):
+def run_worker(dispatcher, port=0, worker_address=None, heartbeat=None, retry_seconds=2.0,
+               stop_event=None):
     host, dport = parse_address(dispatcher)
     stop_event = stop_event or threading.Event()
     # The op library must be in the process before the first pipeline arrives.
-    from ..datasets import graph
+    from .. import ops
 
-    graph.load_ops()
+    ops.load()
     if not reachable(host, dport):
         # TensorFlow's worker would block in its constructor retrying in
         # silence; wait here instead and say what is happening.
@@ -89,6 +91,8 @@ def run_worker(dispatcher, port=0, worker_address=None, retry_seconds=2.0, stop_
     kw = {"dispatcher_address": "{}:{}".format(host, dport), "port": port}
     if worker_address:
         kw["worker_address"] = worker_address
+    if heartbeat is not None:
+        kw["heartbeat_interval_ms"] = max(1, int(heartbeat * 1000))
     try:
         server = svc.WorkerServer(svc.WorkerConfig(**kw))
     except Exception as e:
@@ -104,5 +108,6 @@ def run_worker(dispatcher, port=0, worker_address=None, retry_seconds=2.0, stop_
 
 def run(args):
     if args.role == "dispatcher":
-        return run_dispatcher(args.port, work_dir=args.work_dir)
-    return run_worker(args.dispatcher, port=args.port, worker_address=args.worker_address)
+        return run_dispatcher(args.port, work_dir=args.work_dir, worker_timeout=args.worker_timeout)
+    return run_worker(args.dispatcher, port=args.port, worker_address=args.worker_address,
+                      heartbeat=args.heartbeat)
