@@ -28,7 +28,8 @@ pytestmark = pytest.mark.service
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 N = 6
-COLOURS = [(20 + 40 * i, 230 - 35 * i, 60 + 25 * (i % 3)) for i in range(N)]
+# One colour per file: the marker that tells which file an element came from.
+COLOURS = [(6 * i, 250 - 5 * i, 37 * i % 256) for i in range(40)]
 
 
 def free_port():
@@ -86,7 +87,8 @@ def start_cluster(workers=2, early_worker=False):
     dispatcher = Server("dispatcher", "--port", str(port), "--worker-timeout", "2")
     dispatcher.wait_for("dispatcher ready at")
     while len(started) < workers:
-        started.append(Server("worker", "--dispatcher", address, "--heartbeat", "0.5"))
+        started.append(Server("worker", "--dispatcher", address, "--port", str(free_port()),
+                              "--heartbeat", "0.5"))
     for w in started:
         w.wait_for("worker ready")
     return "grpc://" + address, dispatcher, started
@@ -118,7 +120,7 @@ def segmentation_dataset(tmp_path, n=N):
     img_dir.mkdir()
     ann_dir.mkdir()
     for i in range(n):
-        Image.fromarray(np.full((24, 32, 3), COLOURS[i % N], np.uint8)).save(img_dir / "f{}.png".format(i))
+        Image.fromarray(np.full((24, 32, 3), COLOURS[i], np.uint8)).save(img_dir / "f{}.png".format(i))
         (ann_dir / "f{}.json".format(i)).write_text(json.dumps({
             "image": "f{}.png".format(i),
             "segment": [[{"polygon": [[0.1, 0.1], [0.6, 0.1], [0.6, 0.5]], "class": 0}]]}))
@@ -163,31 +165,53 @@ def test_client_names_a_dead_dispatcher(tmp_path):
     ds = segmentation_dataset(tmp_path)
     address = "localhost:{}".format(free_port())
     with pytest.raises(ConnectionError, match=address):
-        graph.train_pipeline(ds, service="grpc://" + address, service_timeout=1.0)
+        graph.train_pipeline(ds, augment=False, service="grpc://" + address, service_timeout=1.0)
+
+
+def draw(iterator, n, timeout=120):
+    """The next n elements, or a test failure when they do not come in time."""
+    got = []
+    t = threading.Thread(target=lambda: got.extend(images[0].numpy() for images, _ in
+                                                   (next(iterator) for _ in range(n))), daemon=True)
+    t.start()
+    t.join(timeout)
+    assert len(got) == n, "the client stalled after {} of {} elements".format(len(got), n)
+    return got
 
 
 def test_worker_lost_mid_epoch(tmp_path):
-    ds = segmentation_dataset(tmp_path, n=40)
+    n = 40
+    ds = segmentation_dataset(tmp_path, n=n)
     service, dispatcher, workers = start_cluster()
     try:
         # parallel_epochs: the other worker goes on producing.
-        served = iter(graph.train_pipeline(ds, batch_size=1, augment=False, service=service,
-                                           processing_mode="parallel_epochs").repeat())
-        for _ in range(5):
-            next(served)
+        served = iter(graph.train_pipeline(ds, batch_size=1, augment=False, repeat=True,
+                                           service=service))
+        draw(served, 5)
         workers[1].proc.kill()
-        for _ in range(60):
-            next(served)
+        draw(served, 3 * n)
 
-        # distributed_epoch: the files the lost worker held are lost for
-        # this epoch; none is produced twice.
-        survivors = start_cluster.__defaults__  # noqa: F841 (keeps flake quiet on reuse)
-        served = graph.train_pipeline(ds, batch_size=1, augment=False, service=service,
-                                      processing_mode="distributed_epoch")
-        seen = [marker(images[0].numpy()) for images, _ in served]
-        assert len(seen) == 40
+        # distributed_epoch: the epoch ends once the lost worker is back at
+        # its address; what it held when it died is lost, nothing is repeated.
+        workers[1] = Server(*workers[1].proc.args[4:])
+        workers[1].wait_for("worker ready")
+        served = iter(graph.train_pipeline(ds, batch_size=1, augment=False, service=service,
+                                           processing_mode="distributed_epoch"))
+        seen = draw(served, 3)
+        workers[1].proc.kill()
+        workers[1] = Server(*workers[1].proc.args[4:])
+        done = []
+        t = threading.Thread(target=lambda: done.extend(images[0].numpy() for images, _ in served),
+                             daemon=True)
+        t.start()
+        t.join(180)
+        assert not t.is_alive(), "the epoch did not end after the worker came back"
+        seen = [marker(img) for img in seen + done]
+        print("distributed_epoch: {} of {} samples delivered, {} lost with the worker".format(
+            len(seen), n, n - len(seen)))
+        assert len(set(seen)) == len(seen), "a sample was delivered twice"
     finally:
-        stop_cluster(dispatcher, workers[:1])
+        stop_cluster(dispatcher, workers)
 
 
 def test_multiworker_example_trains():

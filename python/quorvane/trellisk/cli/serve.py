@@ -2,9 +2,10 @@
 
 A dispatcher hands out the pipeline; workers (any number, on any machine)
 produce its elements and stream them to the trainers. The graph pipelines of
-``quorvane.trellisk.datasets.graph`` run our C++ ops, so every worker process
-must have loaded the op library before it runs a pipeline: that is all this
-command adds to TensorFlow's servers.
+``quorvane.trellisk.datasets.graph`` run our C++ ops, so every server process
+must have loaded the op library before it sees a pipeline (the dispatcher
+too: it builds the pipeline to split a distributed epoch). That, clear
+messages and clean stops are all this command adds to TensorFlow's servers.
 """
 
 import signal
@@ -45,6 +46,11 @@ def _wait_for_signal(stop_event):
 def run_dispatcher(port, work_dir=None, worker_timeout=None, stop_event=None):
     import tensorflow as tf
 
+    from .. import ops
+
+    # A distributed epoch is split on the dispatcher, which builds the
+    # pipeline's source itself: it needs the ops as much as the workers do.
+    ops.load()
     svc = tf.data.experimental.service
     # With a work dir the dispatcher journals its state there, so a restarted
     # dispatcher resumes the jobs and worker registrations it had.

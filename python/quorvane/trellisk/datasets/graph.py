@@ -26,6 +26,7 @@ import numpy as np
 import tensorflow as tf
 
 from quorvane.trellisk import ops
+from quorvane.trellisk.datasets import _service
 from quorvane.trellisk.datasets.formats import record_features
 
 __all__ = ["train_pipeline", "val_pipeline", "augmentation_available"]
@@ -204,7 +205,24 @@ def _coco_reader(dataset, shape):
     return read
 
 
-def _segmentation_samples(dataset, kind, shape, seed, augment):
+def _check_shard(shard):
+    if shard is None:
+        return None
+    try:
+        count, index = (int(v) for v in shard)
+    except (TypeError, ValueError):
+        raise TypeError("shard must be a pair (count, index), got {!r}".format(shard)) from None
+    if not 0 <= index < count:
+        raise ValueError("shard index must be in 0..count-1, got {!r}".format(shard))
+    return count, index
+
+
+def _sharded(items, shard):
+    items = list(items)
+    return items if shard is None else items[shard[1]::shard[0]]
+
+
+def _segmentation_samples(dataset, kind, shape, seed, augment, shard=None):
     if kind == "coco":
         paths, outlines, classes = _coco_index(dataset)
         data = (_strings(paths), outlines, classes)
@@ -220,6 +238,8 @@ def _segmentation_samples(dataset, kind, shape, seed, augment):
             image, mask, _ = folder_read(path)
             return image, mask
     samples = tf.data.Dataset.from_tensor_slices(data)
+    if shard is not None:
+        samples = samples.shard(*shard)
     count = max(int(samples.cardinality()), 1)
     if not augment:
         samples = samples.shuffle(count, seed=seed, reshuffle_each_iteration=True)
@@ -313,7 +333,9 @@ def _records(storage, shuffle, seed):
 
 # ------------------------------------------------------------------ public
 
-def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True):
+def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True, shard=None,
+                   repeat=False, service=None, processing_mode="parallel_epochs", job_name=None,
+                   service_timeout=30.0):
     """The training pipeline of `dataset`, all in the graph.
 
     Elements as the dataset's ``build_train_iterator``: segmentation datasets
@@ -323,23 +345,52 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True)
     augmentation) for reproducible runs; ``augment=False`` gives the samples
     as read. The result has no Python callbacks: it can be serialized and
     run wherever the op library is loaded.
+
+    ``repeat=True`` repeats the training data without end (a served pipeline
+    repeats on the workers).
+
+    ``shard=(count, index)`` keeps every count-th training file, starting at
+    index: one share per trainer process (multi-worker training), so no
+    sample is read by two trainers in an epoch.
+
+    ``service="grpc://HOST:PORT"`` has the pipeline produced by the workers of
+    a tf.data service dispatcher (``python -m quorvane.trellisk serve``).
+    ``processing_mode`` "parallel_epochs": every worker produces whole epochs
+    of its own, in its own order; "distributed_epoch": the files of one epoch
+    are split between the workers, each read once. ``job_name`` lets several
+    trainers share one job. A dispatcher that does not answer within
+    ``service_timeout`` seconds raises ConnectionError naming its address.
     """
     kind = _kind(dataset)
     batch_size, prefetch = _check_batching(batch_size, prefetch)
+    shard = _check_shard(shard)
     ops.load()
+    ds = _train_batches(dataset, kind, batch_size, prefetch, seed, augment, shard)
+    if repeat:
+        # A served pipeline repeats on the workers: when the trainer repeats,
+        # each epoch is a job of its own, and a job ends only when every
+        # worker that had a part of it is done, so a lost worker would stall
+        # the stream at the end of the epoch.
+        ds = ds.repeat()
+    if service is not None:
+        ds = _service.distribute(ds, service, processing_mode, job_name, service_timeout)
+    return ds
+
+
+def _train_batches(dataset, kind, batch_size, prefetch, seed, augment, shard):
     if kind == "tfrecord":
         if augment and getattr(dataset, "aug_cfg", None):
             raise NotImplementedError("aug_cfg augmentation of detection datasets has no graph "
                                       "form; use augment=False")
         decode, channels = _tfrecord_decoder(dataset, True)
         height, width = _shape(dataset)[:2]
-        samples = _records(dataset.train_storage, True, seed)
+        samples = _records(_sharded(dataset.train_storage, shard), True, seed)
         samples = samples.map(decode, num_parallel_calls=AUTOTUNE, deterministic=seed is not None)
         batches = samples.padded_batch(batch_size,
                                        padded_shapes=((height, width, channels), ((None, 5),)))
         return batches.prefetch(prefetch)
     shape = _shape(dataset)
-    samples = _segmentation_samples(dataset, kind, shape, seed, augment)
+    samples = _segmentation_samples(dataset, kind, shape, seed, augment, shard)
     return _padded_train_batches(samples, shape, batch_size, prefetch)
 
 
