@@ -1,0 +1,78 @@
+"""tf.data service: samples/s of the graph segmentation training pipeline read
+locally, through a service with one local worker, and with two local workers
+(each a `python -m quorvane.trellisk serve worker` process), in one run on the
+same files.
+
+On one machine the workers share its cores with the trainer, so this shows
+the cost of the service path and that a second worker adds something, not
+what more machines give.
+
+Run: PYTHONPATH=python .venv/bin/python bench/bench_service.py
+"""
+
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import bench_segmentation as bs
+
+SECONDS = 8.0
+BATCH = 8
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("localhost", 0))
+        return s.getsockname()[1]
+
+
+def rate(ds, seconds=SECONDS):
+    it = iter(ds)
+    next(it)  # start-up (tracing, job creation) is not part of the rate
+    n, t = 0, time.perf_counter()
+    while time.perf_counter() - t < seconds:
+        n += int(next(it)[0].shape[0])
+    return n / (time.perf_counter() - t)
+
+
+def serve(*args):
+    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2", PYTHONUNBUFFERED="1")
+    p = subprocess.Popen([sys.executable, "-m", "quorvane.trellisk", "serve", *args],
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+    for line in p.stdout:
+        if "ready" in line:
+            return p
+    raise RuntimeError("server did not start: {}".format(args))
+
+
+def main():
+    from quorvane.trellisk.datasets import graph
+
+    with tempfile.TemporaryDirectory() as root:
+        ds = bs.dataset(root, (480, 640), 64, 10, 80, (320, 320, 3), 300)
+        augment = os.environ.get("BENCH_AUGMENT", "1") != "0"
+        local = graph.train_pipeline(ds, BATCH, 4, augment=augment, repeat=True)
+        results = {"local": rate(local)}
+        port = free_port()
+        procs = [serve("dispatcher", "--port", str(port))]
+        try:
+            for workers in (1, 2):
+                procs.append(serve("worker", "--dispatcher", "localhost:{}".format(port)))
+                served = graph.train_pipeline(ds, BATCH, 4, augment=augment, repeat=True,
+                                              service="grpc://localhost:{}".format(port))
+                results["{} worker{}".format(workers, "s" if workers > 1 else "")] = rate(served)
+        finally:
+            for p in procs:
+                p.terminate()
+                p.wait(30)
+        print("graph segmentation training pipeline, 640x480 JPEG -> 320x320, batch {}, "
+              "augment={}:".format(BATCH, augment))
+        for name, r in results.items():
+            print("  {:10s} {:7.1f} samples/s  ({:.2f}x local)".format(name, r, r / results["local"]))
+
+
+if __name__ == "__main__":
+    main()
