@@ -38,13 +38,16 @@ def rate(ds, seconds=SECONDS):
     return n / (time.perf_counter() - t)
 
 
-def serve(*args):
+def serve(log, *args):
     env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2", PYTHONUNBUFFERED="1")
-    p = subprocess.Popen([sys.executable, "-m", "quorvane.trellisk", "serve", *args],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
-    for line in p.stdout:
-        if "ready" in line:
-            return p
+    with open(log, "w") as out:
+        p = subprocess.Popen([sys.executable, "-m", "quorvane.trellisk", "serve", *args],
+                             stdout=out, stderr=subprocess.STDOUT, env=env)
+    while p.poll() is None:
+        with open(log) as f:
+            if "ready" in f.read():
+                return p
+        time.sleep(0.2)
     raise RuntimeError("server did not start: {}".format(args))
 
 
@@ -57,17 +60,18 @@ def main():
         local = graph.train_pipeline(ds, BATCH, 4, augment=augment, repeat=True)
         results = {"local": rate(local)}
         port = free_port()
-        procs = [serve("dispatcher", "--port", str(port))]
+        procs = [serve(os.path.join(root, "dispatcher.log"), "dispatcher", "--port", str(port))]
         try:
             for workers in (1, 2):
-                procs.append(serve("worker", "--dispatcher", "localhost:{}".format(port)))
+                procs.append(serve(os.path.join(root, "worker{}.log".format(workers)), "worker",
+                                   "--dispatcher", "localhost:{}".format(port)))
                 served = graph.train_pipeline(ds, BATCH, 4, augment=augment, repeat=True,
                                               service="grpc://localhost:{}".format(port))
                 results["{} worker{}".format(workers, "s" if workers > 1 else "")] = rate(served)
         finally:
-            for p in procs:
+            for p in reversed(procs):  # workers first: they report to the dispatcher
                 p.terminate()
-                p.wait(30)
+                p.wait(120)
         print("graph segmentation training pipeline, 640x480 JPEG -> 320x320, batch {}, "
               "augment={}:".format(BATCH, augment))
         for name, r in results.items():
