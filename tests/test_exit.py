@@ -16,23 +16,23 @@ PRELUDE = """
     import tensorflow as tf
     from quorvane.trellisk.losses.attitude import AttitudeLoss
 
+    entered = threading.Event()
+
     class Slow:
-        # Indexing happens inside the native compute_loss; sleeping here
-        # releases the GIL the way TensorFlow's ops do.
+        # Indexing happens inside the native compute_loss, so the event says
+        # the call is running; sleeping releases the GIL as TensorFlow's ops do.
         def __getitem__(self, item):
+            entered.set()
             time.sleep(0.5)
             return tf.zeros((1, 1))
 
     loss = AttitudeLoss()
-    entered = threading.Event()
     def worker():
-        entered.set()
         loss.compute_loss(Slow(), tf.zeros((1, 3)))
         sys.stdout.write("worker done\\n")  # one write: print's two can interleave
         sys.stdout.flush()
     threading.Thread(target=worker, daemon=True).start()
     entered.wait()
-    time.sleep(0.1)
 """
 
 SCRIPT = textwrap.dedent(PRELUDE + """
