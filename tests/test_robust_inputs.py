@@ -5,6 +5,7 @@ import os
 import struct
 import time
 
+import cv2
 import numpy as np
 import pytest
 import tensorflow as tf
@@ -247,3 +248,64 @@ def test_paint_checks_class_ids_first(tmp_path, cls, message):
 def test_paint_extreme_valid_ids(tmp_path, cls):
     mask = seg_dataset(tmp_path)._build_gt_mask(SQUARE_POLY, np.array([cls], np.int64))
     assert mask.dtype == np.int32 and mask[10, 10] == cls + 1 and mask[30, 30] == 0
+
+
+# ------------------------------------------------- far vertices in mask painting
+
+def paint_dataset(tmp_path, family):
+    if family == "coco":
+        from test_graph import coco_dataset
+
+        return coco_dataset(tmp_path, n=2)
+    return seg_dataset(tmp_path)
+
+
+def fill_reference(shape, polys, classes):
+    ref = np.zeros(shape, np.int32)
+    for poly, c in zip(polys, classes):
+        cv2.fillPoly(ref, [poly.astype(np.int32)], color=int(c) + 1)
+    return ref
+
+
+@pytest.mark.parametrize("family", ["json", "coco"])
+def test_far_vertex_paints_the_same_pixels(tmp_path, family):
+    # Each part reaches 1e8 canvases above the picture: a row-by-row fill
+    # spends seconds per part on it. Their edges are vertical, so the same
+    # parts cut off just above the canvas paint exactly the same pixels.
+    ds = paint_dataset(tmp_path, family)
+    h, w = ds.shape[:2]
+    far = -1e8 * h
+    parts = [[[2 + 3 * k, far], [4 + 3 * k, far], [4 + 3 * k, 5 + k], [2 + 3 * k, 5 + k]]
+             for k in range(12)]
+    parts.append([[1, 20], [30, 22], [12, 31], [1, 20]])   # an ordinary part on top
+    polys = np.array(parts, np.float32)
+    classes = np.arange(len(parts)) % 3
+    near = polys.copy()
+    near[..., 1] = np.maximum(near[..., 1], -1)
+    mask = ds._build_gt_mask(polys, classes)
+    np.testing.assert_array_equal(mask, fill_reference((h, w), near, classes))
+    assert mask[0, 2] == 1 and mask[0, 5] == 2
+
+
+@pytest.mark.parametrize("spread", [1, 3, 200, 20000])
+def test_paint_equals_fillpoly(tmp_path, spread):
+    # Polygons inside the canvas, straddling its edges and far outside it.
+    ds = seg_dataset(tmp_path)
+    h, w = ds.shape[:2]
+    rng = np.random.default_rng(spread)
+    for _ in range(60):
+        m, p = int(rng.integers(1, 4)), int(rng.integers(1, 10))
+        polys = ((rng.random((m, p, 2)) * spread - (spread - 1) / 2) * [w, h]).astype(np.float32)
+        classes = rng.integers(0, 4, m)
+        np.testing.assert_array_equal(ds._build_gt_mask(polys, classes),
+                                      fill_reference((h, w), polys, classes))
+
+
+def test_rebound_fillpoly_is_used(tmp_path, monkeypatch):
+    from quorvane.trellisk.datasets import segmentation
+
+    calls = []
+    monkeypatch.setattr(segmentation.cv2, "fillPoly",
+                        lambda img, pts, color: calls.append(color) or img.fill(color))
+    mask = seg_dataset(tmp_path)._build_gt_mask(SQUARE_POLY, np.array([4]))
+    assert calls == [5] and (mask == 5).all()

@@ -113,8 +113,7 @@ struct Edge {
 };
 
 void fill_edges(const Canvas &c, std::vector<Edge> &edges, std::int32_t value) {
-    const int total = static_cast<int>(edges.size());
-    if (total < 2) return;
+    if (edges.size() < 2) return;
     std::int64_t y_max = std::numeric_limits<std::int64_t>::min(), y_min = std::numeric_limits<std::int64_t>::max();
     std::int64_t x_max = -1, x_min = std::numeric_limits<std::int64_t>::max();
     for (const Edge &e : edges) {
@@ -125,6 +124,26 @@ void fill_edges(const Canvas &c, std::vector<Edge> &edges, std::int32_t value) {
         x_max = std::max({x_max, e.x, x1});
     }
     if (y_max < 0 || y_min >= c.height || x_max < 0 || x_min >= (std::int64_t(c.width) << kShift)) return;
+
+    // Rows above the canvas paint nothing; stepping through them one by one
+    // costs a pass per row from a far vertex. Every edge is moved straight to
+    // its position on row 0 instead (the same value the row-by-row stepping
+    // reaches), and edges that end above the canvas are dropped. Which of two
+    // edges at the same x comes first changes no pixel.
+    if (y_min < 0) {
+        std::size_t kept = 0;
+        for (Edge &e : edges) {
+            if (e.y1 <= 0) continue;
+            if (e.y0 < 0) {
+                e.x = wadd(e.x, wmul(-e.y0, e.dx));
+                e.y0 = 0;
+            }
+            edges[kept++] = e;
+        }
+        edges.resize(kept);
+        if (kept < 2) return;
+    }
+    const int total = static_cast<int>(edges.size());
 
     std::sort(edges.begin(), edges.end(), [](const Edge &a, const Edge &b) {
         if (a.y0 != b.y0) return a.y0 < b.y0;
@@ -141,7 +160,6 @@ void fill_edges(const Canvas &c, std::vector<Edge> &edges, std::int32_t value) {
     for (std::int64_t y = e->y0; y < y_max; ++y) {
         Edge *last, *prelast, *keep_prelast;
         bool draw = false;
-        const bool clipline = y < 0;
         prelast = &head;
         last = head.next;
         while (last || e->y0 == y) {
@@ -165,7 +183,7 @@ void fill_edges(const Canvas &c, std::vector<Edge> &edges, std::int32_t value) {
                 break;
             }
             if (draw) {
-                if (!clipline) {
+                {
                     std::int64_t x1, x2;
                     if (keep_prelast->x > prelast->x) {
                         x1 = wadd(prelast->x, kOne - 1) >> kShift;

@@ -11,4 +11,8 @@ namespace seg {
 extern const pyglue::MethodDef kBuildGtMaskPlain;
 extern const pyglue::MethodDef kBuildGtMask;
 
+// Remembers OpenCV's own fillPoly (called once when the module is set up), so
+// that painting can tell it from a rebound one.
+void remember_fill_poly(pybind11::handle cv2);
+
 }  // namespace seg

@@ -496,6 +496,7 @@ void body(py::module_ &m) {
     ns["np"] = py::module_::import("numpy");
     ns["json"] = py::module_::import("json");
     ns["cv2"] = py::module_::import("cv2");
+    seg::remember_fill_poly(ns["cv2"]);
 
     py::object dataset = pyglue::make_class(
         ns, "SegmentationDataset", py::make_tuple(py::handle((PyObject *)&PyBaseObject_Type)), kDatasetDoc,
