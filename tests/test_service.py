@@ -142,7 +142,7 @@ def tfrecord_dataset(tmp_path):
 def test_served_pipeline_epoch_and_training(cluster, tmp_path, make):
     ds = make(tmp_path)
     served = graph.train_pipeline(ds, batch_size=1, seed=1, augment=False, service=cluster,
-                                  processing_mode="distributed_epoch")
+                                  processing_mode="distributed_epoch", service_compression=None)
     seen = sorted(marker(images[0].numpy()) for images, _ in served)
     assert seen == list(range(N)), "each file exactly once per distributed epoch"
 

@@ -43,7 +43,8 @@ def wait_reachable(host, port, timeout):
         time.sleep(0.2)
 
 
-def distribute(ds, service, processing_mode="parallel_epochs", job_name=None, timeout=30.0):
+def distribute(ds, service, processing_mode="parallel_epochs", job_name=None, timeout=30.0,
+               compression="AUTO"):
     """`ds` produced by the workers of the dispatcher at `service`."""
     import tensorflow as tf
 
@@ -53,4 +54,5 @@ def distribute(ds, service, processing_mode="parallel_epochs", job_name=None, ti
     target, host, port = parse_service(service)
     wait_reachable(host, port, float(timeout))
     return ds.apply(tf.data.experimental.service.distribute(
-        processing_mode=processing_mode, service=target, job_name=job_name))
+        processing_mode=processing_mode, service=target, job_name=job_name,
+        compression=compression))

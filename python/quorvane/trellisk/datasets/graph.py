@@ -335,7 +335,7 @@ def _records(storage, shuffle, seed):
 
 def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True, shard=None,
                    repeat=False, service=None, processing_mode="parallel_epochs", job_name=None,
-                   service_timeout=30.0):
+                   service_timeout=30.0, service_compression="AUTO"):
     """The training pipeline of `dataset`, all in the graph.
 
     Elements as the dataset's ``build_train_iterator``: segmentation datasets
@@ -360,6 +360,9 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
     are split between the workers, each read once. ``job_name`` lets several
     trainers share one job. A dispatcher that does not answer within
     ``service_timeout`` seconds raises ConnectionError naming its address.
+    ``service_compression``: "AUTO" (TensorFlow's default) compresses the
+    elements on the workers, which pays over a network; None sends them as
+    they are, cheaper when the workers share the trainer's machine.
     """
     kind = _kind(dataset)
     batch_size, prefetch = _check_batching(batch_size, prefetch)
@@ -373,7 +376,8 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
         # the stream at the end of the epoch.
         ds = ds.repeat()
     if service is not None:
-        ds = _service.distribute(ds, service, processing_mode, job_name, service_timeout)
+        ds = _service.distribute(ds, service, processing_mode, job_name, service_timeout,
+                                 service_compression)
     return ds
 
 
