@@ -309,3 +309,26 @@ def test_rebound_fillpoly_is_used(tmp_path, monkeypatch):
                         lambda img, pts, color: calls.append(color) or img.fill(color))
     mask = seg_dataset(tmp_path)._build_gt_mask(SQUARE_POLY, np.array([4]))
     assert calls == [5] and (mask == 5).all()
+
+
+@pytest.mark.parametrize("family", ["json", "coco"])
+def test_dataset_with_iterators_is_freed(tmp_path, family):
+    # Traced graphs keep what their py_function / numpy_function call; a
+    # bound method there would keep the dataset alive for good.
+    import gc
+    import weakref
+
+    if family == "coco":
+        ds = paint_dataset(tmp_path, family)
+        iterators = [ds.build_train_iterator(1, 1)]
+    else:
+        from test_segmentation import make_dataset, simple
+
+        ds = make_dataset(tmp_path, simple(1), simple(1))
+        iterators = [ds.build_train_iterator(1, 1), ds.build_val_iterator(1)]
+    for it in iterators:
+        next(iter(it))
+    gone = weakref.ref(ds)
+    del ds, it, iterators
+    gc.collect()
+    assert gone() is None

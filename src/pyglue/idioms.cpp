@@ -51,6 +51,23 @@ bool compare(py::handle a, py::handle b, int op) {
     return r != 0;
 }
 
+py::object weak_method(py::handle obj, const char *name) {
+    PyObject *ref = PyWeakref_NewRef(obj.ptr(), nullptr);
+    if (!ref) {
+        PyErr_Clear();
+        return obj.attr(name);
+    }
+    py::object weak = py::reinterpret_steal<py::object>(ref);
+    std::string method = name;
+    return py::cpp_function([weak, method](py::args args) -> py::object {
+        PyObject *target = PyWeakref_GetObject(weak.ptr());
+        if (!target) throw py::error_already_set();
+        if (target == Py_None)
+            raise(PyExc_ReferenceError, py::str("the dataset object that " + method + " belongs to is gone"));
+        return py::reinterpret_borrow<py::object>(target).attr(method.c_str())(*args);
+    });
+}
+
 py::object import_from(const char *module, const char *name) {
     py::module_ m = py::module_::import(module);
     if (!py::hasattr(m, name)) {

@@ -28,6 +28,14 @@ inline bool equals(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
 // (including the submodule import it tries first).
 py::object import_from(const char *module, const char *name);
 
+// A callable for TensorFlow to keep (py_function, numpy_function, map):
+// calls obj.<name>(*args), but holds obj only weakly. Traced graphs keep
+// what they call for as long as the method's trace cache lives, and that
+// cache lives as long as obj, so a strong reference would keep obj forever.
+// ReferenceError once obj is gone; obj.<name> itself when obj has no weak
+// references.
+py::object weak_method(py::handle obj, const char *name);
+
 // obj[key], obj[index], obj[key] = value.
 py::object getitem(py::handle obj, py::handle key);
 py::object getitem(py::handle obj, long index);

@@ -138,7 +138,7 @@ py::object apply_augmentation(Call &c) {
 
 py::object tf_apply_augmentation(Call &c) {
     py::object tf = c.g("tf");
-    py::object r = tf.attr("numpy_function")(c.self.attr("apply_augmentation"), list_of({c[0], c[1]}),
+    py::object r = tf.attr("numpy_function")(pyglue::weak_method(c.self, "apply_augmentation"), list_of({c[0], c[1]}),
                                              py::arg("Tout") = list_of({tf.attr("uint8"), tf.attr("int32")}));
     std::vector<py::object> items = unpack(r, 2);
     return py::make_tuple(items[0], items[1]);

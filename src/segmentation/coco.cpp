@@ -302,7 +302,7 @@ py::object read_data_tf(Call &c) {
     tout.append(tf.attr("uint8"));
     tout.append(tf.attr("float32"));
     tout.append(tf.attr("int32"));
-    return tf.attr("numpy_function")(c.self.attr("_read_data"), inp, py::arg("Tout") = tout);
+    return tf.attr("numpy_function")(pyglue::weak_method(c.self, "_read_data"), inp, py::arg("Tout") = tout);
 }
 
 // --------------------------------------------------------------- iterators
@@ -338,9 +338,12 @@ py::object build_train_iterator(Call &c) {
         ds = Dataset.attr("range")(py::len(ids));
         ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(py::len(ids)),
                                 py::arg("reshuffle_each_iteration") = true);
-        py::object read_at = py::cpp_function([self](py::object position) {
-            py::object id = pyglue::getitem(self.attr("train_images_id"), py::int_(position));
-            return self.attr("_read_data")(id);
+        // Holds the dataset weakly, as the traced graph keeps this function.
+        py::object read = pyglue::weak_method(self, "_read_data");
+        py::object ids_of = pyglue::weak_method(self, "__getattribute__");
+        py::object read_at = py::cpp_function([read, ids_of](py::object position) {
+            py::object id = pyglue::getitem(ids_of("train_images_id"), py::int_(position));
+            return read(id);
         });
         py::cpp_function read_tensor([tf, read_at](py::object position) -> py::object {
             py::list tout = pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32")});

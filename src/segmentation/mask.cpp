@@ -135,7 +135,7 @@ py::object build_gt_mask_plain(Call &c) {
 py::object build_gt_mask_tf(Call &c) {
     std::vector<py::object> data = unpack(c[0], 3);
     py::object tf = c.g("tf");
-    py::object mask = tf.attr("py_function")(c.self.attr("_build_gt_mask"), list_of({data[1], data[2]}),
+    py::object mask = tf.attr("py_function")(pyglue::weak_method(c.self, "_build_gt_mask"), list_of({data[1], data[2]}),
                                              tf.attr("int32"));
     return py::make_tuple(data[0], mask);
 }

@@ -268,7 +268,7 @@ py::object read_data_tf(Call &c) {
     py::list inp;
     inp.append(c[0]);
     inp.append(c[1]);
-    return tf.attr("py_function")(c.self.attr("_read_data"), inp, py::arg("Tout") = tout);
+    return tf.attr("py_function")(pyglue::weak_method(c.self, "_read_data"), inp, py::arg("Tout") = tout);
 }
 
 // --------------------------------------------------------------- iterators
