@@ -5,6 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace imaging {
 
 namespace {
@@ -64,18 +68,73 @@ std::vector<Tap> taps(int src_size, int dst_size, bool clamp) {
     return out;
 }
 
-// One source row scaled horizontally into fixed-point sums (weight 2048 = 1).
-void horizontal(const std::uint8_t *row, int channels, const std::vector<Tap> &xt, int *out) {
-    const int dw = static_cast<int>(xt.size());
-    for (int d = 0; d < dw; ++d) {
+// One source row scaled horizontally into fixed-point sums (weight 2048 = 1),
+// kept as sum >> 4 in 16 bits: the vertical pass uses no more of them.
+// Border taps read one sample twice with weights (2048, 0), which is the
+// same sum without a branch.
+struct XTap {
+    std::ptrdiff_t first, second;  // byte offsets of the two samples
+    int a0, a1;
+};
+
+std::vector<XTap> xtaps(const std::vector<Tap> &xt, int channels) {
+    std::vector<XTap> out(xt.size());
+    for (std::size_t d = 0; d < xt.size(); ++d) {
         const Tap &t = xt[d];
-        const std::uint8_t *p = row + static_cast<std::ptrdiff_t>(t.index) * channels;
-        int *o = out + static_cast<std::ptrdiff_t>(d) * channels;
-        if (t.single) {
-            for (int k = 0; k < channels; ++k) o[k] = p[k] * kCoefScale;
-        } else {
-            for (int k = 0; k < channels; ++k) o[k] = p[k] * t.a0 + p[k + channels] * t.a1;
-        }
+        const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(t.index) * channels;
+        out[d] = t.single ? XTap{first, first, kCoefScale, 0} : XTap{first, first + channels, t.a0, t.a1};
+    }
+    return out;
+}
+
+// Fixed channel counts unroll the per-pixel loop; the sums are exact in int32.
+template <int CN>
+void horizontal_fixed(const std::uint8_t *row, const std::vector<XTap> &xt, std::int16_t *out) {
+    const std::size_t dw = xt.size();
+    for (std::size_t d = 0; d < dw; ++d) {
+        const XTap t = xt[d];
+        const std::uint8_t *p0 = row + t.first, *p1 = row + t.second;
+        std::int16_t *o = out + d * CN;
+        for (int k = 0; k < CN; ++k) o[k] = static_cast<std::int16_t>((p0[k] * t.a0 + p1[k] * t.a1) >> 4);
+    }
+}
+
+void horizontal(const std::uint8_t *row, int channels, const std::vector<XTap> &xt, std::int16_t *out) {
+    switch (channels) {
+        case 1: return horizontal_fixed<1>(row, xt, out);
+        case 3: return horizontal_fixed<3>(row, xt, out);
+        case 4: return horizontal_fixed<4>(row, xt, out);
+        default: break;
+    }
+    for (std::size_t d = 0; d < xt.size(); ++d) {
+        const XTap t = xt[d];
+        std::int16_t *o = out + d * channels;
+        for (int k = 0; k < channels; ++k)
+            o[k] = static_cast<std::int16_t>((row[t.first + k] * t.a0 + row[t.second + k] * t.a1) >> 4);
+    }
+}
+
+// OpenCV's reduced-precision vertical pass: the high 16 bits of each 16-bit
+// product, then (sum + 2) >> 2, saturated to 8 bits.
+void vertical(const std::int16_t *r0, const std::int16_t *r1, int b0, int b1, std::uint8_t *o, std::size_t n) {
+    std::size_t i = 0;
+#ifdef __SSE2__
+    const __m128i w0 = _mm_set1_epi16(static_cast<short>(b0)), w1 = _mm_set1_epi16(static_cast<short>(b1));
+    const __m128i two = _mm_set1_epi16(2);
+    for (; i + 16 <= n; i += 16) {
+        __m128i lo = _mm_adds_epi16(_mm_mulhi_epi16(w0, _mm_loadu_si128(reinterpret_cast<const __m128i *>(r0 + i))),
+                                    _mm_mulhi_epi16(w1, _mm_loadu_si128(reinterpret_cast<const __m128i *>(r1 + i))));
+        __m128i hi = _mm_adds_epi16(
+            _mm_mulhi_epi16(w0, _mm_loadu_si128(reinterpret_cast<const __m128i *>(r0 + i + 8))),
+            _mm_mulhi_epi16(w1, _mm_loadu_si128(reinterpret_cast<const __m128i *>(r1 + i + 8))));
+        lo = _mm_srai_epi16(_mm_adds_epi16(lo, two), 2);
+        hi = _mm_srai_epi16(_mm_adds_epi16(hi, two), 2);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o + i), _mm_packus_epi16(lo, hi));
+    }
+#endif
+    for (; i < n; ++i) {
+        const int v = (((b0 * r0[i]) >> 16) + ((b1 * r1[i]) >> 16) + 2) >> 2;
+        o[i] = static_cast<std::uint8_t>(std::min(255, std::max(0, v)));
     }
 }
 
@@ -89,19 +148,19 @@ void resize_linear(const ConstView &src, const View &dst) {
             std::memcpy(dst.data + y * dst.stride, src.data + y * src.stride, bytes);
         return;
     }
-    const std::vector<Tap> xt = taps(src.width, dst.width, true);
+    const std::vector<XTap> xt = xtaps(taps(src.width, dst.width, true), cn);
     const std::vector<Tap> yt = taps(src.height, dst.height, false);
     const std::size_t row_len = static_cast<std::size_t>(dst.width) * cn;
     // The two most recent horizontally scaled source rows.
-    std::vector<int> buf(2 * row_len);
+    std::vector<std::int16_t> buf(2 * row_len);
     int cached[2] = {-1, -1};
-    auto row = [&](int sy) -> const int * {
+    auto row = [&](int sy) -> const std::int16_t * {
         for (int k = 0; k < 2; ++k)
             if (cached[k] == sy) return buf.data() + k * row_len;
         // Replace the row not needed by the current pair (the older one).
         const int slot = (cached[0] == -1 || (cached[1] != -1 && cached[0] < cached[1])) ? 0 : 1;
         cached[slot] = sy;
-        int *out = buf.data() + slot * row_len;
+        std::int16_t *out = buf.data() + slot * row_len;
         horizontal(src.data + sy * src.stride, cn, xt, out);
         return out;
     };
@@ -109,16 +168,9 @@ void resize_linear(const ConstView &src, const View &dst) {
         const Tap &t = yt[d];
         const int y0 = std::min(std::max(t.index, 0), src.height - 1);
         const int y1 = std::min(std::max(t.index + 1, 0), src.height - 1);
-        const int *r0 = row(y0);
-        const int *r1 = row(y1);
-        // Rows are combined with OpenCV's reduced-precision vertical pass:
-        // 16-bit products of the sums shifted by 4, then (sum + 2) >> 2.
-        const int b0 = t.a0, b1 = t.a1;
-        std::uint8_t *o = dst.data + d * dst.stride;
-        for (std::size_t i = 0; i < row_len; ++i) {
-            const int v = (((b0 * (r0[i] >> 4)) >> 16) + ((b1 * (r1[i] >> 4)) >> 16) + 2) >> 2;
-            o[i] = static_cast<std::uint8_t>(std::min(255, std::max(0, v)));
-        }
+        const std::int16_t *r0 = row(y0);
+        const std::int16_t *r1 = row(y1);
+        vertical(r0, r1, t.a0, t.a1, dst.data + d * dst.stride, row_len);
     }
 }
 
@@ -155,17 +207,19 @@ Frame stretch_frame(int target_height, int target_width) {
 
 void letterbox(const ConstView &src, const Frame &frame, const View &dst) {
     const int cn = src.channels;
-    std::vector<std::uint8_t> fill(static_cast<std::size_t>(cn), 0);
-    for (int k = 0; k < cn && k < 3; ++k) fill[k] = 114;
+    // One row of border colour, copied in spans.
+    std::vector<std::uint8_t> fill(static_cast<std::size_t>(frame.out_width) * cn, 0);
+    for (int x = 0; x < frame.out_width; ++x)
+        for (int k = 0; k < cn && k < 3; ++k) fill[static_cast<std::size_t>(x) * cn + k] = 114;
+    const std::size_t left = static_cast<std::size_t>(frame.left) * cn;
+    const std::size_t right = static_cast<std::size_t>(frame.left + frame.scaled_width) * cn;
     for (int y = 0; y < frame.out_height; ++y) {
         std::uint8_t *o = dst.data + y * dst.stride;
-        const bool inside_rows = y >= frame.top && y < frame.top + frame.scaled_height;
-        for (int x = 0; x < frame.out_width; ++x) {
-            if (inside_rows && x >= frame.left && x < frame.left + frame.scaled_width) {
-                x = frame.left + frame.scaled_width - 1;  // filled by the resize below
-                continue;
-            }
-            std::memcpy(o + static_cast<std::ptrdiff_t>(x) * cn, fill.data(), fill.size());
+        if (y >= frame.top && y < frame.top + frame.scaled_height) {
+            std::memcpy(o, fill.data(), left);
+            std::memcpy(o + right, fill.data() + right, fill.size() - right);
+        } else {
+            std::memcpy(o, fill.data(), fill.size());
         }
     }
     View inner{dst.data + frame.top * dst.stride + static_cast<std::ptrdiff_t>(frame.left) * cn,
