@@ -88,8 +88,15 @@ def decode_image(path):
 
 
 def _padded_train_batches(samples, shape, batch_size, prefetch):
-    samples = samples.padded_batch(batch_size, padded_shapes=(shape, shape[:2]),
-                                   drop_remainder=True)
+    image_spec, mask_spec = samples.element_spec
+    if image_spec.shape == tf.TensorShape(shape) and mask_spec.shape == tf.TensorShape(shape[:2]):
+        # Samples already have the batch shape: a plain batch lets tf.data
+        # fuse it with the map, so samples are copied into the batch by the
+        # parallel calls instead of one thread.
+        samples = samples.batch(batch_size, drop_remainder=True)
+    else:
+        samples = samples.padded_batch(batch_size, padded_shapes=(shape, shape[:2]),
+                                       drop_remainder=True)
     return samples.prefetch(prefetch)
 
 
@@ -260,7 +267,9 @@ def _segmentation_samples(dataset, kind, shape, seed, augment, shard=None):
     def read_and_augment(indexed, epoch):
         index, entry = indexed
         image, mask = reader(entry)
-        return augment_fn(image, mask, epoch, index)
+        image, mask = augment_fn(image, mask, epoch, index)
+        # The engine keeps the letterboxed size; saying so lets the batch fuse.
+        return tf.ensure_shape(image, shape[:2] + [3]), tf.ensure_shape(mask, shape[:2])
 
     return samples.map(read_and_augment, num_parallel_calls=AUTOTUNE)
 
