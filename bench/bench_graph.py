@@ -25,7 +25,7 @@ SHAPE = [320, 320, 3]
 SOURCE = (480, 640)
 FILES = 120
 BATCH = 10
-ROUNDS = 3
+ROUNDS = 5
 
 
 def photo(rng):
@@ -163,9 +163,12 @@ def main():
         seg._augmentation_pipeline = lambda image, mask: {"image": image, "mask": mask}
         return seg.build_train_iterator(BATCH)
 
+    kept = []  # datasets outlive their pipelines' in-flight calls
+
     def library_default():
         fresh = SegmentationDataset(list(SHAPE), seg.train_images, seg.train_images, seg.train_annotations,
                                     seg.train_annotations, ["a", "b", "c"], ["segment"])
+        kept.append(fresh)
         return fresh.build_train_iterator(BATCH)
 
     r = medians({
