@@ -123,7 +123,7 @@ void fill_edges(const Canvas &c, std::vector<Edge> &edges, std::int32_t value) {
         x_min = std::min({x_min, e.x, x1});
         x_max = std::max({x_max, e.x, x1});
     }
-    if (y_max < 0 || y_min >= c.height || x_max < 0 || x_min >= (std::int64_t(c.width) << kShift)) return;
+    if (y_max < 0 || y_min >= c.height || x_max < 0 || x_min >= std::int64_t(c.width) * kOne) return;
 
     // Rows above the canvas paint nothing; stepping through them one by one
     // costs a pass per row from a far vertex. Every edge is moved straight to
@@ -237,9 +237,10 @@ void fill_polygon(const Canvas &c, const std::int32_t *xy, std::size_t n, std::i
     if (n == 0 || c.width <= 0 || c.height <= 0) return;
     std::vector<Edge> edges;
     edges.reserve(n + 1);
-    P pt0{std::int64_t(xy[2 * (n - 1)]) << kShift, xy[2 * (n - 1) + 1]};
+    // Multiplied rather than shifted: shifting a negative value is undefined.
+    P pt0{std::int64_t(xy[2 * (n - 1)]) * kOne, xy[2 * (n - 1) + 1]};
     for (std::size_t i = 0; i < n; ++i) {
-        P pt1{std::int64_t(xy[2 * i]) << kShift, xy[2 * i + 1]};
+        P pt1{std::int64_t(xy[2 * i]) * kOne, xy[2 * i + 1]};
         P pt0c = pt0, pt1c = pt1;
         P t0{(pt0.x + (kOne >> 1)) >> kShift, pt0.y};
         P t1{(pt1.x + (kOne >> 1)) >> kShift, pt1.y};
@@ -251,8 +252,8 @@ void fill_polygon(const Canvas &c, const std::int32_t *xy, std::size_t n, std::i
                 pt0c.y = t0.y;
                 pt1c.y = t1.y;
             }
-            pt0c.x = t0.x << kShift;
-            pt1c.x = t1.x << kShift;
+            pt0c.x = t0.x * kOne;
+            pt1c.x = t1.x * kOne;
         }
         if (pt0.y != pt1.y) {
             Edge edge{};
