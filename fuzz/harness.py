@@ -122,7 +122,9 @@ def allowed(*types):
     try:
         yield
     except types as e:
-        signal(type(e).__name__, str(e)[:60])
+        # TensorFlow prefixes eager errors with the op's wrapper name, which
+        # says nothing about the path taken; the message proper does.
+        signal(type(e).__name__, re.sub(r"^\{\{[^}]*\}\}\s*", "", str(e))[:60])
 
 
 @contextlib.contextmanager

@@ -100,6 +100,15 @@ def test_read_annotation_rules(tmp_path):
     assert ops.read_annotation(str(path), "imgs", segments=False)[3].shape == (0,)
 
 
+@pytest.mark.parametrize("training, frame, size", [
+    (True, [0.0, 10.0, 0.0, 0.0], [10, 10]), (True, [10.0, float("inf"), 0.0, 0.0], [10, 10]),
+    (True, [10.0, 10.0, float("nan"), 0.0], [10, 10]), (False, [0.0] * 4, [0, 10])])
+def test_detection_boxes_refuse_a_scale_that_gives_nan(training, frame, size):
+    with pytest.raises(tf.errors.InvalidArgumentError, match="rec.tfrecord"):
+        ops.detection_boxes(np.zeros(1, np.int64), np.zeros(4, np.float32), np.array(frame),
+                            np.array(size, np.int32), [8, 8], 1, training=training, source="rec.tfrecord")
+
+
 # ------------------------------------------------------------ datasets
 
 def pictures(n, seed=0):

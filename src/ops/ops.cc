@@ -383,6 +383,20 @@ class DetectionBoxesOp : public OpKernel {
         const std::string source = scalar_string(ctx, 4);
         OP_REQUIRES(ctx, frame.NumElements() == 4 && size.NumElements() == 2,
                     errors::InvalidArgument(source, ": frame must hold 4 values and image_size 2"));
+        // The scale of the boxes: a letterbox frame (training) or the image
+        // size (validation). Anything but a positive finite scale would give
+        // NaN boxes (0 x infinity, 0 / 0).
+        {
+            auto f = frame.flat<double>();
+            auto sz = size.flat<int32_t>();
+            const bool scale_ok = training_ ? std::isfinite(f(0)) && std::isfinite(f(1)) && f(0) > 0 && f(1) > 0 &&
+                                                  std::isfinite(f(2)) && std::isfinite(f(3))
+                                            : sz(0) > 0 && sz(1) > 0;
+            OP_REQUIRES(ctx, scale_ok,
+                        errors::InvalidArgument(source, training_ ? ": the letterbox frame must hold positive finite "
+                                                                    "scales and finite offsets"
+                                                                  : ": the image size must be positive"));
+        }
         const int64_t n = objects.NumElements();
         const int64_t *obj = objects.flat<int64_t>().data();
         // A label is a class index; with the offset added it must still be an
