@@ -87,7 +87,7 @@ def decode_image(path):
         lambda: tf.io.decode_image(data, channels=3, expand_animations=False))
 
 
-def _padded_train_batches(samples, shape, batch_size, prefetch):
+def _batch_samples(samples, shape, batch_size, prefetch):
     image_spec, mask_spec = samples.element_spec
     if image_spec.shape == tf.TensorShape(shape) and mask_spec.shape == tf.TensorShape(shape[:2]):
         # Samples already have the batch shape: a plain batch lets tf.data
@@ -404,7 +404,7 @@ def _train_batches(dataset, kind, batch_size, prefetch, seed, augment, shard):
         return batches.prefetch(prefetch)
     shape = _shape(dataset)
     samples = _segmentation_samples(dataset, kind, shape, seed, augment, shard)
-    return _padded_train_batches(samples, shape, batch_size, prefetch)
+    return _batch_samples(samples, shape, batch_size, prefetch)
 
 
 def val_pipeline(dataset, batch_size=1, prefetch=10):
