@@ -70,6 +70,7 @@ bench: install
 wheel: setup
 	rm -rf dist
 	$(BIN)/python -m pip wheel --no-build-isolation --no-deps -w dist .
+	$(BIN)/python tools/pin_wheel.py dist/*.whl
 
 # The wheel installed into a fresh venv without a compiler runs the demo.
 check-wheel: wheel
