@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import warnings
 
 import cv2
 import numpy as np
@@ -271,7 +272,7 @@ def test_coco_has_no_validation_pipeline(tmp_path):
     assert graph.val_pipeline(coco_dataset(tmp_path)) is None
 
 
-def tfrecord_dataset(tmp_path, letter_box=True, add_bkg_class=True):
+def tfrecord_dataset(tmp_path, letter_box=True, add_bkg_class=True, aug_cfg=None):
     rng = np.random.default_rng(4)
     records = []
     for i, img in enumerate(pictures(7, seed=5)):
@@ -285,7 +286,20 @@ def tfrecord_dataset(tmp_path, letter_box=True, add_bkg_class=True):
         write_records(str(tmp_path / split / "a.tfrecord"), records)
     return TFRecordDataset({"classes": ["a", "b", "c"], "train": {"path": str(tmp_path / "train")},
                             "validation": {"path": str(tmp_path / "val")}},
-                           shape=list(SHAPE), letter_box=letter_box, add_bkg_class=add_bkg_class)
+                           shape=list(SHAPE), letter_box=letter_box, add_bkg_class=add_bkg_class,
+                           aug_cfg=aug_cfg)
+
+
+@pytest.mark.parametrize("aug_cfg, warnings_expected", [(None, 0), ({}, 0), ({"flip": 0.5}, 1)])
+def test_aug_cfg_is_accepted_with_one_warning_that_it_has_no_effect(tmp_path, aug_cfg, warnings_expected):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ds = tfrecord_dataset(tmp_path, aug_cfg=aug_cfg)
+        plain = next(iter(ds.build_train_iterator(batch_size=7)))[0].numpy()
+        graphed = next(iter(graph.train_pipeline(ds, 7, seed=0)))[0].numpy()
+    assert len([w for w in caught if "aug_cfg" in str(w.message)]) == warnings_expected
+    # Neither path augments: both give the same set of letterboxed pictures.
+    assert sorted(i.tobytes() for i in plain) == sorted(i.tobytes() for i in graphed)
 
 
 @pytest.mark.parametrize("letter_box, add_bkg_class", [(True, True), (False, False)])
