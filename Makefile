@@ -62,8 +62,9 @@ dev: setup
 	cmake -S . -B build-dev-$(STACK) -DTRELLISK_INPLACE=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python)
 	cmake --build build-dev-$(STACK) -j2
 
+# make bench QUICK=1: short smoke runs of every benchmark.
 bench: install
-	$(BIN)/python bench/run.py
+	$(BIN)/python bench/run.py $(if $(QUICK),--quick)
 
 # A wheel of this stack in dist/, its TensorFlow requirement narrowed to the
 # minor its op library was built against.
