@@ -102,6 +102,26 @@ const LanczosTable &lanczos_table() {
     return table;
 }
 
+// The same weights with rows 2k and 2k + 1 interleaved (w[2k][j], w[2k+1][j]
+// side by side), to match planes whose rows are interleaved likewise.
+struct PairedTable {
+    int16_t w[kInterTab * kInterTab][64];
+    PairedTable() {
+        const LanczosTable &t = lanczos_table();
+        for (int p = 0; p < kInterTab * kInterTab; ++p)
+            for (int k = 0; k < 4; ++k)
+                for (int j = 0; j < 8; ++j) {
+                    w[p][16 * k + 2 * j] = t.w[p][16 * k + j];
+                    w[p][16 * k + 2 * j + 1] = t.w[p][16 * k + 8 + j];
+                }
+    }
+};
+
+const PairedTable &paired_table() {
+    static const PairedTable table;
+    return table;
+}
+
 // Source coordinates of destination row y: for each x the fixed-point
 // values the warp computes (integer part in `shift` bits). Row origins are
 // 64-bit so that a saturated coordinate cannot overflow.
@@ -279,74 +299,146 @@ void lanczos_row(const int16_t *planes, int pw, int ph, int h, int w, int64_t X0
 }
 
 #if TRELLISK_X86
-// Window rows p and p + pw in the low and high halves.
-TRELLISK_AVX2 inline __m256i row_pair(const int16_t *p, int pw) {
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))),
-                                   _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + pw)), 1);
-}
-
-// Sums of one pixel's 8 x 8 windows in the three planes times the weights,
-// two window rows per multiply-add, as three vectors of partial sums.
-TRELLISK_AVX2 inline void lanczos_sums(const int16_t *s, int pw, size_t plane, const int16_t *wt, __m256i acc[3]) {
+// Sums of one pixel's 8 x 8 windows in the three paired planes times the
+// paired weights: one load and one multiply-add per two window rows, as
+// three vectors of partial sums.
+TRELLISK_AVX2 inline void lanczos_sums(const int16_t *s, size_t pair_row, size_t plane, const int16_t *wt,
+                                       __m256i acc[3]) {
     const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(wt));
     const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(wt + 16));
     const __m256i w2 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(wt + 32));
     const __m256i w3 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(wt + 48));
+    auto at = [](const int16_t *p) { return reinterpret_cast<const __m256i *>(p); };
     for (int c = 0; c < 3; ++c, s += plane) {
-        const __m256i a = _mm256_add_epi32(_mm256_madd_epi16(row_pair(s, pw), w0),
-                                           _mm256_madd_epi16(row_pair(s + 2 * pw, pw), w1));
-        const __m256i b = _mm256_add_epi32(_mm256_madd_epi16(row_pair(s + 4 * pw, pw), w2),
-                                           _mm256_madd_epi16(row_pair(s + 6 * pw, pw), w3));
+        const __m256i a = _mm256_add_epi32(_mm256_madd_epi16(_mm256_loadu_si256(at(s)), w0),
+                                           _mm256_madd_epi16(_mm256_loadu_si256(at(s + 2 * pair_row)), w1));
+        const __m256i b = _mm256_add_epi32(_mm256_madd_epi16(_mm256_loadu_si256(at(s + 4 * pair_row)), w2),
+                                           _mm256_madd_epi16(_mm256_loadu_si256(at(s + 6 * pair_row)), w3));
         acc[c] = _mm256_add_epi32(a, b);
     }
 }
 
-// The same as lanczos_row with the vector work of two pixels at a time:
-// the coordinates of the row first, then the windows, the six channel sums
-// reduced together. Integer sums, so the order of the additions does not
-// change them.
-TRELLISK_AVX2 void lanczos_row_avx2(const int16_t *planes, int pw, int ph, int h, int w, int64_t X0, int64_t Y0,
-                                    const AffineRows &rows, uint8_t border, uint8_t *d, int32_t *xs,
-                                    const int16_t **src, const int16_t **wts) {
-    const LanczosTable &table = lanczos_table();
+// Paired planes: row y of each holds rows y and y + 1 of the padded plane
+// interleaved value by value.
+TRELLISK_AVX2 void pair_planes(const int16_t *planes, int pw, int ph, int16_t *pairs) {
+    for (int c = 0; c < 3; ++c)
+        for (int y = 0; y + 1 < ph; ++y) {
+            const int16_t *a = planes + (size_t(c) * ph + y) * pw, *b = a + pw;
+            int16_t *o = pairs + (size_t(c) * (ph - 1) + y) * 2 * pw;
+            int x = 0;
+            for (; x + 8 <= pw; x += 8) {
+                const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + x));
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + x));
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 2 * x), _mm_unpacklo_epi16(u, v));
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 2 * x + 8), _mm_unpackhi_epi16(u, v));
+            }
+            for (; x < pw; ++x) o[2 * x] = a[x], o[2 * x + 1] = b[x];
+        }
+}
+
+// Where each pixel of one row reads (offset of its window in the paired
+// planes, or -1 when the window misses the image) and with which weights,
+// eight pixels at a time in 32-bit lanes (the caller checked that the sums
+// fit).
+TRELLISK_AVX2 void lanczos_coords_avx2(const AffineRows &rows, int64_t X0, int64_t Y0, int h, int w, int pw,
+                                       int32_t *off, int32_t *wi) {
     constexpr int shift = kAbBits - kInterBits;
-    const size_t plane = size_t(ph) * pw;
-    int k = 0;
-    for (int x = 0; x < w; ++x) {
+    const __m256i vx0 = _mm256_set1_epi32(int(X0)), vy0 = _mm256_set1_epi32(int(Y0));
+    const __m256i vw = _mm256_set1_epi32(w), vh = _mm256_set1_epi32(h), m8 = _mm256_set1_epi32(-8);
+    const __m256i three = _mm256_set1_epi32(3), pad = _mm256_set1_epi32(kPad), row = _mm256_set1_epi32(2 * pw);
+    const __m256i phase = _mm256_set1_epi32(kInterTab - 1), none = _mm256_set1_epi32(-1);
+    int x = 0;
+    for (; x + 8 <= w; x += 8) {
+        const __m256i X = _mm256_srai_epi32(
+            _mm256_add_epi32(vx0, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&rows.adelta[x]))), shift);
+        const __m256i Y = _mm256_srai_epi32(
+            _mm256_add_epi32(vy0, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&rows.bdelta[x]))), shift);
+        const __m256i sx = _mm256_sub_epi32(_mm256_srai_epi32(X, kInterBits), three);
+        const __m256i sy = _mm256_sub_epi32(_mm256_srai_epi32(Y, kInterBits), three);
+        const __m256i in = _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(vw, sx), _mm256_cmpgt_epi32(sx, m8)),
+                                            _mm256_and_si256(_mm256_cmpgt_epi32(vh, sy), _mm256_cmpgt_epi32(sy, m8)));
+        const __m256i o = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_add_epi32(sy, pad), row),
+                                           _mm256_slli_epi32(_mm256_add_epi32(sx, pad), 1));
+        const __m256i i = _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(Y, phase), kInterBits),
+                                           _mm256_and_si256(X, phase));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(off + x), _mm256_blendv_epi8(none, o, in));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(wi + x), i);
+    }
+    for (; x < w; ++x) {
         const int64_t X = (X0 + rows.adelta[x]) >> shift;
         const int64_t Y = (Y0 + rows.bdelta[x]) >> shift;
         const int64_t sx = (X >> kInterBits) - 3, sy = (Y >> kInterBits) - 3;
-        if (sx >= w || sx + 8 <= 0 || sy >= h || sy + 8 <= 0) {
-            d[3 * x] = d[3 * x + 1] = d[3 * x + 2] = border;
-            continue;
+        const bool in = !(sx >= w || sx + 8 <= 0 || sy >= h || sy + 8 <= 0);
+        off[x] = in ? int32_t((sy + kPad) * 2 * pw + 2 * (sx + kPad)) : -1;
+        wi[x] = int32_t((Y & (kInterTab - 1)) * kInterTab + (X & (kInterTab - 1)));
+    }
+}
+
+// The two halves added, rounded and scaled down to pixel values.
+TRELLISK_AVX2 inline __m128i fold_halves(__m256i u, __m128i half) {
+    const __m128i v = _mm_add_epi32(_mm256_castsi256_si128(u), _mm256_extracti128_si256(u, 1));
+    return _mm_srai_epi32(_mm_add_epi32(v, half), kCoefBits);
+}
+
+// The same as lanczos_row on paired planes: the coordinates of the row
+// first, then the windows four pixels at a time, the twelve channel sums
+// reduced together. Integer sums, so the order of the additions does not
+// change them.
+TRELLISK_AVX2 void lanczos_row_avx2(const int16_t *pairs, int pw, int ph, int h, int w, int64_t X0, int64_t Y0,
+                                    const AffineRows &rows, uint8_t border, uint8_t *d, int32_t *off, int32_t *wi,
+                                    int32_t *xs) {
+    const PairedTable &table = paired_table();
+    constexpr int shift = kAbBits - kInterBits;
+    const size_t pair_row = size_t(2) * pw, plane = size_t(ph - 1) * pair_row;
+    if (rows.small(X0, Y0)) {
+        lanczos_coords_avx2(rows, X0, Y0, h, w, pw, off, wi);
+    } else {
+        for (int x = 0; x < w; ++x) {
+            const int64_t X = (X0 + rows.adelta[x]) >> shift;
+            const int64_t Y = (Y0 + rows.bdelta[x]) >> shift;
+            const int64_t sx = (X >> kInterBits) - 3, sy = (Y >> kInterBits) - 3;
+            const bool in = !(sx >= w || sx + 8 <= 0 || sy >= h || sy + 8 <= 0);
+            off[x] = in ? int32_t((sy + kPad) * 2 * pw + 2 * (sx + kPad)) : -1;
+            wi[x] = int32_t((Y & (kInterTab - 1)) * kInterTab + (X & (kInterTab - 1)));
         }
+    }
+    int k = 0;
+    for (int x = 0; x < w; ++x) {
         xs[k] = x;
-        src[k] = planes + size_t(sy + kPad) * pw + size_t(sx + kPad);
-        wts[k++] = table.w[(Y & (kInterTab - 1)) * kInterTab + (X & (kInterTab - 1))];
+        k += off[x] >= 0;
+        if (off[x] < 0) d[3 * x] = d[3 * x + 1] = d[3 * x + 2] = border;
     }
     const __m128i half = _mm_set1_epi32(1 << (kCoefBits - 1));
     int j = 0;
-    for (; j + 2 <= k; j += 2) {
+    for (; j + 4 <= k; j += 4) {
+        // Reduced as they come, so that few sums are live at once. Per
+        // 128-bit half: [a0 a1 a2 b0], [b1 b2 c0 c1], [c2 e0 e1 e2].
         __m256i a[3], b[3];
-        lanczos_sums(src[j], pw, plane, wts[j], a);
-        lanczos_sums(src[j + 1], pw, plane, wts[j + 1], b);
-        // Per 128-bit half: [a0 a1 a2 b0] and [b1 b2 b1 b2], then the halves added.
-        const __m256i u = _mm256_hadd_epi32(_mm256_hadd_epi32(a[0], a[1]), _mm256_hadd_epi32(a[2], b[0]));
-        const __m256i t = _mm256_hadd_epi32(b[1], b[2]);
-        const __m256i v = _mm256_hadd_epi32(t, t);
-        __m128i lo = _mm_add_epi32(_mm256_castsi256_si128(u), _mm256_extracti128_si256(u, 1));
-        __m128i hi = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-        lo = _mm_srai_epi32(_mm_add_epi32(lo, half), kCoefBits);
-        hi = _mm_srai_epi32(_mm_add_epi32(hi, half), kCoefBits);
-        const __m128i px = _mm_packs_epi32(lo, hi);
-        const uint64_t bytes = uint64_t(_mm_cvtsi128_si64(_mm_packus_epi16(px, px)));
-        uint8_t *p = d + 3 * xs[j], *q = d + 3 * xs[j + 1];
-        p[0] = uint8_t(bytes), p[1] = uint8_t(bytes >> 8), p[2] = uint8_t(bytes >> 16);
-        q[0] = uint8_t(bytes >> 24), q[1] = uint8_t(bytes >> 32), q[2] = uint8_t(bytes >> 40);
+        lanczos_sums(pairs + off[xs[j]], pair_row, plane, table.w[wi[xs[j]]], a);
+        lanczos_sums(pairs + off[xs[j + 1]], pair_row, plane, table.w[wi[xs[j + 1]]], b);
+        const __m256i u0 = _mm256_hadd_epi32(_mm256_hadd_epi32(a[0], a[1]), _mm256_hadd_epi32(a[2], b[0]));
+        const __m256i t1 = _mm256_hadd_epi32(b[1], b[2]);
+        lanczos_sums(pairs + off[xs[j + 2]], pair_row, plane, table.w[wi[xs[j + 2]]], a);
+        const __m256i u1 = _mm256_hadd_epi32(t1, _mm256_hadd_epi32(a[0], a[1]));
+        const __m256i t2 = a[2];
+        lanczos_sums(pairs + off[xs[j + 3]], pair_row, plane, table.w[wi[xs[j + 3]]], b);
+        const __m256i u2 = _mm256_hadd_epi32(_mm256_hadd_epi32(t2, b[0]), _mm256_hadd_epi32(b[1], b[2]));
+        const __m128i v0 = fold_halves(u0, half), v1 = fold_halves(u1, half), v2 = fold_halves(u2, half);
+        const __m128i px = _mm_packus_epi16(_mm_packs_epi32(v0, v1), _mm_packs_epi32(v2, v2));
+        if (xs[j + 3] == xs[j] + 3) {  // four neighbours: their twelve bytes in order
+            uint8_t *p = d + 3 * xs[j];
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(p), px);
+            const uint32_t last = uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(px, 8)));
+            std::memcpy(p + 8, &last, 4);
+        } else {
+            alignas(16) uint8_t bytes[16];
+            _mm_store_si128(reinterpret_cast<__m128i *>(bytes), px);
+            for (int q = 0; q < 4; ++q) std::memcpy(d + 3 * xs[j + q], bytes + 3 * q, 3);
+        }
     }
-    if (j < k) {
+    for (; j < k; ++j) {
         __m256i a[3];
-        lanczos_sums(src[j], pw, plane, wts[j], a);
+        lanczos_sums(pairs + off[xs[j]], pair_row, plane, table.w[wi[xs[j]]], a);
         const __m256i t = _mm256_hadd_epi32(_mm256_hadd_epi32(a[0], a[1]), _mm256_hadd_epi32(a[2], a[2]));
         __m128i v = _mm_add_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1));
         v = _mm_srai_epi32(_mm_add_epi32(v, half), kCoefBits);
@@ -461,7 +553,8 @@ void warp_lanczos(const uint8_t *src, int h, int w, const double inv[6], uint8_t
     // is what the constant border gives.
     const int pw = w + 2 * kPad, ph = h + 2 * kPad;
     const size_t plane = size_t(pw) * ph;
-    planes.resize(3 * plane);
+    // With AVX2, paired planes (pair_planes) follow the planes.
+    planes.resize(3 * plane + (avx2 ? 3 * size_t(ph - 1) * 2 * pw : 0));
     int16_t *pl = planes.data();
     for (int c = 0; c < 3; ++c) {
         std::fill_n(pl + c * plane, size_t(kPad) * pw, int16_t(border));
@@ -484,17 +577,19 @@ void warp_lanczos(const uint8_t *src, int h, int w, const double inv[6], uint8_t
         split_row(s, w, p, p + plane, p + 2 * plane);
     }
     AffineRows rows(inv, w, false);
-    std::vector<int32_t> xs(avx2 ? w : 0);
-    std::vector<const int16_t *> srcs(xs.size()), wts(xs.size());
+#if TRELLISK_X86
+    if (avx2) {
+        int16_t *pairs = pl + 3 * plane;
+        pair_planes(pl, pw, ph, pairs);
+        std::vector<int32_t> off(w), wi(w), xs(w);
+        for (int y = 0; y < h; ++y)
+            lanczos_row_avx2(pairs, pw, ph, h, w, rows.x0(y), rows.y0(y), rows, border, dst + size_t(y) * w * 3,
+                             off.data(), wi.data(), xs.data());
+        return;
+    }
+#endif
     for (int y = 0; y < h; ++y) {
         uint8_t *d = dst + size_t(y) * w * 3;
-#if TRELLISK_X86
-        if (avx2) {
-            lanczos_row_avx2(pl, pw, ph, h, w, rows.x0(y), rows.y0(y), rows, border, d, xs.data(), srcs.data(),
-                             wts.data());
-            continue;
-        }
-#endif
         lanczos_row(pl, pw, ph, h, w, rows.x0(y), rows.y0(y), rows, border, d);
     }
 }
