@@ -262,6 +262,27 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
             if (bytes > (size_t(64) << 20)) s = Scratch();
         }
     } trim{scratch};
+    // A crop reads only its own rectangle: the entries before it compute
+    // just that part of their output, back to the last one that reads its
+    // input anywhere else (a warp, a blur). The tiny-input elastic field
+    // keeps everything whole.
+    const detail::Region whole{0, h, 0, w};
+    detail::Region part = whole;
+    if (crop && !field) {
+        const int y0 = int((h - plan.crop_h + 1) * plan.h_start), x0 = int((w - plan.crop_w + 1) * plan.w_start);
+        part = {y0, y0 + plan.crop_h, x0, x0 + plan.crop_w};
+    }
+    // Passes in order: which of them only need `part`.
+    enum Kind { kFlip, kSsr, kChannel, kDefocus, kElastic, kPiecewise, kKinds };
+    const bool on[kKinds] = {plan.flip, plan.ssr, channel_op, plan.defocus, plan.elastic, plan.piecewise};
+    bool partial[kKinds] = {};
+    for (int k = kKinds - 1; k >= 0; --k) {
+        if (!on[k]) continue;
+        partial[k] = true;
+        if (k != kChannel) break;  // only the channel pass reads just the pixels it writes
+    }
+    auto region = [&](int k) -> const detail::Region & { return partial[k] ? part : whole; };
+
     // The crop writes the outputs itself; otherwise the last pass does.
     Stage st(scratch, crop ? image_passes + 1 : image_passes, out_image, out_mask);
     st.image = image;
@@ -279,7 +300,7 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
     if (plan.flip) {
         uint8_t *di = st.next_image(3 * n);
         int32_t *dm = st.next_mask(n);
-        detail::flip(st.image, st.mask, h, w, di, dm);
+        detail::flip(st.image, st.mask, h, w, di, dm, region(kFlip));
         st.advance(di, dm);
     }
     if (plan.ssr) {
@@ -295,21 +316,31 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
         detail::invert_affine(m, inv);
         uint8_t *di = st.next_image(3 * n);
         int32_t *dm = st.next_mask(n);
-        detail::warp_lanczos(st.image, h, w, inv, kGrey, di, scratch.planes, avx2);
-        if (dm) detail::warp_nearest(nullptr, st.mask, h, w, inv, 0, 0, nullptr, dm, avx2);
+        detail::warp_lanczos(st.image, h, w, inv, kGrey, di, scratch.planes, region(kSsr), avx2);
+        if (dm) detail::warp_nearest(nullptr, st.mask, h, w, inv, 0, 0, nullptr, dm, region(kSsr), avx2);
         st.advance(di, dm);
     }
     if (channel_op) {
         // Dropout, then shuffle, in one pass: out[c] = dropped[perm[c]].
         uint8_t *di = st.next_image(3 * n);
         const int32_t *dm = keep_mask();
-        detail::channels(st.image, n, pick, di, avx2);
+        const detail::Region &r = region(kChannel);
+        if (r.x0 == 0 && r.x1 == w) {
+            detail::channels(st.image + size_t(r.y0) * w * 3, size_t(r.y1 - r.y0) * w, pick,
+                             di + size_t(r.y0) * w * 3, avx2);
+        } else {
+            for (int y = r.y0; y < r.y1; ++y) {
+                const size_t o = 3 * (size_t(y) * w + r.x0);
+                detail::channels(st.image + o, size_t(r.x1 - r.x0), pick, di + o, avx2);
+            }
+        }
         st.advance(di, dm);
     }
     if (plan.defocus) {
         uint8_t *di = st.next_image(3 * n);
         const int32_t *dm = keep_mask();
-        detail::defocus(st.image, h, w, plan.radius, plan.alias_blur, di, avx2);
+        const detail::Region &r = region(kDefocus);
+        detail::defocus(st.image, h, w, plan.radius, plan.alias_blur, di, r.y0, r.y1, avx2);
         st.advance(di, dm);
     }
     if (plan.elastic) {
@@ -317,7 +348,7 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
         detail::invert_affine(plan.elastic_m, inv);
         uint8_t *di = st.next_image(3 * n);
         int32_t *dm = st.next_mask(n);
-        detail::warp_nearest(st.image, st.mask, h, w, inv, kGrey, 0, di, dm, avx2);
+        detail::warp_nearest(st.image, st.mask, h, w, inv, kGrey, 0, di, dm, region(kElastic), avx2);
         st.advance(di, dm);
         if (field) {
             std::vector<float> mx(n), my(n);
@@ -332,7 +363,7 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
     if (plan.piecewise) {
         uint8_t *di = st.next_image(3 * n);
         int32_t *dm = st.next_mask(n);
-        detail::piecewise(st.image, st.mask, h, w, plan.pa_dst, plan.pa_diagonals, di, dm, avx2);
+        detail::piecewise(st.image, st.mask, h, w, plan.pa_dst, plan.pa_diagonals, di, dm, region(kPiecewise), avx2);
         st.advance(di, dm);
     }
     if (crop) {

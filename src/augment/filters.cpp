@@ -209,7 +209,8 @@ TRELLISK_AVX2 size_t channels_avx2(const uint8_t *src, size_t n, const int pick[
 
 }  // namespace
 
-void defocus(const uint8_t *src, int h, int w, int radius, double alias_blur, uint8_t *dst, bool avx2) {
+void defocus(const uint8_t *src, int h, int w, int radius, double alias_blur, uint8_t *dst, int y0, int y1,
+             bool avx2) {
     int n = 0;
     const std::vector<float> kernel = defocus_kernel(radius, alias_blur, &n);
     const int R = n / 2;
@@ -234,7 +235,7 @@ void defocus(const uint8_t *src, int h, int w, int radius, double alias_blur, ui
             if (kernel[size_t(i) * n + j] != 0.f) taps.push_back({i, j, kernel[size_t(i) * n + j]});
     const int row_len = 3 * w, pad_len = 3 * pw;
     std::vector<float> acc(row_len), folded(size_t(R + 1) * pad_len);
-    for (int y = 0; y < h; ++y) {
+    for (int y = y0; y < y1; ++y) {
         for (int i = 0; i < R; ++i)
             add_rows(folded.data() + size_t(i) * pad_len, pad.data() + size_t(y + i) * pad_len,
                      pad.data() + size_t(y + n - 1 - i) * pad_len, pad_len);

@@ -228,12 +228,12 @@ TRELLISK_AVX2 void gather_row_avx2(const uint8_t *src, const int32_t *mask, cons
 
 // Source indices of one affine row in int32 lanes (the caller checked that
 // the sums fit).
-TRELLISK_AVX2 void nearest_index_avx2(const AffineRows &rows, int64_t X0, int64_t Y0, int h, int w,
-                                      int32_t *idx) {
+TRELLISK_AVX2 void nearest_index_avx2(const AffineRows &rows, int64_t X0, int64_t Y0, int h, int w, int xa,
+                                      int xb, int32_t *idx) {
     const __m256i vx0 = _mm256_set1_epi32(int(X0)), vy0 = _mm256_set1_epi32(int(Y0));
     const __m256i vw = _mm256_set1_epi32(w), vh = _mm256_set1_epi32(h), none = _mm256_set1_epi32(-1);
-    int x = 0;
-    for (; x + 8 <= w; x += 8) {
+    int x = xa;
+    for (; x + 8 <= xb; x += 8) {
         const __m256i X = _mm256_srai_epi32(
             _mm256_add_epi32(vx0, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&rows.adelta[x]))), kAbBits);
         const __m256i Y = _mm256_srai_epi32(
@@ -243,21 +243,22 @@ TRELLISK_AVX2 void nearest_index_avx2(const AffineRows &rows, int64_t X0, int64_
         const __m256i i = _mm256_add_epi32(_mm256_mullo_epi32(Y, vw), X);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(idx + x), _mm256_blendv_epi8(none, i, in));
     }
-    for (; x < w; ++x) {
+    for (; x < xb; ++x) {
         const int64_t X = (X0 + rows.adelta[x]) >> kAbBits, Y = (Y0 + rows.bdelta[x]) >> kAbBits;
         idx[x] = X >= 0 && X < w && Y >= 0 && Y < h ? int32_t(Y * w + X) : -1;
     }
 }
 #endif
 
-void nearest_index(const AffineRows &rows, int y, int h, int w, int32_t *idx, bool avx2) {
+// Source indices of pixels [xa, xb) of row y.
+void nearest_index(const AffineRows &rows, int y, int h, int w, int xa, int xb, int32_t *idx, bool avx2) {
     const int64_t X0 = rows.x0(y), Y0 = rows.y0(y);
 #if TRELLISK_X86
-    if (avx2 && rows.small(X0, Y0)) return nearest_index_avx2(rows, X0, Y0, h, w, idx);
+    if (avx2 && rows.small(X0, Y0)) return nearest_index_avx2(rows, X0, Y0, h, w, xa, xb, idx);
 #else
     (void)avx2;
 #endif
-    for (int x = 0; x < w; ++x) {
+    for (int x = xa; x < xb; ++x) {
         const int64_t X = (X0 + rows.adelta[x]) >> kAbBits, Y = (Y0 + rows.bdelta[x]) >> kAbBits;
         idx[x] = X >= 0 && X < w && Y >= 0 && Y < h ? int32_t(Y * w + X) : -1;
     }
@@ -277,11 +278,12 @@ void copy_row(const uint8_t *src, const int32_t *mask, const int32_t *idx, int w
 constexpr int kPad = 8;  // border frame of the Lanczos planes
 
 // One destination row of the Lanczos warp, one channel at a time (baseline).
-void lanczos_row(const int16_t *planes, int pw, int ph, int h, int w, int64_t X0, int64_t Y0,
+void lanczos_row(const int16_t *planes, int pw, int ph, int h, int w, int xa, int xb, int64_t X0, int64_t Y0,
                  const AffineRows &rows, uint8_t border, uint8_t *d) {
     const LanczosTable &table = lanczos_table();
     constexpr int shift = kAbBits - kInterBits;
-    for (int x = 0; x < w; ++x, d += 3) {
+    d += 3 * size_t(xa);
+    for (int x = xa; x < xb; ++x, d += 3) {
         const int64_t X = (X0 + rows.adelta[x]) >> shift;
         const int64_t Y = (Y0 + rows.bdelta[x]) >> shift;
         const int64_t sx = (X >> kInterBits) - 3, sy = (Y >> kInterBits) - 3;
@@ -340,15 +342,15 @@ TRELLISK_AVX2 void pair_planes(const int16_t *planes, int pw, int ph, int16_t *p
 // planes, or -1 when the window misses the image) and with which weights,
 // eight pixels at a time in 32-bit lanes (the caller checked that the sums
 // fit).
-TRELLISK_AVX2 void lanczos_coords_avx2(const AffineRows &rows, int64_t X0, int64_t Y0, int h, int w, int pw,
-                                       int32_t *off, int32_t *wi) {
+TRELLISK_AVX2 void lanczos_coords_avx2(const AffineRows &rows, int64_t X0, int64_t Y0, int h, int w, int xa,
+                                       int xb, int pw, int32_t *off, int32_t *wi) {
     constexpr int shift = kAbBits - kInterBits;
     const __m256i vx0 = _mm256_set1_epi32(int(X0)), vy0 = _mm256_set1_epi32(int(Y0));
     const __m256i vw = _mm256_set1_epi32(w), vh = _mm256_set1_epi32(h), m8 = _mm256_set1_epi32(-8);
     const __m256i three = _mm256_set1_epi32(3), pad = _mm256_set1_epi32(kPad), row = _mm256_set1_epi32(2 * pw);
     const __m256i phase = _mm256_set1_epi32(kInterTab - 1), none = _mm256_set1_epi32(-1);
-    int x = 0;
-    for (; x + 8 <= w; x += 8) {
+    int x = xa;
+    for (; x + 8 <= xb; x += 8) {
         const __m256i X = _mm256_srai_epi32(
             _mm256_add_epi32(vx0, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&rows.adelta[x]))), shift);
         const __m256i Y = _mm256_srai_epi32(
@@ -364,7 +366,7 @@ TRELLISK_AVX2 void lanczos_coords_avx2(const AffineRows &rows, int64_t X0, int64
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(off + x), _mm256_blendv_epi8(none, o, in));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(wi + x), i);
     }
-    for (; x < w; ++x) {
+    for (; x < xb; ++x) {
         const int64_t X = (X0 + rows.adelta[x]) >> shift;
         const int64_t Y = (Y0 + rows.bdelta[x]) >> shift;
         const int64_t sx = (X >> kInterBits) - 3, sy = (Y >> kInterBits) - 3;
@@ -384,16 +386,17 @@ TRELLISK_AVX2 inline __m128i fold_halves(__m256i u, __m128i half) {
 // first, then the windows four pixels at a time, the twelve channel sums
 // reduced together. Integer sums, so the order of the additions does not
 // change them.
-TRELLISK_AVX2 void lanczos_row_avx2(const int16_t *pairs, int pw, int ph, int h, int w, int64_t X0, int64_t Y0,
+TRELLISK_AVX2 void lanczos_row_avx2(const int16_t *pairs, int pw, int ph, int h, int w, int xa, int xb, int64_t X0,
+                                    int64_t Y0,
                                     const AffineRows &rows, uint8_t border, uint8_t *d, int32_t *off, int32_t *wi,
                                     int32_t *xs) {
     const PairedTable &table = paired_table();
     constexpr int shift = kAbBits - kInterBits;
     const size_t pair_row = size_t(2) * pw, plane = size_t(ph - 1) * pair_row;
     if (rows.small(X0, Y0)) {
-        lanczos_coords_avx2(rows, X0, Y0, h, w, pw, off, wi);
+        lanczos_coords_avx2(rows, X0, Y0, h, w, xa, xb, pw, off, wi);
     } else {
-        for (int x = 0; x < w; ++x) {
+        for (int x = xa; x < xb; ++x) {
             const int64_t X = (X0 + rows.adelta[x]) >> shift;
             const int64_t Y = (Y0 + rows.bdelta[x]) >> shift;
             const int64_t sx = (X >> kInterBits) - 3, sy = (Y >> kInterBits) - 3;
@@ -403,7 +406,7 @@ TRELLISK_AVX2 void lanczos_row_avx2(const int16_t *pairs, int pw, int ph, int h,
         }
     }
     int k = 0;
-    for (int x = 0; x < w; ++x) {
+    for (int x = xa; x < xb; ++x) {
         xs[k] = x;
         k += off[x] >= 0;
         if (off[x] < 0) d[3 * x] = d[3 * x + 1] = d[3 * x + 2] = border;
@@ -452,15 +455,16 @@ TRELLISK_AVX2 void lanczos_row_avx2(const int16_t *pairs, int pw, int ph, int h,
 
 }  // namespace
 
-void flip(const uint8_t *src, const int32_t *mask, int h, int w, uint8_t *dst, int32_t *mask_dst) {
-    for (int y = 0; y < h; ++y) {
+void flip(const uint8_t *src, const int32_t *mask, int h, int w, uint8_t *dst, int32_t *mask_dst, const Region &r) {
+    (void)h;
+    for (int y = r.y0; y < r.y1; ++y) {
         const uint8_t *s = src + size_t(y) * w * 3;
         uint8_t *d = dst + size_t(y) * w * 3;
-        for (int x = 0; x < w; ++x) std::memcpy(d + 3 * (w - 1 - x), s + 3 * x, 3);
+        for (int x = r.x0; x < r.x1; ++x) std::memcpy(d + 3 * x, s + 3 * (w - 1 - x), 3);
         if (mask) {
             const int32_t *ms = mask + size_t(y) * w;
             int32_t *md = mask_dst + size_t(y) * w;
-            for (int x = 0; x < w; ++x) md[w - 1 - x] = ms[x];
+            for (int x = r.x0; x < r.x1; ++x) md[x] = ms[w - 1 - x];
         }
     }
 }
@@ -493,15 +497,16 @@ void affine_from_points(const float from[3][2], const float to[3][2], double m[6
 }
 
 void warp_nearest(const uint8_t *src, const int32_t *mask, int h, int w, const double inv[6], uint8_t border,
-                  int32_t mask_border, uint8_t *dst, int32_t *mask_dst, bool avx2) {
+                  int32_t mask_border, uint8_t *dst, int32_t *mask_dst, const Region &r, bool avx2) {
     // One source index per destination pixel serves image and mask alike.
     AffineRows rows(inv, w, true);
     std::vector<int32_t> idx(w);
     const size_t n = size_t(h) * w;
-    for (int y = 0; y < h; ++y) {
-        nearest_index(rows, y, h, w, idx.data(), avx2);
-        copy_row(src, mask, idx.data(), w, n, border, mask_border, src ? dst + size_t(y) * w * 3 : nullptr,
-                 mask ? mask_dst + size_t(y) * w : nullptr, avx2);
+    for (int y = r.y0; y < r.y1; ++y) {
+        nearest_index(rows, y, h, w, r.x0, r.x1, idx.data(), avx2);
+        const size_t o = size_t(y) * w + r.x0;
+        copy_row(src, mask, idx.data() + r.x0, r.x1 - r.x0, n, border, mask_border, src ? dst + 3 * o : nullptr,
+                 mask ? mask_dst + o : nullptr, avx2);
     }
 }
 
@@ -547,7 +552,7 @@ TRELLISK_AVX2 void split_row_avx2(const uint8_t *s, int w, int16_t *p0, int16_t 
 }  // namespace
 
 void warp_lanczos(const uint8_t *src, int h, int w, const double inv[6], uint8_t border, uint8_t *dst,
-                  std::vector<int16_t> &planes, bool avx2) {
+                  std::vector<int16_t> &planes, const Region &r, bool avx2) {
     // Planar copy framed by 8 border pixels: every 8 x 8 window that touches
     // the image then reads the border value where it leaves the image, which
     // is what the constant border gives.
@@ -582,15 +587,15 @@ void warp_lanczos(const uint8_t *src, int h, int w, const double inv[6], uint8_t
         int16_t *pairs = pl + 3 * plane;
         pair_planes(pl, pw, ph, pairs);
         std::vector<int32_t> off(w), wi(w), xs(w);
-        for (int y = 0; y < h; ++y)
-            lanczos_row_avx2(pairs, pw, ph, h, w, rows.x0(y), rows.y0(y), rows, border, dst + size_t(y) * w * 3,
-                             off.data(), wi.data(), xs.data());
+        for (int y = r.y0; y < r.y1; ++y)
+            lanczos_row_avx2(pairs, pw, ph, h, w, r.x0, r.x1, rows.x0(y), rows.y0(y), rows, border,
+                             dst + size_t(y) * w * 3, off.data(), wi.data(), xs.data());
         return;
     }
 #endif
-    for (int y = 0; y < h; ++y) {
+    for (int y = r.y0; y < r.y1; ++y) {
         uint8_t *d = dst + size_t(y) * w * 3;
-        lanczos_row(pl, pw, ph, h, w, rows.x0(y), rows.y0(y), rows, border, d);
+        lanczos_row(pl, pw, ph, h, w, r.x0, r.x1, rows.x0(y), rows.y0(y), rows, border, d);
     }
 }
 
@@ -686,7 +691,7 @@ TRELLISK_AVX2 void triangle_index_avx2(const double *m, int y, int xa, int xb, i
 }  // namespace
 
 void piecewise(const uint8_t *src, const int32_t *mask, int h, int w, const double pts[16][2],
-               Diagonals diagonals, uint8_t *dst, int32_t *mask_dst, bool avx2) {
+               Diagonals diagonals, uint8_t *dst, int32_t *mask_dst, const Region &reg, bool avx2) {
     // Grid point (r, c) sits at (c * w / 3, r * h / 3), as linspace(0, n, 4)
     // places it; each output pixel takes the source pixel at the affine image
     // of its position under the triangle that contains it, rounded half up,
@@ -712,6 +717,8 @@ void piecewise(const uint8_t *src, const int32_t *mask, int h, int w, const doub
             }
         }
     auto index = [&](const double *m, int y, int xa, int xb, int32_t *idx) {
+        xa = std::max(xa, reg.x0);
+        xb = std::min(xb, reg.x1);
         if (xa >= xb) return;
 #if TRELLISK_X86
         if (avx2) return triangle_index_avx2(m, y, xa, xb, h, w, idx);
@@ -720,7 +727,7 @@ void piecewise(const uint8_t *src, const int32_t *mask, int h, int w, const doub
     };
     std::vector<int32_t> idx(w);
     const size_t n = size_t(h) * w;
-    for (int y = 0; y < h; ++y) {
+    for (int y = reg.y0; y < reg.y1; ++y) {
         int r = 0;
         while (r < 2 && y >= gy[r + 1]) ++r;
         const double v = (y - gy[r]) / (gy[r + 1] - gy[r]);
@@ -740,7 +747,8 @@ void piecewise(const uint8_t *src, const int32_t *mask, int h, int w, const doub
             index(after, y, xs, x_end, idx.data());
             x = x_end;
         }
-        copy_row(src, mask, idx.data(), w, n, 0, 0, dst + size_t(y) * w * 3, mask ? mask_dst + size_t(y) * w : nullptr,
+        const size_t o = size_t(y) * w + reg.x0;
+        copy_row(src, mask, idx.data() + reg.x0, reg.x1 - reg.x0, n, 0, 0, dst + 3 * o, mask ? mask_dst + o : nullptr,
                  avx2);
     }
 }

@@ -25,7 +25,15 @@ namespace detail {
 // Whether this CPU runs AVX2 (asked once; the answer never changes).
 bool cpu_has_avx2();
 
-void flip(const uint8_t *src, const int32_t *mask, int h, int w, uint8_t *dst, int32_t *mask_dst);
+// The part of an entry's output that is needed: rows [y0, y1), columns
+// [x0, x1). Entries that take one compute only that part (a crop that
+// follows reads no more); the rest of their output is left as it was.
+struct Region {
+    int y0, y1, x0, x1;
+};
+
+void flip(const uint8_t *src, const int32_t *mask, int h, int w, uint8_t *dst, int32_t *mask_dst,
+          const Region &r);
 
 // Inverse of a 2 x 3 forward matrix, computed as the affine warp does.
 void invert_affine(const double m[6], double inv[6]);
@@ -34,10 +42,10 @@ void invert_affine(const double m[6], double inv[6]);
 // the warp's fixed point (1/1024 pixel, then 1/32 for the Lanczos phase).
 // `planes` is scratch space the Lanczos warp may grow.
 void warp_lanczos(const uint8_t *src, int h, int w, const double inv[6], uint8_t border, uint8_t *dst,
-                  std::vector<int16_t> &planes, bool avx2);
+                  std::vector<int16_t> &planes, const Region &r, bool avx2);
 // Image and mask (either may be null) through one coordinate computation.
 void warp_nearest(const uint8_t *src, const int32_t *mask, int h, int w, const double inv[6], uint8_t border,
-                  int32_t mask_border, uint8_t *dst, int32_t *mask_dst, bool avx2);
+                  int32_t mask_border, uint8_t *dst, int32_t *mask_dst, const Region &r, bool avx2);
 
 // The forward matrix mapping the three points `from` onto `to` (x, y).
 void affine_from_points(const float from[3][2], const float to[3][2], double m[6]);
@@ -50,12 +58,14 @@ void remap_nearest(const T *src, int h, int w, int cn, const float *map_x, const
                    T border, T *dst);
 
 void piecewise(const uint8_t *src, const int32_t *mask, int h, int w, const double dst_pts[16][2],
-               Diagonals diagonals, uint8_t *dst, int32_t *mask_dst, bool avx2);
+               Diagonals diagonals, uint8_t *dst, int32_t *mask_dst, const Region &r, bool avx2);
 
 // out[c] = pick[c] < 0 ? 0 : in[pick[c]], for n pixels.
 void channels(const uint8_t *src, size_t n, const int pick[3], uint8_t *dst, bool avx2);
 
-void defocus(const uint8_t *src, int h, int w, int radius, double alias_blur, uint8_t *dst, bool avx2);
+// Rows [y0, y1) of the blur.
+void defocus(const uint8_t *src, int h, int w, int radius, double alias_blur, uint8_t *dst, int y0, int y1,
+             bool avx2);
 
 // Crop (y0, x0, ch x cw) of image and mask (mask may be null), resized to
 // oh x ow by nearest neighbour.
