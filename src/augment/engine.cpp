@@ -300,7 +300,7 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
     if (plan.flip) {
         uint8_t *di = st.next_image(3 * n);
         int32_t *dm = st.next_mask(n);
-        detail::flip(st.image, st.mask, h, w, di, dm, region(kFlip));
+        detail::flip(st.image, st.mask, h, w, di, dm, region(kFlip), avx2);
         st.advance(di, dm);
     }
     if (plan.ssr) {

@@ -382,14 +382,30 @@ TRELLISK_AVX2 inline __m128i fold_halves(__m256i u, __m128i half) {
     return _mm_srai_epi32(_mm_add_epi32(v, half), kCoefBits);
 }
 
+// One pixel: its window `s` (null: the border) into d[0..2].
+TRELLISK_AVX2 inline void lanczos_one_avx2(const int16_t *s, size_t pair_row, size_t plane, const int16_t *wt,
+                                           __m128i half, uint8_t border, uint8_t *d) {
+    if (!s) {
+        d[0] = d[1] = d[2] = border;
+        return;
+    }
+    __m256i a[3];
+    lanczos_sums(s, pair_row, plane, wt, a);
+    const __m256i t = _mm256_hadd_epi32(_mm256_hadd_epi32(a[0], a[1]), _mm256_hadd_epi32(a[2], a[2]));
+    __m128i v = _mm_add_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1));
+    v = _mm_srai_epi32(_mm_add_epi32(v, half), kCoefBits);
+    v = _mm_packus_epi16(_mm_packs_epi32(v, v), v);
+    const uint32_t px = uint32_t(_mm_cvtsi128_si32(v));
+    d[0] = uint8_t(px), d[1] = uint8_t(px >> 8), d[2] = uint8_t(px >> 16);
+}
+
 // The same as lanczos_row on paired planes: the coordinates of the row
-// first, then the windows four pixels at a time, the twelve channel sums
-// reduced together. Integer sums, so the order of the additions does not
+// first, then the windows, the twelve channel sums of four pixels reduced
+// together. Integer sums, so the order of the additions does not
 // change them.
 TRELLISK_AVX2 void lanczos_row_avx2(const int16_t *pairs, int pw, int ph, int h, int w, int xa, int xb, int64_t X0,
                                     int64_t Y0,
-                                    const AffineRows &rows, uint8_t border, uint8_t *d, int32_t *off, int32_t *wi,
-                                    int32_t *xs) {
+                                    const AffineRows &rows, uint8_t border, uint8_t *d, int32_t *off, int32_t *wi) {
     const PairedTable &table = paired_table();
     constexpr int shift = kAbBits - kInterBits;
     const size_t pair_row = size_t(2) * pw, plane = size_t(ph - 1) * pair_row;
@@ -405,67 +421,96 @@ TRELLISK_AVX2 void lanczos_row_avx2(const int16_t *pairs, int pw, int ph, int h,
             wi[x] = int32_t((Y & (kInterTab - 1)) * kInterTab + (X & (kInterTab - 1)));
         }
     }
-    int k = 0;
-    for (int x = xa; x < xb; ++x) {
-        xs[k] = x;
-        k += off[x] >= 0;
-        if (off[x] < 0) d[3 * x] = d[3 * x + 1] = d[3 * x + 2] = border;
-    }
+    // Four neighbours at a time where all four windows meet the image (the
+    // inside of a row is one run of pixels); the rest pixel by pixel.
     const __m128i half = _mm_set1_epi32(1 << (kCoefBits - 1));
-    int j = 0;
-    for (; j + 4 <= k; j += 4) {
+    auto window = [&](int x) { return pairs + off[x]; };
+    int x = xa;
+    for (; x + 4 <= xb; x += 4) {
+        if ((off[x] | off[x + 1] | off[x + 2] | off[x + 3]) < 0) {
+            for (int q = x; q < x + 4; ++q) lanczos_one_avx2(off[q] < 0 ? nullptr : window(q), pair_row, plane,
+                                                              table.w[wi[q]], half, border, d + 3 * q);
+            continue;
+        }
         // Reduced as they come, so that few sums are live at once. Per
         // 128-bit half: [a0 a1 a2 b0], [b1 b2 c0 c1], [c2 e0 e1 e2].
         __m256i a[3], b[3];
-        lanczos_sums(pairs + off[xs[j]], pair_row, plane, table.w[wi[xs[j]]], a);
-        lanczos_sums(pairs + off[xs[j + 1]], pair_row, plane, table.w[wi[xs[j + 1]]], b);
+        lanczos_sums(window(x), pair_row, plane, table.w[wi[x]], a);
+        lanczos_sums(window(x + 1), pair_row, plane, table.w[wi[x + 1]], b);
         const __m256i u0 = _mm256_hadd_epi32(_mm256_hadd_epi32(a[0], a[1]), _mm256_hadd_epi32(a[2], b[0]));
         const __m256i t1 = _mm256_hadd_epi32(b[1], b[2]);
-        lanczos_sums(pairs + off[xs[j + 2]], pair_row, plane, table.w[wi[xs[j + 2]]], a);
+        lanczos_sums(window(x + 2), pair_row, plane, table.w[wi[x + 2]], a);
         const __m256i u1 = _mm256_hadd_epi32(t1, _mm256_hadd_epi32(a[0], a[1]));
         const __m256i t2 = a[2];
-        lanczos_sums(pairs + off[xs[j + 3]], pair_row, plane, table.w[wi[xs[j + 3]]], b);
+        lanczos_sums(window(x + 3), pair_row, plane, table.w[wi[x + 3]], b);
         const __m256i u2 = _mm256_hadd_epi32(_mm256_hadd_epi32(t2, b[0]), _mm256_hadd_epi32(b[1], b[2]));
         const __m128i v0 = fold_halves(u0, half), v1 = fold_halves(u1, half), v2 = fold_halves(u2, half);
         const __m128i px = _mm_packus_epi16(_mm_packs_epi32(v0, v1), _mm_packs_epi32(v2, v2));
-        if (xs[j + 3] == xs[j] + 3) {  // four neighbours: their twelve bytes in order
-            uint8_t *p = d + 3 * xs[j];
-            _mm_storel_epi64(reinterpret_cast<__m128i *>(p), px);
-            const uint32_t last = uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(px, 8)));
-            std::memcpy(p + 8, &last, 4);
-        } else {
-            alignas(16) uint8_t bytes[16];
-            _mm_store_si128(reinterpret_cast<__m128i *>(bytes), px);
-            for (int q = 0; q < 4; ++q) std::memcpy(d + 3 * xs[j + q], bytes + 3 * q, 3);
-        }
+        uint8_t *p = d + 3 * x;  // the four pixels' twelve bytes in order
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(p), px);
+        const uint32_t last = uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(px, 8)));
+        std::memcpy(p + 8, &last, 4);
     }
-    for (; j < k; ++j) {
-        __m256i a[3];
-        lanczos_sums(pairs + off[xs[j]], pair_row, plane, table.w[wi[xs[j]]], a);
-        const __m256i t = _mm256_hadd_epi32(_mm256_hadd_epi32(a[0], a[1]), _mm256_hadd_epi32(a[2], a[2]));
-        __m128i v = _mm_add_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1));
-        v = _mm_srai_epi32(_mm_add_epi32(v, half), kCoefBits);
-        v = _mm_packus_epi16(_mm_packs_epi32(v, v), v);
-        const uint32_t px = uint32_t(_mm_cvtsi128_si32(v));
-        uint8_t *p = d + 3 * xs[j];
-        p[0] = uint8_t(px), p[1] = uint8_t(px >> 8), p[2] = uint8_t(px >> 16);
-    }
+    for (; x < xb; ++x)
+        lanczos_one_avx2(off[x] < 0 ? nullptr : window(x), pair_row, plane, table.w[wi[x]], half, border, d + 3 * x);
 }
 #endif
 
 }  // namespace
 
-void flip(const uint8_t *src, const int32_t *mask, int h, int w, uint8_t *dst, int32_t *mask_dst, const Region &r) {
+namespace {
+
+// Columns [xa, xb) of one flipped row: pixel x from pixel w - 1 - x.
+void flip_row(const uint8_t *s, const int32_t *ms, int w, int xa, int xb, uint8_t *d, int32_t *md) {
+    if (s)
+        for (int x = xa; x < xb; ++x) std::memcpy(d + 3 * x, s + 3 * (w - 1 - x), 3);
+    if (ms)
+        for (int x = xa; x < xb; ++x) md[x] = ms[w - 1 - x];
+}
+
+#if TRELLISK_X86
+// Five pixels per byte shuffle (the 16-byte load starts one byte before
+// them, so it never reads past the row's last pixel), eight mask values
+// per lane permutation.
+TRELLISK_AVX2 void flip_row_avx2(const uint8_t *s, const int32_t *ms, int w, int xa, int xb, uint8_t *d,
+                                 int32_t *md) {
+    const __m128i rev = _mm_setr_epi8(13, 14, 15, 10, 11, 12, 7, 8, 9, 4, 5, 6, 1, 2, 3, -1);
+    int x = xa;
+    // Stores are 16 bytes for 15: stop while the extra byte is still ours to write.
+    for (; x + 6 <= xb && w - 5 - x >= 1; x += 5) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 3 * (w - 5 - x) - 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 3 * x), _mm_shuffle_epi8(v, rev));
+    }
+    flip_row(s, nullptr, w, x, xb, d, nullptr);
+    if (!ms) return;
+    const __m256i back = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    x = xa;
+    for (; x + 8 <= xb; x += 8)
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(md + x),
+                            _mm256_permutevar8x32_epi32(
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ms + (w - 8 - x))), back));
+    flip_row(nullptr, ms, w, x, xb, nullptr, md);
+}
+#endif
+
+}  // namespace
+
+void flip(const uint8_t *src, const int32_t *mask, int h, int w, uint8_t *dst, int32_t *mask_dst, const Region &r,
+          bool avx2) {
     (void)h;
     for (int y = r.y0; y < r.y1; ++y) {
-        const uint8_t *s = src + size_t(y) * w * 3;
-        uint8_t *d = dst + size_t(y) * w * 3;
-        for (int x = r.x0; x < r.x1; ++x) std::memcpy(d + 3 * x, s + 3 * (w - 1 - x), 3);
-        if (mask) {
-            const int32_t *ms = mask + size_t(y) * w;
-            int32_t *md = mask_dst + size_t(y) * w;
-            for (int x = r.x0; x < r.x1; ++x) md[x] = ms[w - 1 - x];
+        const size_t o = size_t(y) * w;
+        const int32_t *ms = mask ? mask + o : nullptr;
+        int32_t *md = mask ? mask_dst + o : nullptr;
+#if TRELLISK_X86
+        if (avx2) {
+            flip_row_avx2(src + 3 * o, ms, w, r.x0, r.x1, dst + 3 * o, md);
+            continue;
         }
+#else
+        (void)avx2;
+#endif
+        flip_row(src + 3 * o, ms, w, r.x0, r.x1, dst + 3 * o, md);
     }
 }
 
@@ -586,10 +631,10 @@ void warp_lanczos(const uint8_t *src, int h, int w, const double inv[6], uint8_t
     if (avx2) {
         int16_t *pairs = pl + 3 * plane;
         pair_planes(pl, pw, ph, pairs);
-        std::vector<int32_t> off(w), wi(w), xs(w);
+        std::vector<int32_t> off(w), wi(w);
         for (int y = r.y0; y < r.y1; ++y)
             lanczos_row_avx2(pairs, pw, ph, h, w, r.x0, r.x1, rows.x0(y), rows.y0(y), rows, border,
-                             dst + size_t(y) * w * 3, off.data(), wi.data(), xs.data());
+                             dst + size_t(y) * w * 3, off.data(), wi.data());
         return;
     }
 #endif

@@ -33,7 +33,7 @@ struct Region {
 };
 
 void flip(const uint8_t *src, const int32_t *mask, int h, int w, uint8_t *dst, int32_t *mask_dst,
-          const Region &r);
+          const Region &r, bool avx2);
 
 // Inverse of a 2 x 3 forward matrix, computed as the affine warp does.
 void invert_affine(const double m[6], double inv[6]);
