@@ -87,7 +87,7 @@ struct Stage {
         : img(s.img), msk(s.msk), left(passes), out_image(out_image), out_mask(out_mask) {}
     std::vector<uint8_t> *img;
     std::vector<int32_t> *msk;
-    int turn = 0, mask_turn = 0;  // the image changes on every pass, the mask not
+    int turn = 0, mask_turn = 0;  // every pass makes a new image, only geometric ones a new mask
     int left;  // passes still to run, this one included
     uint8_t *out_image;
     int32_t *out_mask;
