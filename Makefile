@@ -43,5 +43,6 @@ dev: setup
 	cmake -S . -B build-dev -DTRELLISK_INPLACE=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python)
 	cmake --build build-dev -j2
 
+# make bench QUICK=1: short smoke runs of every benchmark.
 bench: install
-	$(BIN)/python bench/run.py
+	$(BIN)/python bench/run.py $(if $(QUICK),--quick)

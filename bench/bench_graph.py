@@ -2,13 +2,17 @@
 pipelines and against the decoding floor, on the same files in one process.
 
 Floor: one thread opening, decoding and letterboxing the files with PIL and
-the package's letterbox, times the number of cores. Rates are medians of
-alternating runs. Run:
-    PYTHONPATH=python .venv/bin/python bench/bench_graph.py
+the package's letterbox, times the number of cores. Every variant, the floor
+included, is measured once per round, the rounds alternate, and each figure
+is the median over the rounds. Writes its table into bench/RESULTS.md. Run:
+    PYTHONPATH=python .venv/bin/python bench/bench_graph.py [--quick]
 """
 
+import argparse
+import gc
 import os
 import statistics
+import sys
 import tempfile
 import time
 
@@ -16,6 +20,8 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
+from _report import publish, stamp
+from quorvane.trellisk import ops
 from quorvane.trellisk.datasets import graph, utils
 from quorvane.trellisk.datasets.formats import record_features
 from quorvane.trellisk.datasets.segmentation import SegmentationDataset
@@ -95,7 +101,7 @@ def floor_rate(ds):
         cv2.setNumThreads(pool)
 
 
-def rate(pipeline, batches=24):
+def rate(pipeline, batches):
     """Samples/s drawing `batches` batches after two warm-up ones."""
     it = iter(pipeline.repeat())
     for _ in range(2):
@@ -105,7 +111,12 @@ def rate(pipeline, batches=24):
     for _ in range(batches):
         b = next(it)
         n += int(tf.nest.flatten(b)[0].shape[0])
-    return n / (time.perf_counter() - t)
+    elapsed = time.perf_counter() - t
+    # A live iterator keeps filling its buffers and would steal the cores
+    # from the next variant.
+    del it, b
+    gc.collect()
+    return n / elapsed
 
 
 def threads(pipeline, k):
@@ -114,21 +125,29 @@ def threads(pipeline, k):
     return pipeline.with_options(opts)
 
 
-def hand_written(ds):
+def hand_written(ds, own_letterbox=False):
     """What a user would write in plain tf.data for the TFRecord training data:
-    parse, JPEG decode, letterbox, box transform, padded batch."""
+    parse, JPEG decode, letterbox (same ratio, size, centring and grey as the
+    package's), box transform, padded batch. TensorFlow has no 8-bit bilinear
+    resize, so the plain version resizes in float and casts back (pixels
+    within 1 of ours); with ``own_letterbox`` it calls our letterbox op
+    instead, so both sides do exactly the same work."""
     h, w = SHAPE[:2]
     features = record_features(tf)
 
     def decode(record):
         s = tf.io.parse_single_example(record, features)
         img = tf.io.decode_jpeg(s["image"], channels=3)
-        sh = tf.cast(tf.shape(img)[:2], tf.float32)
+        sh = tf.cast(tf.shape(img)[:2], tf.float64)
         r = tf.minimum(h / sh[0], w / sh[1])
-        nh, nw = tf.cast(tf.round(sh[0] * r), tf.int32), tf.cast(tf.round(sh[1] * r), tf.int32)
+        nh = tf.maximum(1, tf.cast(tf.round(sh[0] * r), tf.int32))
+        nw = tf.maximum(1, tf.cast(tf.round(sh[1] * r), tf.int32))
         top, left = (h - nh) // 2, (w - nw) // 2
-        img = tf.cast(tf.image.resize(img, [nh, nw]), tf.uint8)
-        img = tf.pad(img - 114, [[top, h - nh - top], [left, w - nw - left], [0, 0]]) + 114
+        if own_letterbox:
+            img, _ = ops.letterbox(img, SHAPE, True)
+        else:
+            img = tf.cast(tf.round(tf.image.resize(img, [nh, nw])), tf.uint8)
+            img = tf.pad(img, [[top, h - nh - top], [left, w - nw - left], [0, 0]], constant_values=114)
         b = tf.reshape(tf.sparse.to_dense(s["bboxes"]), [-1, 4])
         scale = tf.stack([tf.cast(nw, tf.float32), tf.cast(nh, tf.float32)] * 2)
         xy = tf.concat([b[:, :2] - b[:, 2:] / 2, b[:, :2] + b[:, 2:] / 2], 1) * scale
@@ -142,28 +161,39 @@ def hand_written(ds):
     return records.padded_batch(BATCH, padded_shapes=((h, w, 3), ((None, 5),))).prefetch(10)
 
 
-def medians(configs):
-    """Alternating rounds of every configuration; the median rate of each.
-    A configuration is a pipeline factory, or (factory, batches) for slow ones."""
+def medians(configs, rounds):
+    """Alternating rounds: each round measures every variant once, in turn.
+    A variant is a function returning samples/s; the median of each."""
     runs = {name: [] for name in configs}
-    for _ in range(ROUNDS):
-        for name, make in configs.items():
-            make, batches = make if isinstance(make, tuple) else (make, 24)
-            runs[name].append(rate(make(), batches))
+    for _ in range(rounds):
+        for name, measure in configs.items():
+            runs[name].append(measure())
     return {name: statistics.median(v) for name, v in runs.items()}
 
 
-def main():
+def main(argv=None):
+    global FILES
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer files, batches and rounds; prints the table without writing RESULTS.md")
+    parser.add_argument("--rounds", type=int, default=None, help="alternating rounds (default 5, --quick 2)")
+    args = parser.parse_args(argv)
+    rounds = args.rounds or (2 if args.quick else ROUNDS)
+    batches = 6 if args.quick else 24
+    if args.quick:
+        FILES = 40
+
     root = tempfile.mkdtemp(prefix="trellisk-bench-graph-")
     seg = write_segmentation(os.path.join(root, "seg"))
     det = write_tfrecord(os.path.join(root, "det"))
-    floor = statistics.median(floor_rate(seg) for _ in range(ROUNDS))
+    kept = []  # datasets outlive their pipelines' in-flight calls
 
     def identity_default():
-        seg._augmentation_pipeline = lambda image, mask: {"image": image, "mask": mask}
-        return seg.build_train_iterator(BATCH)
-
-    kept = []  # datasets outlive their pipelines' in-flight calls
+        fresh = SegmentationDataset(list(SHAPE), seg.train_images, seg.train_images, seg.train_annotations,
+                                    seg.train_annotations, ["a", "b", "c"], ["segment"])
+        fresh._augmentation_pipeline = lambda image, mask: {"image": image, "mask": mask}
+        kept.append(fresh)
+        return fresh.build_train_iterator(BATCH)
 
     def library_default():
         fresh = SegmentationDataset(list(SHAPE), seg.train_images, seg.train_images, seg.train_annotations,
@@ -171,33 +201,61 @@ def main():
         kept.append(fresh)
         return fresh.build_train_iterator(BATCH)
 
-    r = medians({
-        "default, library augmentation": (library_default, 3),
-        "graph, native augmentation": lambda: graph.train_pipeline(seg, BATCH),
-        "default, identity augmentation": identity_default,
-        "graph, no augmentation": lambda: graph.train_pipeline(seg, BATCH, augment=False),
-        "graph, no augmentation, 1 thread": lambda: threads(graph.train_pipeline(seg, BATCH, augment=False), 1),
-        "graph, no augmentation, 2 threads": lambda: threads(graph.train_pipeline(seg, BATCH, augment=False), 2),
-        "tfrecord default": lambda: det.build_train_iterator(batch_size=BATCH),
-        "tfrecord hand-written tf.data": lambda: hand_written(det),
-        "tfrecord graph": lambda: graph.train_pipeline(det, BATCH, augment=False),
-    })
-    print("{} files {}x{} JPEG -> {}x{}, batch {}, {} cores, medians of {} alternating rounds".format(
-        FILES, SOURCE[1], SOURCE[0], SHAPE[1], SHAPE[0], BATCH, os.cpu_count(), ROUNDS))
-    print("{:<40} {:>9.1f} samples/s".format("floor (PIL decode + letterbox x cores)", floor))
-    for name, v in r.items():
-        print("{:<40} {:>9.1f} samples/s".format(name, v))
-    a = r["graph, native augmentation"]
-    print("graph augmented / floor {:.2f}; graph augmented / default augmented {:.1f}".format(
-        a / floor, a / r["default, library augmentation"]))
-    g = r["graph, no augmentation"]
-    print("graph / floor {:.2f}; graph / default-identity {:.2f}; 2 threads / 1 thread {:.2f}; "
-          "tfrecord graph / hand-written {:.2f}; tfrecord graph / default {:.2f}".format(
-              g / floor, g / r["default, identity augmentation"],
-              r["graph, no augmentation, 2 threads"] / r["graph, no augmentation, 1 thread"],
-              r["tfrecord graph"] / r["tfrecord hand-written tf.data"],
-              r["tfrecord graph"] / r["tfrecord default"]))
+    def pipeline(make, n=batches):
+        return lambda: rate(make(), n)
+
+    variants = {
+        "floor (PIL decode + letterbox, x cores)": lambda: floor_rate(seg),
+        "default, library augmentation": pipeline(library_default, max(1, batches // 8)),
+        "graph, native augmentation": pipeline(lambda: graph.train_pipeline(seg, BATCH)),
+        "default, augmentation replaced by identity": pipeline(identity_default),
+        "graph, no augmentation": pipeline(lambda: graph.train_pipeline(seg, BATCH, augment=False)),
+        "graph, no augmentation, private pool of 1 thread":
+            pipeline(lambda: threads(graph.train_pipeline(seg, BATCH, augment=False), 1)),
+        "graph, no augmentation, private pool of 2 threads":
+            pipeline(lambda: threads(graph.train_pipeline(seg, BATCH, augment=False), 2)),
+        "TFRecord default (`build_train_iterator`)": pipeline(lambda: det.build_train_iterator(batch_size=BATCH)),
+        "TFRecord hand-written tf.data, `tf.image.resize`": pipeline(lambda: hand_written(det)),
+        "TFRecord hand-written tf.data, our letterbox op": pipeline(lambda: hand_written(det, True)),
+        "TFRecord graph": pipeline(lambda: graph.train_pipeline(det, BATCH, augment=False)),
+    }
+    header = stamp(__file__, "{} files of {}x{} JPEG -> {}x{}, batch {}; median of {} alternating rounds.".format(
+        FILES, SOURCE[1], SOURCE[0], SHAPE[1], SHAPE[0], BATCH, rounds))
+    r = medians(variants, rounds)
+    names = list(variants)
+    floor = r[names[0]]
+    g, a = r["graph, no augmentation"], r["graph, native augmentation"]
+    ratio = {
+        names[0]: "1.00 of floor",
+        "graph, native augmentation": "{:.2f} of floor, {:.1f}x the default".format(
+            a / floor, a / r["default, library augmentation"]),
+        "graph, no augmentation": "{:.2f} of floor, {:.2f}x default-identity".format(
+            g / floor, g / r["default, augmentation replaced by identity"]),
+        "graph, no augmentation, private pool of 2 threads": "{:.2f}x one thread".format(
+            r["graph, no augmentation, private pool of 2 threads"]
+            / r["graph, no augmentation, private pool of 1 thread"]),
+        "TFRecord graph": "{:.2f}x hand-written (`tf.image.resize`), {:.2f}x hand-written (our op), "
+                          "{:.2f}x default".format(
+                              r["TFRecord graph"] / r["TFRecord hand-written tf.data, `tf.image.resize`"],
+                              r["TFRecord graph"] / r["TFRecord hand-written tf.data, our letterbox op"],
+                              r["TFRecord graph"] / r["TFRecord default (`build_train_iterator`)"]),
+    }
+    rows = ["| pipeline | samples/s | ratio |", "|---|---|---|"]
+    rows += ["| {} | {:.1f} | {} |".format(name, r[name], ratio.get(name, "")) for name in names]
+    md = "\n".join([
+        header + " Load {:.1f} at the end.".format(os.getloadavg()[0]),
+        "",
+        *rows,
+        "",
+        "The hand-written pipelines do the same work as ours (parse, decode, letterbox to the same size, "
+        "ratio and grey border, boxes, padded batch); the first resizes with TensorFlow's float "
+        "`tf.image.resize` (TensorFlow has no 8-bit bilinear resize), the second calls our letterbox op.",
+    ])
+    if args.quick:
+        print(md)  # a smoke run: its figures do not replace the table
+    else:
+        publish(__file__, md)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,11 +1,16 @@
 """Segmentation datasets: the native resampling kernel against SciPy's
 interp1d, the cost of reading one sample, and training pipeline throughput.
 
-Run: PYTHONPATH=python .venv/bin/python bench/bench_segmentation.py
+The variants of each comparison alternate over the rounds; each figure is
+the median. Writes its tables into bench/RESULTS.md. Run:
+    PYTHONPATH=python .venv/bin/python bench/bench_segmentation.py [--quick]
 """
 
+import argparse
 import json
 import os
+import statistics
+import sys
 import tempfile
 import time
 
@@ -13,17 +18,20 @@ import numpy as np
 import scipy.interpolate
 from PIL import Image
 
+from _report import publish, stamp
 from quorvane.trellisk.datasets import segmentation as seg
 
 
-def best(fn, repeat=5, number=1):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - t) / number)
-    return min(times)
+def alternated(variants, rounds, number=1):
+    """ms per call of each variant: every round times each once, in turn; medians."""
+    runs = {name: [] for name in variants}
+    for _ in range(rounds):
+        for name, fn in variants.items():
+            t = time.perf_counter()
+            for _ in range(number):
+                fn()
+            runs[name].append((time.perf_counter() - t) / number * 1e3)
+    return {name: statistics.median(v) for name, v in runs.items()}
 
 
 def scipy_resample(points, num_points):
@@ -58,39 +66,49 @@ def dataset(root, image_size, n_files, n_parts, n_vertices, shape, num_points):
                                    ["segment"], num_points=num_points)
 
 
-def main():
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer rounds; prints the tables without writing RESULTS.md")
+    args = parser.parse_args(argv)
+    rounds = 2 if args.quick else 7
     import tensorflow as tf
 
+    header = stamp(__file__, "Median of {} alternating rounds.".format(rounds))
     with tempfile.TemporaryDirectory() as root:
         # 1. Resampling: many outlines, tiny image, so resampling dominates.
         ds = dataset(os.path.join(root, "a"), (32, 32), 1, 200, 100, (32, 32, 3), 300)
         path = tf.constant(ds.train_storage[0])
-        native = best(lambda: ds._read_data(path))
         original = seg.interp1d
-        seg.interp1d = lambda *a, **k: original(*a, **k)  # forces the rebound path
-        try:
-            rebound = best(lambda: ds._read_data(path))
-        finally:
-            seg.interp1d = original
+        wrapped = lambda *a, **k: original(*a, **k)  # noqa: E731 -- a rebound interp1d
+
+        def read_with(interp1d):
+            def read():
+                seg.interp1d = interp1d
+                try:
+                    ds._read_data(path)
+                finally:
+                    seg.interp1d = original
+            return read
+
         pts = [np.random.default_rng(i).random((100, 2)) * 640 for i in range(200)]
-        pure = best(lambda: [scipy_resample(p, 300) for p in pts])
-        print("resample 200 outlines x 100 vertices -> 300 points:")
-        print("  read with native kernel      {:8.2f} ms".format(native * 1e3))
-        print("  read with interp1d (rebound) {:8.2f} ms".format(rebound * 1e3))
-        print("  NumPy/SciPy alone            {:8.2f} ms".format(pure * 1e3))
+        resample = alternated({
+            "`_read_data`, native kernel": read_with(original),
+            "`_read_data`, `interp1d` rebound (SciPy per outline)": read_with(wrapped),
+            "NumPy/SciPy alone (the resampling only, no reading)": lambda: [scipy_resample(p, 300) for p in pts],
+        }, rounds)
 
         # 2. One typical sample: 640 x 480 JPEG, 10 parts x 80 vertices.
         ds = dataset(os.path.join(root, "b"), (480, 640), 32, 10, 80, (320, 320, 3), 300)
         path = tf.constant(ds.train_storage[0])
         image, masks, classes = ds._read_data(path)
-        t_read = best(lambda: ds._read_data(path), number=5)
         tm, tc = tf.constant(masks), tf.constant(classes)
-        t_mask = best(lambda: ds._build_gt_mask(tm, tc), number=5)
         gt = ds._build_gt_mask(tm, tc)
-        t_aug = best(lambda: ds.apply_augmentation(image, gt), number=5)
-        print("one sample, 640x480 JPEG -> 320x320, 10 outlines:")
-        print("  _read_data {:6.2f} ms   _build_gt_mask {:6.2f} ms   apply_augmentation {:6.2f} ms"
-              .format(t_read * 1e3, t_mask * 1e3, t_aug * 1e3))
+        sample = alternated({
+            "`_read_data`": lambda: ds._read_data(path),
+            "`_build_gt_mask`": lambda: ds._build_gt_mask(tm, tc),
+            "`apply_augmentation` (the library's `Compose`)": lambda: ds.apply_augmentation(image, gt),
+        }, rounds, number=5)
 
         # 3. Training pipeline throughput.
         pipeline = ds.build_train_iterator(8, 4)
@@ -98,12 +116,27 @@ def main():
             break
         t = time.perf_counter()
         n = 0
-        for _ in range(2):
+        for _ in range(1 if args.quick else 2):
             for images, _m in pipeline:
                 n += int(images.shape[0])
-        dt = time.perf_counter() - t
-        print("training pipeline: {:.0f} samples/s ({} samples, batch 8)".format(n / dt, n))
+        throughput = n / (time.perf_counter() - t)
+
+    md = "\n".join([
+        header + " Load {:.1f} at the end.".format(os.getloadavg()[0]), "",
+        "Resampling 200 outlines of 100 vertices to 300 points each (32x32 image, so resampling dominates):",
+        "", "| | ms |", "|---|---|",
+        *["| {} | {:.2f} |".format(k, v) for k, v in resample.items()], "",
+        "One sample, 640x480 JPEG -> 320x320, 10 outlines of 80 vertices:",
+        "", "| step | ms |", "|---|---|",
+        *["| {} | {:.2f} |".format(k, v) for k, v in sample.items()], "",
+        "Default training pipeline (library augmentation), 32 files, batch 8: {:.1f} samples/s "
+        "({} samples).".format(throughput, n),
+    ])
+    if args.quick:
+        print(md)
+    else:
+        publish(__file__, md)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,10 +1,15 @@
 """TFRecord decoding: the native load_instance against a plain-Python
 reference of the same steps, and training pipeline throughput.
 
-Run: PYTHONPATH=python .venv/bin/python bench/bench_tfrecord.py
+The native and reference passes alternate over the rounds; each figure is
+the median. Writes its table into bench/RESULTS.md. Run:
+    PYTHONPATH=python .venv/bin/python bench/bench_tfrecord.py [--quick]
 """
 
+import argparse
 import os
+import statistics
+import sys
 import tempfile
 import time
 
@@ -12,6 +17,7 @@ import cv2
 import numpy as np
 import tensorflow as tf
 
+from _report import publish, stamp
 from quorvane.trellisk.datasets.tfrecord import TFRecordDataset
 from quorvane.trellisk.datasets.utils import letterbox, xywhn2xyxy
 
@@ -80,7 +86,13 @@ def per_record(fn, records, training):
     return (time.perf_counter() - t) / len(records) * 1000
 
 
-def main():
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer rounds; prints the table without writing RESULTS.md")
+    args = parser.parse_args(argv)
+    rounds = 2 if args.quick else 5
+    header = stamp(__file__, "Median of {} alternating passes over 64 records.".format(rounds))
     rng = np.random.default_rng(0)
     with tempfile.TemporaryDirectory() as root:
         train = write(root, "train", 256, (480, 640), rng)
@@ -91,18 +103,31 @@ def main():
         for training in (True, False):
             got, want = ds.load_instance(records[0], training), reference_load_instance(ds, records[0], training)
             assert np.array_equal(got[0], want[0]) and np.allclose(got[1], want[1])
-        print("one record, 640x480 JPEG -> 320x320 (ms, best of 3 passes over 64 records):")
+        rows = []
         for training in (True, False):
-            native = min(per_record(ds.load_instance, records, training) for _ in range(3))
-            python = min(per_record(lambda r, t: reference_load_instance(ds, r, t), records, training)
-                         for _ in range(3))
-            print("  {:10s} native {:5.2f}   python reference {:5.2f}".format(
-                "training" if training else "validation", native, python))
+            native, python = [], []
+            for _ in range(rounds):
+                native.append(per_record(ds.load_instance, records, training))
+                python.append(per_record(lambda r, t: reference_load_instance(ds, r, t), records, training))
+            n, p = statistics.median(native), statistics.median(python)
+            rows.append("| {} | {:.2f} | {:.2f} | {:.2f}x |".format(
+                "training" if training else "validation", n, p, p / n))
         n, t = 0, time.perf_counter()
         for images, _ in ds.build_train_iterator(8):
             n += int(images.shape[0])
-        print("training pipeline: {:.0f} samples/s ({} samples, batch 8)".format(n / (time.perf_counter() - t), n))
+        throughput = n / (time.perf_counter() - t)
+    md = "\n".join([
+        header + " Load {:.1f} at the end.".format(os.getloadavg()[0]), "",
+        "One record, 640x480 JPEG -> 320x320, ms per record:", "",
+        "| | native `load_instance` | Python reference of the same steps | ratio |", "|---|---|---|---|",
+        *rows, "",
+        "Default training pipeline, 256 records, batch 8, one pass: {:.1f} samples/s.".format(throughput),
+    ])
+    if args.quick:
+        print(md)
+    else:
+        publish(__file__, md)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

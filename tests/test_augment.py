@@ -11,7 +11,6 @@ import albumentations as A
 import cv2
 import numpy as np
 import pytest
-from scipy.ndimage import gaussian_filter
 
 from quorvane.trellisk.datasets import _augment
 from quorvane.trellisk.datasets.augment import AugmentationEngine, grid_diagonals, use_native_augmentation
@@ -40,6 +39,23 @@ def sample(seed):
     image = np.stack([xx * 4, yy * 5, (xx + yy) * 2], -1) + rng.integers(0, 40, (H, W, 3))
     mask = ((xx // 9 + yy // 7) % 6).astype(np.uint8)  # the library warps int32 masks poorly
     return image.astype(np.uint8), mask
+
+
+# OpenCV 5 rounds the source position of a nearest-neighbour warp (the
+# elastic entry, the masks) differently from OpenCV 4, whose fixed-point
+# positions the engine reproduces: there up to 0.5 % of the pixels (measured
+# at most 5 of 1024) come from a neighbouring source pixel. Exact on OpenCV 4.
+NEAREST_WARP_SLACK = 0.0 if cv2.__version__.startswith("4.") else 0.005
+
+
+def assert_library_pixels(got, expected, msg="", nearest=True):
+    """Exact, but for the slack above where a nearest-neighbour warp made them."""
+    if not nearest or NEAREST_WARP_SLACK == 0.0:
+        np.testing.assert_array_equal(got, expected, err_msg=msg)
+        return
+    assert got.shape == expected.shape, msg
+    differ = (got != expected).reshape(got.shape[0], got.shape[1], -1).any(-1).mean()
+    assert differ <= NEAREST_WARP_SLACK, "{}: {:.2%} of the pixels differ".format(msg, differ)
 
 
 def elastic_affine(random_state, h, w, alpha_affine=50.0):
@@ -90,8 +106,8 @@ def test_entry_matches_the_library(library_entries, name, seed):
     got_image, got_mask = _augment.render_plan(image, mask.astype(np.int32),
                                                native_params(name, entry, params, image))
     assert got_image.shape == expected["image"].shape and got_mask.shape == expected["mask"].shape
-    assert np.abs(got_image.astype(int) - expected["image"]).mean() <= 1
-    assert (got_mask == expected["mask"]).mean() >= 0.995
+    assert_library_pixels(got_image, expected["image"], name, nearest=name == "ElasticTransform")
+    assert_library_pixels(got_mask, expected["mask"], name)
 
 
 def firings_of_library(pipeline, draws):
@@ -219,13 +235,22 @@ def test_crop_larger_than_the_input_is_refused():
         _augment.render_plan(np.zeros((4, 4, 3), np.uint8), None, {"crop": (5, 5, 0.1, 0.1), "out_shape": (8, 8)})
 
 
-@pytest.mark.parametrize("shape", [(32, 32), (1, 1024), (4, 256)])
-def test_elastic_field_moves_no_pixel_on_inputs_of_1024_pixels_and_more(shape):
-    # alpha 1, sigma 50: the smoothed field the engine skips stays far below
-    # the half pixel that would change a nearest-neighbour sample.
-    rs = np.random.RandomState(0)
-    largest = max(np.abs(gaussian_filter(rs.rand(*shape) * 2 - 1, 50.0)).max() for _ in range(50))
-    assert largest < 0.25
+@pytest.mark.filterwarnings("ignore")
+@pytest.mark.parametrize("shape", [(32, 32), (1, 1024), (4, 256), (37, 53)])
+def test_elastic_entry_gives_the_library_pixels_on_inputs_of_1024_pixels_and_more(library_entries, shape):
+    # The engine skips the smoothed displacement field there (alpha 1, sigma
+    # 50 keeps it far below the half pixel a nearest-neighbour sample would
+    # notice): the library, field included, must give the same pixels.
+    entry = library_entries[1]["ElasticTransform"]
+    rng = np.random.default_rng(shape[0])
+    image = rng.integers(0, 256, shape + (3,), dtype=np.uint8)
+    mask = rng.integers(0, 6, shape, dtype=np.uint8)
+    for s in range(20):
+        expected = entry.apply_with_params({"random_state": s}, image=image, mask=mask)
+        got_image, got_mask = _augment.render_plan(image, mask.astype(np.int32),
+                                                   {"elastic": elastic_affine(s, *shape), "field_key": s})
+        assert_library_pixels(got_image, expected["image"], str(s))
+        assert_library_pixels(got_mask, expected["mask"], str(s))
 
 
 @pytest.mark.parametrize("shape", [(1, 1), (2, 3), (5, 4)])

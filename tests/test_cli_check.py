@@ -248,6 +248,8 @@ def test_tfrecord_description_faults(ds, edit, message):
     ({"polygon": SQUARE, "class": float("nan")}, "annotation-malformed"),
     ({"polygon": SQUARE, "class": [1]}, "annotation-malformed"),
     ({"polygon": SQUARE, "class": 2 ** 40}, "annotation-malformed"),
+    ({"polygon": SQUARE, "class": 2 ** 31 - 1}, "annotation-malformed"),   # no mask value of its own
+    ({"polygon": SQUARE, "class": True}, "annotation-malformed"),
     ({"polygon": SQUARE, "class": 2.5}, "annotation-malformed"),
     ({"polygon": [[10 ** 400, 0], [0, 1], [1, 1]], "class": 0}, "coord-range"),
     ({"polygon": {"x": 1}, "class": 0}, "annotation-malformed"),

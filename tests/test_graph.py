@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import warnings
 
 import cv2
 import numpy as np
@@ -219,13 +220,39 @@ def test_validation_elements_equal_the_default_pipeline(tmp_path, kind):
         assert gp.numpy() == wp.numpy()
 
 
+FAR = [[-1e8, 0.5], [1e8, 0.2], [0.5, 1e8], [0.3, -3e9]]
+
+
+@pytest.mark.parametrize("cls, polygon", [
+    (-1, None), (0, None), (2 ** 31 - 2, None), (2 ** 31 - 1, None), (2 ** 31, None), (2.5, None),
+    (2.0, None), (1, FAR), (1, [[0.1, 0.1], [float("nan"), 0.5], [0.9, 0.9]]),
+    (1, [[0.1, 0.1], [1e39, 0.5], [0.9, 0.9]])])
+def test_default_and_graph_paths_agree_at_the_boundaries(tmp_path, cls, polygon):
+    ds = folder_dataset(tmp_path, n=1)
+    ann = os.path.join(ds.val_annotations, os.listdir(ds.val_annotations)[0])
+    doc = json.loads(open(ann).read())
+    doc["segment"] = [[{"polygon": [[0.1, 0.1], [0.9, 0.2], [0.5, 0.9]], "class": 0},
+                       {"polygon": polygon or [[0.2, 0.2], [0.8, 0.3], [0.4, 0.8]], "class": cls}]]
+    with open(ann, "w") as f:
+        f.write(json.dumps(doc))  # NaN as the literal both readers accept
+
+    def outcome(pipeline):
+        try:
+            return [m.numpy() for _, m, _ in pipeline]
+        except tf.errors.InvalidArgumentError:
+            return "InvalidArgument"
+
+    default, graphed = outcome(ds.build_val_iterator()), outcome(graph.val_pipeline(ds))
+    if isinstance(default, str) or isinstance(graphed, str):
+        assert default == graphed
+        return
+    np.testing.assert_array_equal(graphed[0], default[0])
+    assert default[0].max() == cls + 1
+
+
 @pytest.mark.parametrize("kind", ["folders", "coco"])
 def test_augmented_training_is_keyed_by_seed_and_pass(tmp_path, kind):
     ds = MAKERS[kind](tmp_path)
-    if not graph.augmentation_available():
-        with pytest.raises(NotImplementedError, match="augment=False"):
-            graph.train_pipeline(ds, 2)
-        return
 
     def passes(pipeline, n):
         return [[(i.numpy(), m.numpy()) for i, m in pipeline] for _ in range(n)]
@@ -245,7 +272,7 @@ def test_coco_has_no_validation_pipeline(tmp_path):
     assert graph.val_pipeline(coco_dataset(tmp_path)) is None
 
 
-def tfrecord_dataset(tmp_path, letter_box=True, add_bkg_class=True):
+def tfrecord_dataset(tmp_path, letter_box=True, add_bkg_class=True, aug_cfg=None):
     rng = np.random.default_rng(4)
     records = []
     for i, img in enumerate(pictures(7, seed=5)):
@@ -259,7 +286,20 @@ def tfrecord_dataset(tmp_path, letter_box=True, add_bkg_class=True):
         write_records(str(tmp_path / split / "a.tfrecord"), records)
     return TFRecordDataset({"classes": ["a", "b", "c"], "train": {"path": str(tmp_path / "train")},
                             "validation": {"path": str(tmp_path / "val")}},
-                           shape=list(SHAPE), letter_box=letter_box, add_bkg_class=add_bkg_class)
+                           shape=list(SHAPE), letter_box=letter_box, add_bkg_class=add_bkg_class,
+                           aug_cfg=aug_cfg)
+
+
+@pytest.mark.parametrize("aug_cfg, warnings_expected", [(None, 0), ({}, 0), ({"flip": 0.5}, 1)])
+def test_aug_cfg_is_accepted_with_one_warning_that_it_has_no_effect(tmp_path, aug_cfg, warnings_expected):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ds = tfrecord_dataset(tmp_path, aug_cfg=aug_cfg)
+        plain = next(iter(ds.build_train_iterator(batch_size=7)))[0].numpy()
+        graphed = next(iter(graph.train_pipeline(ds, 7, seed=0)))[0].numpy()
+    assert len([w for w in caught if "aug_cfg" in str(w.message)]) == warnings_expected
+    # Neither path augments: both give the same set of letterboxed pictures.
+    assert sorted(i.tobytes() for i in plain) == sorted(i.tobytes() for i in graphed)
 
 
 @pytest.mark.parametrize("letter_box, add_bkg_class", [(True, True), (False, False)])
@@ -316,8 +356,6 @@ print(sum(int(tf.reduce_sum(m)) for _, m in tf.data.experimental.from_variant(va
 @pytest.mark.parametrize("augment", [False, True])
 def test_graph_has_no_python_and_runs_with_only_the_op_library(tmp_path, augment):
     ds = folder_dataset(tmp_path / "d", n=4)
-    if augment and not graph.augmentation_available():
-        pytest.skip("the op library was built without the augmentation engine")
     pipeline = graph.train_pipeline(ds, batch_size=2, seed=3, augment=augment)
     serialized = pipeline._as_serialized_graph().numpy()
     graph_def = tf.compat.v1.GraphDef.FromString(serialized)
@@ -325,7 +363,7 @@ def test_graph_has_no_python_and_runs_with_only_the_op_library(tmp_path, augment
     for f in graph_def.library.function:
         names |= {n.op for n in f.node_def}
     assert not {n for n in names if "PyFunc" in n}
-    assert "TrelliskPaintMask" in names
+    assert "TrelliskPaintMask" in names and ("TrelliskAugment" in names) == augment
     (tmp_path / "g.pb").write_bytes(serialized)
     r = subprocess.run([sys.executable, "-c", CHILD, ops.LIBRARY_PATH, str(tmp_path / "g.pb")],
                        capture_output=True, text=True, timeout=300,

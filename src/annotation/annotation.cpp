@@ -1,8 +1,8 @@
 #include "annotation.h"
 
 #include "json.h"
+#include "ranges.h"
 
-#include <cmath>
 #include <sstream>
 
 namespace annotation {
@@ -16,11 +16,8 @@ std::string where(std::size_t object, std::size_t part) {
     return "segment[" + std::to_string(object) + "][" + std::to_string(part) + "]";
 }
 
-// A class id: a whole number from 0 to 2**31 - 1 (2.0 counts, 2.7 does not:
-// cutting it, or wrapping a large id, would silently paint another class).
 bool class_value(const Value &v, std::int32_t &out) {
-    if (!v.is(Type::Number) || !(v.number >= 0.0 && v.number <= 2147483647.0)) return false;
-    if (v.number != std::floor(v.number)) return false;
+    if (!v.is(Type::Number) || !rules::class_id(v.number)) return false;
     out = static_cast<std::int32_t>(v.number);
     return true;
 }
@@ -42,9 +39,9 @@ bool read(const std::string &text, bool segments, Sample &out, std::string &erro
         error = std::string("the document must be a JSON object, not ") + json::type_name(doc.type);
         return false;
     }
-    const Value *image = doc.find("image");
+    const Value *image = doc.find(keys::image);
     if (!image) {
-        error = "no \"image\" key";
+        error = std::string("no \"") + keys::image + "\" key";
         return false;
     }
     if (!image->is(Type::String)) {
@@ -53,7 +50,7 @@ bool read(const std::string &text, bool segments, Sample &out, std::string &erro
     }
     out.image = basename(image->string);
 
-    const Value *segment = doc.find("segment");
+    const Value *segment = doc.find(keys::segment);
     if (!segment) return true;
     if (segment->is(Type::Null)) {
         error = "\"segment\" is null; leave the key out or give a list for an image without objects";
@@ -76,10 +73,10 @@ bool read(const std::string &text, bool segments, Sample &out, std::string &erro
                 error = where(o, k) + " must be an object with \"polygon\" and \"class\"";
                 return false;
             }
-            const Value *polygon = part.find("polygon");
-            const Value *cls = part.find("class");
+            const Value *polygon = part.find(keys::polygon);
+            const Value *cls = part.find(keys::class_);
             if (!polygon || !cls) {
-                error = where(o, k) + " has no \"" + (polygon ? "class" : "polygon") + "\" key";
+                error = where(o, k) + " has no \"" + (polygon ? keys::class_ : keys::polygon) + "\" key";
                 return false;
             }
             if (!polygon->is(Type::Array)) {
@@ -88,7 +85,7 @@ bool read(const std::string &text, bool segments, Sample &out, std::string &erro
             }
             std::int32_t c = 0;
             if (!class_value(*cls, c)) {
-                error = where(o, k) + ": \"class\" is not a class id (an integer from 0 to 2147483647)";
+                error = where(o, k) + ": \"class\" is not a class id (" + rules::class_id_range() + ")";
                 return false;
             }
             // Fewer than three vertices enclose nothing.

@@ -14,6 +14,14 @@
 
 namespace annotation {
 
+// The keys of an annotation file; `formats.py` and `check` take them from here.
+namespace keys {
+constexpr const char *image = "image";
+constexpr const char *segment = "segment";
+constexpr const char *polygon = "polygon";
+constexpr const char *class_ = "class";
+}  // namespace keys
+
 struct Sample {
     std::string image;                 // last path component of "image"
     std::vector<double> xy;            // vertices of the kept parts, (x, y) interleaved

@@ -275,16 +275,27 @@ void fill_polygon(const Canvas &c, const std::int32_t *xy, std::size_t n, std::i
     fill_edges(c, edges, value);
 }
 
-bool truncate_vertices(const float *src, std::size_t count, std::int32_t *dst) {
+namespace {
+
+template <class T>
+bool truncate(const T *src, std::size_t count, std::int32_t *dst) {
     constexpr double lo = std::numeric_limits<std::int32_t>::min();
     constexpr double hi = std::numeric_limits<std::int32_t>::max();
     for (std::size_t i = 0; i < count; ++i) {
-        const double v = src[i];
+        const double v = static_cast<double>(src[i]);
         if (!std::isfinite(v)) return false;
+        // Toward zero, as a cast to int32 does; pinned rather than wrapped
+        // (the fill clips whatever lies outside the canvas).
         const double t = std::trunc(v);
         dst[i] = static_cast<std::int32_t>(t < lo ? lo : (t > hi ? hi : t));
     }
     return true;
 }
+
+}  // namespace
+
+bool truncate_vertices(const float *src, std::size_t count, std::int32_t *dst) { return truncate(src, count, dst); }
+
+bool truncate_vertices(const double *src, std::size_t count, std::int32_t *dst) { return truncate(src, count, dst); }
 
 }  // namespace imaging

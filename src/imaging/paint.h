@@ -22,5 +22,6 @@ void fill_polygon(const Canvas &canvas, const std::int32_t *xy, std::size_t n, s
 // Vertices in pixels, truncated toward zero as a cast to int32 does, pinned
 // to the int32 range. Returns false for a NaN or infinite coordinate.
 bool truncate_vertices(const float *src, std::size_t count, std::int32_t *dst);
+bool truncate_vertices(const double *src, std::size_t count, std::int32_t *dst);
 
 }  // namespace imaging

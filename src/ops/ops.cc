@@ -6,6 +6,7 @@
 #include "annotation.h"
 #include "framing.h"
 #include "paint.h"
+#include "ranges.h"
 #include "resample.h"
 #include "resize.h"
 
@@ -322,13 +323,17 @@ class PaintMaskOp : public OpKernel {
         std::vector<int32_t> xy(static_cast<std::size_t>(points * 2));
         const float *src = polygons.flat<float>().data();
         auto cl = classes.flat<int32_t>();
+        // Every id before any pixel: 0 is the background and the mask holds
+        // id + 1, so the largest int32 has no mask value of its own.
+        for (int64_t i = 0; i < count; ++i)
+            OP_REQUIRES(ctx, rules::class_id(static_cast<int64_t>(cl(i))),
+                        errors::InvalidArgument("polygon ", i, ": class id ", cl(i), " is outside 0..",
+                                                rules::kMaxClassId, " (the mask holds id + 1 as int32)"));
         const imaging::Canvas c{canvas, height_, width_};
         for (int64_t i = 0; i < count; ++i) {
             OP_REQUIRES(ctx, imaging::truncate_vertices(src + i * points * 2, xy.size(), xy.data()),
                         errors::InvalidArgument("polygon ", i, " has a coordinate that is not finite"));
-            // 0 is the background; the value saturates like OpenCV's colour.
-            const int32_t value = cl(i) == std::numeric_limits<int32_t>::max() ? cl(i) : cl(i) + 1;
-            imaging::fill_polygon(c, xy.data(), static_cast<std::size_t>(points), value);
+            imaging::fill_polygon(c, xy.data(), static_cast<std::size_t>(points), rules::mask_value(cl(i)));
         }
     }
 
@@ -399,13 +404,11 @@ class DetectionBoxesOp : public OpKernel {
         }
         const int64_t n = objects.NumElements();
         const int64_t *obj = objects.flat<int64_t>().data();
-        // A label is a class index; with the offset added it must still be an
-        // int32 (a wrapped one would name another class).
-        const int64_t top = std::numeric_limits<int32_t>::max() - std::max<int64_t>(0, class_offset_);
         for (int64_t i = 0; i < n; ++i)
-            OP_REQUIRES(ctx, obj[i] >= 0 && obj[i] <= top,
+            OP_REQUIRES(ctx, rules::label(obj[i], class_offset_),
                         errors::InvalidArgument("record ", source, ": label ", obj[i], " of object ", i,
-                                                " is not a class index (an integer from 0 to ", top, ")"));
+                                                " is not a class index (an integer from 0 to ",
+                                                rules::max_label(class_offset_), ")"));
         Tensor *out = nullptr;
         if (n == 0) {
             OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({1, 5}), &out));

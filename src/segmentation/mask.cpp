@@ -1,8 +1,10 @@
 #include "mask.h"
 
+#include "classids.h"
 #include "idioms.h"
 #include "outline.h"
 #include "paint.h"
+#include "ranges.h"
 
 #include <pybind11/numpy.h>
 
@@ -25,44 +27,35 @@ namespace {
 // the process (never released, so nothing touches it during finalization).
 PyObject *opencv_fill_poly = nullptr;
 
-template <class T>
-void truncate_points(const T *src, std::int32_t *dst, py::ssize_t n) {
-    constexpr double lo = std::numeric_limits<std::int32_t>::min();
-    constexpr double hi = std::numeric_limits<std::int32_t>::max();
-    for (py::ssize_t i = 0; i < n; ++i) {
-        const double v = static_cast<double>(src[i]);
-        if (!std::isfinite(v)) raise_non_finite();
-        // Toward zero, as a cast to int32 does; pinned to the int32 range
-        // rather than wrapping (OpenCV clips what lies outside the canvas).
-        const double t = std::trunc(v);
-        dst[i] = static_cast<std::int32_t>(t < lo ? lo : (t > hi ? hi : t));
-    }
-}
-
-// The class ids as int64, each checked before anything is painted: the mask
-// holds id + 1 as int32, so an id must lie in 0..2**31 - 2 (a larger one
-// wrapped to a negative value, -1 became background). Ids must be whole
-// numbers; checked on the original array, before a cast could wrap them.
-py::array checked_class_ids(py::handle np, py::object ids) {
+// The class ids as int64, each checked before anything is painted (a
+// wrapped id would paint another class, -1 the background). Checked on the
+// original array, before a cast could cut or wrap them.
+py::array checked_class_ids(py::object ids) {
     if (py::len(ids.attr("shape")) == 0 || ids.attr("size").cast<py::ssize_t>() == 0)
         return ids;
     const std::string kind = ids.attr("dtype").attr("kind").cast<std::string>();
+    py::object bad;
     if (kind == "f") {
-        if (!pyglue::truthy(np.attr("all")(np.attr("isfinite")(ids))) ||
-            !pyglue::truthy(np.attr("all")(np.attr("equal")(np.attr("floor")(ids), ids))))
-            pyglue::raise(PyExc_ValueError, "class ids must be whole numbers");
-    } else if (kind != "i" && kind != "u") {
+        py::array_t<double, py::array::c_style | py::array::forcecast> d(ids);
+        for (py::ssize_t i = 0; i < d.size() && !bad; ++i) {
+            const double v = d.data()[i];
+            if (rules::class_id(v)) continue;
+            if (!std::isfinite(v) || v != std::floor(v))
+                pyglue::raise(PyExc_ValueError, "class ids must be whole numbers");
+            bad = py::float_(v);
+        }
+    } else if (kind == "i" || kind == "u") {
+        // The extremes as Python ints: uint64 values beyond int64 stay exact.
+        long long unused;
+        py::object lo = ids.attr("min")().attr("item")(), hi = ids.attr("max")().attr("item")();
+        bad = !pyglue::class_id(lo, unused) ? lo : !pyglue::class_id(hi, unused) ? hi : py::object();
+    } else {
         throw py::type_error("class ids must be integers, got an array of " +
                              pyglue::text(ids.attr("dtype")));
     }
-    constexpr long long top = std::numeric_limits<std::int32_t>::max() - 1;
-    py::object lo = ids.attr("min")(), hi = ids.attr("max")();
-    py::object bad = pyglue::compare(lo, py::int_(0), Py_LT) ? lo
-                     : pyglue::compare(hi, py::int_(top), Py_GT) ? hi
-                                                                : py::object();
     if (bad)
         pyglue::raise(PyExc_ValueError, "class id " + pyglue::text(bad) + " is outside 0.." +
-                                            std::to_string(top) +
+                                            std::to_string(rules::kMaxClassId) +
                                             " (the mask holds id + 1 as int32)");
     return ids;
 }
@@ -75,7 +68,7 @@ py::object build_gt_mask_plain(Call &c) {
     // np.asarray reads eager tensors and NumPy arrays alike.
     py::array masks = np.attr("asarray")(c[0]);
     py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> classes =
-        checked_class_ids(np, np.attr("asarray")(c[1]));
+        checked_class_ids(np.attr("asarray")(c[1]));
 
     const bool no_polygons = masks.size() == 0 && masks.ndim() == 1;
     if (!no_polygons && (masks.ndim() != 3 || masks.shape(2) != 2))
@@ -96,12 +89,15 @@ py::object build_gt_mask_plain(Call &c) {
 
     py::array_t<std::int32_t> pts(std::vector<py::ssize_t>{masks.shape(0), points, 2});
     const py::ssize_t n = masks.size();
+    bool finite;
     if (py::isinstance<py::array_t<float>>(masks) && (masks.flags() & py::array::c_style)) {
-        truncate_points(static_cast<const float *>(masks.data()), pts.mutable_data(), n);
+        finite = imaging::truncate_vertices(static_cast<const float *>(masks.data()), static_cast<std::size_t>(n),
+                                            pts.mutable_data());
     } else {
         py::array_t<double, py::array::c_style | py::array::forcecast> d(masks);
-        truncate_points(d.data(), pts.mutable_data(), n);
+        finite = imaging::truncate_vertices(d.data(), static_cast<std::size_t>(n), pts.mutable_data());
     }
+    if (!finite) raise_non_finite();
 
     py::object fill = cv2.attr("fillPoly");
     const std::int64_t *cls = classes.data();
@@ -119,7 +115,7 @@ py::object build_gt_mask_plain(Call &c) {
         py::gil_scoped_release unlocked;
         for (py::ssize_t i = 0; i < count; ++i)
             imaging::fill_polygon(paint, base + static_cast<std::size_t>(i * points * 2),
-                                  static_cast<std::size_t>(points), static_cast<std::int32_t>(cls[i] + 1));
+                                  static_cast<std::size_t>(points), rules::mask_value(cls[i]));
         return canvas;
     }
     for (py::ssize_t i = 0; i < count; ++i) {
@@ -127,7 +123,7 @@ py::object build_gt_mask_plain(Call &c) {
         py::array_t<std::int32_t> poly(std::vector<py::ssize_t>{points, 2},
                                        base + static_cast<std::size_t>(i * points * 2), pts);
         // Class ids are 0-based, the mask reserves 0 for background.
-        fill(canvas, list_of({poly}), py::arg("color") = py::int_(cls[i] + 1));
+        fill(canvas, list_of({poly}), py::arg("color") = py::int_(rules::mask_value(cls[i])));
     }
     return canvas;
 }

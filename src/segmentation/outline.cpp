@@ -202,27 +202,6 @@ Resampled resample_outlines(Call &c, const std::vector<py::object> &points, py::
     return res;
 }
 
-bool class_id(py::handle value, long long limit, long long &out) {
-    PyObject *v = value.ptr();
-    const long long top = limit < 0 ? std::numeric_limits<std::int32_t>::max() : limit - 1;
-    long long k;
-    if (PyLong_Check(v) && !PyBool_Check(v)) {
-        int overflow = 0;
-        k = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (k == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (overflow) return false;
-    } else if (PyFloat_Check(v)) {
-        const double d = PyFloat_AS_DOUBLE(v);
-        if (!(d >= 0 && d <= static_cast<double>(top)) || d != std::floor(d)) return false;
-        k = static_cast<long long>(d);
-    } else {
-        return false;
-    }
-    if (k < 0 || k > top) return false;
-    out = k;
-    return true;
-}
-
 py::object int32_array(Call &c, const std::vector<py::object> &values) {
     py::list l(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) l[i] = values[i];

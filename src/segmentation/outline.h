@@ -34,11 +34,6 @@ struct Resampled {
 Resampled resample_outlines(pyglue::Call &c, const std::vector<py::object> &points,
                             py::handle num_points);
 
-// The class id a JSON "class" value stands for: an integer (a number without
-// a fraction; not a bool) from 0 to limit - 1, or to the int32 maximum when
-// limit < 0. False when the value is anything else; then `out` is unchanged.
-bool class_id(py::handle value, long long limit, long long &out);
-
 // np.array(values, dtype=np.int32).
 py::object int32_array(pyglue::Call &c, const std::vector<py::object> &values);
 

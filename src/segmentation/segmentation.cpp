@@ -1,12 +1,15 @@
 // quorvane.trellisk.datasets.segmentation: semantic-segmentation datasets
 // served as tf.data pipelines of RGB images and int32 class masks.
+#include "annotation.h"
 #include "augmentation.h"
+#include "classids.h"
 #include "coco.h"
 #include "idioms.h"
 #include "image.h"
 #include "mask.h"
 #include "outline.h"
 #include "pipeline.h"
+#include "ranges.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -184,8 +187,9 @@ py::object read_sample(Call &c, const py::bytes &path, bool train) {
     // JSON is UTF-8 whatever the locale: json.loads decodes bytes itself.
     py::object ann = c.g("json").attr("loads")(read_file(path));
     py::object folder = self.attr(train ? "train_images" : "val_images");
-    const py::object k_image = rule("JSON_IMAGE"), k_segment = rule("JSON_SEGMENT"),
-                     k_polygon = rule("JSON_POLYGON"), k_class = rule("JSON_CLASS");
+    // The annotation kernel's keys, which the op library reads too.
+    const py::str k_image(annotation::keys::image), k_segment(annotation::keys::segment),
+        k_polygon(annotation::keys::polygon), k_class(annotation::keys::class_);
     py::object image_path = c.g("join")(folder, c.g("basename")(pyglue::getitem(ann, k_image)));
     seg::Fitted fitted = seg::fit_to_shape(c, seg::open_rgb(c, image_path), truthy(self.attr("letter_box")));
 
@@ -208,7 +212,6 @@ py::object read_sample(Call &c, const py::bytes &path, bool train) {
     }
     if (wanted) {
         py::object mask_padding = c.g("mask_padding");
-        const long long max_class = rule("MAX_CLASS_ID").cast<long long>();
         std::vector<py::object> outlines, part_classes;
         std::size_t object_index = 0;
         for (py::handle object : segment) {
@@ -220,12 +223,12 @@ py::object read_sample(Call &c, const py::bytes &path, bool train) {
                 // and a large id wrapped (2**32 to 0): another class, silently.
                 // Ids past the labels stay as written (`check` reports them).
                 long long k = 0;
-                if (!seg::class_id(cls, max_class + 1, k))
+                if (!pyglue::class_id(cls, k))
                     pyglue::raise(PyExc_ValueError,
                                   "object " + std::to_string(object_index) + " part " +
                                       std::to_string(part_index) + ": \"class\" " +
-                                      pyglue::describe(cls) + " is not a class id (an integer from 0 to " +
-                                      std::to_string(max_class) + ")");
+                                      pyglue::describe(cls) + " is not a class id (" +
+                                      rules::class_id_range() + ")");
                 ++part_index;
                 py::object polygon = seg::polygon_array(c, polygon_value);
                 // Fewer than three vertices enclose nothing.

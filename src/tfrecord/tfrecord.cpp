@@ -11,6 +11,7 @@
 // one object: they keep nothing between calls and only read attributes.
 #include "framing.h"
 #include "idioms.h"
+#include "ranges.h"
 
 #include <pybind11/numpy.h>
 
@@ -179,10 +180,7 @@ py::object load_storage(Call &c) {
     return py::none();
 }
 
-// A label is a class index: never negative, and with class_offset added it
-// must still be an int32, which would otherwise wrap (2**32 to 0: another
-// class, silently). Labels past the classes stay as written (`check`
-// reports them).
+// Every label must be a class index (rules::label).
 void check_labels(py::handle self, py::handle objects, py::handle sample) {
     using Labels = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
     Labels labels = Labels::ensure(objects);
@@ -201,16 +199,15 @@ void check_labels(py::handle self, py::handle objects, py::handle sample) {
             offset = 0;  // not an integer: the addition below reports it
         }
     }
-    const long long top = std::numeric_limits<std::int32_t>::max() - std::max(0LL, offset);
     const std::int64_t *p = labels.data();
     for (py::ssize_t i = 0; i < labels.size(); ++i) {
-        if (p[i] >= 0 && p[i] <= top) continue;
+        if (rules::label(p[i], offset)) continue;
         py::object name = sample.attr("get")("image_name");
         if (!name.is_none() && py::hasattr(name, "numpy")) name = name.attr("numpy")();
         pyglue::raise(PyExc_ValueError,
                       "record " + pyglue::describe_path(name) + ": label " + std::to_string(p[i]) +
                           " of object " + std::to_string(i) +
-                          " is not a class index (an integer from 0 to " + std::to_string(top) + ")");
+                          " is not a class index (an integer from 0 to " + std::to_string(rules::max_label(offset)) + ")");
     }
 }
 

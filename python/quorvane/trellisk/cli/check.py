@@ -90,12 +90,6 @@ def _is_number(v):
     return isinstance(v, (int, float)) and not isinstance(v, bool)
 
 
-def _is_class_id(v):
-    """What the readers accept as a class id: an integer (a number without a
-    fraction) from 0 to MAX_CLASS_ID."""
-    return _is_number(v) and math.isfinite(v) and v == int(v) and 0 <= v <= F.MAX_CLASS_ID
-
-
 def _hashable(v):
     try:
         hash(v)
@@ -242,7 +236,7 @@ def _check_part(report, where, part, labels):
             F.JSON_POLYGON, F.JSON_CLASS))
         return
     cls = part[F.JSON_CLASS]
-    if not _is_class_id(cls):
+    if not F.is_class_id(cls):
         report.add(where, "annotation-malformed",
                    "class {} is not a class id (an integer from 0 to {}); the reader refuses "
                    "the file".format(_show(cls), F.MAX_CLASS_ID))

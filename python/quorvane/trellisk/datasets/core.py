@@ -3,6 +3,8 @@ that reads a dataset description, keeps the network input settings and
 builds the tf.data training and validation pipelines from its subclasses'
 hooks."""
 
+import warnings
+
 import numpy as np
 import tensorflow as tf
 
@@ -21,7 +23,8 @@ class BaseDetectionDataset:
         add_bkg_class (bool): reserve class 0 for the background
             (``class_offset`` 1, else 0).
         aug_cfg (dict): augmentation settings, kept as ``aug_cfg``; this base
-            applies no augmentation.
+            applies no augmentation, so a non-empty one gives a UserWarning
+            saying it has no effect.
 
     Subclasses provide the hooks ``validate_info_file_content(info_dataset)``
     and ``load_storage()`` (which set ``classes``, ``num_train_samples``,
@@ -37,6 +40,12 @@ class BaseDetectionDataset:
         self.letter_box = letter_box
         self.class_offset = 1 if add_bkg_class else 0
         self.aug_cfg = aug_cfg
+        if aug_cfg:
+            # Kept for callers that read it back, but neither the default nor
+            # the graph pipeline augments detection samples: say so once
+            # rather than train silently without it.
+            warnings.warn("aug_cfg has no effect: detection datasets apply no augmentation, in the "
+                          "default and the graph pipelines alike", UserWarning, stacklevel=2)
         info_dataset = self.validate_info_file(info_file)
         self.validate_info_file_content(info_dataset)
         self.load_storage()

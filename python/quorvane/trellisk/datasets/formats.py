@@ -3,22 +3,24 @@ annotation files use and the features of its records.
 
 The readers (the extension modules) and ``python -m quorvane.trellisk check``
 both take these from here, so that check looks at exactly the files and
-values the dataset reads. Plain Python, without TensorFlow, so that check
-starts at once.
+values the dataset reads. The annotation keys and the class-id and label
+ranges come from the compiled rules that the readers and the op library
+apply (``_rules``). No TensorFlow, so that check starts at once.
 """
 
 import glob as _glob
 import os.path
 
+# {"image": file name, "segment": [[{"polygon": [[x, y], ...], "class": k}, ...], ...]};
+# is_class_id(v): whether the readers take v as a class id (0..MAX_CLASS_ID);
+# max_label(class_offset): the largest record label a TFRecord dataset takes.
+from ._rules import (JSON_CLASS, JSON_IMAGE, JSON_POLYGON, JSON_SEGMENT,  # noqa: F401
+                     MAX_CLASS_ID, is_class_id, max_label)
+
 # -- per-image JSON annotation files (SegmentationDataset) -------------------
 
 # Any letter case of ".json", directly inside the split's annotation folder.
 ANNOTATION_PATTERN = "*.[jJ][sS][oO][nN]"
-# {"image": file name, "segment": [[{"polygon": [[x, y], ...], "class": k}, ...], ...]}
-JSON_IMAGE = "image"
-JSON_SEGMENT = "segment"
-JSON_POLYGON = "polygon"
-JSON_CLASS = "class"
 
 # -- COCO instances files (SegmentationDatasetJsonCOCO) -----------------------
 
@@ -45,9 +47,6 @@ RECORD_FEATURES = (
     ("objects", "var", "int64"),
     ("bboxes", "var", "float32"),
 )
-
-# The largest class id a reader accepts: ids travel as int32.
-MAX_CLASS_ID = 2 ** 31 - 1
 
 
 def _listing(folder, pattern, glob, join):

@@ -392,9 +392,6 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
 
 def _train_batches(dataset, kind, batch_size, prefetch, seed, augment, shard):
     if kind == "tfrecord":
-        if augment and getattr(dataset, "aug_cfg", None):
-            raise NotImplementedError("aug_cfg augmentation of detection datasets has no graph "
-                                      "form; use augment=False")
         decode, channels = _tfrecord_decoder(dataset, True)
         height, width = _shape(dataset)[:2]
         samples = _records(_sharded(dataset.train_storage, shard), True, seed)
