@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include <sys/stat.h>
@@ -163,39 +161,6 @@ FramingResult check_file(const std::string &path) {
         if (!check_footer(crc, tail, &problem)) return fail(pos, std::move(problem));
         pos += kHeaderBytes + kFooterBytes + length;
         ++r.records;
-    }
-    return r;
-}
-
-FramingResult check_file_cached(const std::string &path) {
-    struct Seen {
-        dev_t dev;
-        ino_t ino;
-        off_t size;
-        long mtime_s, mtime_ns;
-        uint64_t records;
-    };
-    static std::mutex mu;
-    static std::unordered_map<std::string, Seen> seen;
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        std::lock_guard<std::mutex> lock(mu);
-        auto it = seen.find(path);
-        if (it != seen.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino &&
-            it->second.size == st.st_size && it->second.mtime_s == st.st_mtim.tv_sec &&
-            it->second.mtime_ns == st.st_mtim.tv_nsec) {
-            FramingResult r;
-            r.records = it->second.records;
-            return r;
-        }
-    }
-    FramingResult r = check_file(path);
-    // Only sound files are remembered, and only while they look unchanged;
-    // the map is bounded by the files a process ever reads.
-    if (r.ok && stat(path.c_str(), &st) == 0) {
-        std::lock_guard<std::mutex> lock(mu);
-        seen[path] = Seen{st.st_dev, st.st_ino, st.st_size, static_cast<long>(st.st_mtim.tv_sec),
-                          static_cast<long>(st.st_mtim.tv_nsec), r.records};
     }
     return r;
 }

@@ -41,8 +41,4 @@ struct FramingResult {
 // file is reported as a problem at offset 0. Pure C++, safe without the GIL.
 FramingResult check_file(const std::string &path);
 
-// check_file, skipping files found sound before that have not changed since
-// (same device, inode, size and modification time). Thread-safe.
-FramingResult check_file_cached(const std::string &path);
-
 }  // namespace recordio

@@ -12,7 +12,6 @@ can run in parallel ``tf.data`` maps, be serialized, and run in another process
 - :func:`detection_boxes`: the boxes of one TFRecord detection record.
 - :func:`checked_records`: the records of TFRecord files, each frame checked as
   it is read (a drop-in for ``tf.data.TFRecordDataset``).
-- :func:`check_record_file`: a TFRecord file's framing, checked before it is read.
 - :func:`augment`: image and class mask augmented together by the native engine
   (when the library was built with it).
 """
@@ -173,13 +172,6 @@ def checked_records(filenames, num_parallel_reads=None, buffer_size=None, determ
     return names.interleave(lambda name: _record_source(name, buffer_size),
                             cycle_length=num_parallel_reads, block_length=1,
                             num_parallel_calls=num_parallel_reads, deterministic=deterministic)
-
-
-def check_record_file(path):
-    """``path`` passed on once the framing of the TFRecord file there was
-    found sound; a damaged, truncated or foreign file fails with DataLoss
-    naming it and the offset of the bad record."""
-    return load().trellisk_check_record_file(path)
 
 
 def augment(image, mask, epoch, index, seed, shape, channel_ops=True, diagonals=-1):
