@@ -1,36 +1,55 @@
 # Two entry points that work on a fresh machine with only Python:
 #   make demo   sets everything up and runs the demo
 #   make test   sets everything up and runs the test suite
-# The pinned set installs on Python 3.11 only: take python3.11, or python3
-# when that is 3.11; PYTHON=/path/to/python3.11 chooses another one.
-PYTHON_VERSION := 3.11
-PYTHON ?= $(firstword $(foreach p,python$(PYTHON_VERSION) python3,\
-  $(shell command -v $(p) >/dev/null 2>&1 && $(p) -c 'import sys; sys.exit(sys.version_info[:2] != ($(subst .,$(comma) ,$(PYTHON_VERSION))))' 2>/dev/null && command -v $(p))))
-comma := ,
-VENV ?= .venv
+# on the current stack (constraints/current.txt) with the newest Python
+# 3.11-3.13 found. STACK=legacy takes the legacy stack
+# (constraints/legacy.txt) on Python 3.11; PYTHON=/path/to/python picks the
+# interpreter. Each stack has its own venv.
+STACK ?= current
+ifeq ($(STACK),current)
+  VERSIONS := 3.13 3.12 3.11
+  VENV ?= .venv
+else ifeq ($(STACK),legacy)
+  VERSIONS := 3.11
+  VENV ?= .venv-legacy
+else
+  $(error STACK must be current or legacy, not "$(STACK)")
+endif
+LOCK := constraints/$(STACK).txt
+ifeq ($(origin PYTHON),undefined)
+  PYTHON := $(shell sh tools/find_python.sh $(VERSIONS))
+endif
 BIN := $(VENV)/bin
+# Albumentations 2.x beside the venv (not in it), for the tests that check
+# the package against it in a subprocess.
+EXTRAS := $(VENV)/extras/albumentations2
 
-.PHONY: setup install test demo dev bench
+.PHONY: setup install test demo dev bench wheel check-wheel clean
 
 $(BIN)/python:
 	@if [ -z "$(PYTHON)" ]; then \
-	  echo "error: Python $(PYTHON_VERSION) not found (no python$(PYTHON_VERSION) and python3 is another version): install it or run make PYTHON=/path/to/python$(PYTHON_VERSION)" >&2; exit 1; \
-	elif ! $(PYTHON) -c 'import sys; sys.exit(sys.version_info[:2] != ($(subst .,$(comma) ,$(PYTHON_VERSION))))' 2>/dev/null; then \
-	  echo "error: $(PYTHON) is not Python $(PYTHON_VERSION), which the pinned dependencies need" >&2; exit 1; \
+	  echo "error: no Python $(VERSIONS) found (on PATH or through pyenv) for the $(STACK) stack: install one or run make PYTHON=/path/to/python$(lastword $(VERSIONS))" >&2; exit 1; \
+	elif ! "$(PYTHON)" -c 'import sys; sys.exit("%d.%d" % sys.version_info[:2] not in "$(VERSIONS)".split())' 2>/dev/null; then \
+	  echo "error: $(PYTHON) is not Python $(VERSIONS), which the $(STACK) stack needs" >&2; exit 1; \
 	fi
-	$(PYTHON) -m venv $(VENV)
+	"$(PYTHON)" -m venv $(VENV)
 
-# Pinned dependencies (constraints.txt is the one place for versions).
-$(VENV)/.deps: constraints.txt | $(BIN)/python
+# Pinned dependencies (the lock file is the one place for versions).
+$(VENV)/.deps: $(LOCK) | $(BIN)/python
 	$(BIN)/python -m pip install --upgrade pip
-	$(BIN)/python -m pip install -r constraints.txt
+	$(BIN)/python -m pip install -r $(LOCK)
 	touch $@
 
-setup: $(VENV)/.deps
+$(EXTRAS)/.done: constraints/albumentations2.txt | $(VENV)/.deps
+	rm -rf $(EXTRAS)
+	$(BIN)/python -m pip install --no-deps --target $(EXTRAS) -r constraints/albumentations2.txt
+	touch $@
+
+setup: $(VENV)/.deps $(EXTRAS)/.done
 
 # Build and install the package with the pinned toolchain of the venv.
 install: setup
-	$(BIN)/python -m pip install --no-build-isolation --no-deps .
+	$(BIN)/python -m pip install --no-build-isolation --no-deps --force-reinstall .
 
 test: install
 	$(BIN)/python -m pytest -q -p no:cacheprovider
@@ -40,9 +59,23 @@ demo: install
 
 # In-place build for development: PYTHONPATH=python $(BIN)/python ...
 dev: setup
-	cmake -S . -B build-dev -DTRELLISK_INPLACE=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python)
-	cmake --build build-dev -j2
+	cmake -S . -B build-dev-$(STACK) -DTRELLISK_INPLACE=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python)
+	cmake --build build-dev-$(STACK) -j2
 
 # make bench QUICK=1: short smoke runs of every benchmark.
 bench: install
 	$(BIN)/python bench/run.py $(if $(QUICK),--quick)
+
+# A wheel of this stack in dist/, its TensorFlow requirement narrowed to the
+# minor its op library was built against.
+wheel: setup
+	rm -rf dist
+	$(BIN)/python -m pip wheel --no-build-isolation --no-deps -w dist .
+	$(BIN)/python tools/pin_wheel.py dist/*.whl
+
+# The wheel installed into a fresh venv without a compiler runs the demo.
+check-wheel: wheel
+	sh tools/check_wheel.sh $(BIN)/python dist/*.whl $(LOCK)
+
+clean:
+	rm -rf .venv .venv-legacy build build-dev-current build-dev-legacy dist

@@ -1,12 +1,33 @@
 """The pinned libraries accept every call the modules make with these exact keywords."""
 
-import albumentations as A
+import tomllib
+from importlib import metadata
+from pathlib import Path
+
 import numpy as np
 import pytest
 import tensorflow as tf
+from packaging.requirements import Requirement
+
+
+def _augmentation_library():
+    """The optional augmentation library, when the release installed is one
+    the package's extra admits (both lock files pin one)."""
+    try:
+        version = metadata.version("albumentations")
+    except metadata.PackageNotFoundError:
+        pytest.skip("the optional augmentation library is not installed")
+    pyproject = tomllib.loads((Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())
+    (extra,) = pyproject["project"]["optional-dependencies"]["albumentations"]
+    if not Requirement(extra).specifier.contains(version):
+        pytest.skip("albumentations {} is not the 1.3 release the library pipeline uses".format(version))
+    import albumentations
+
+    return albumentations
 
 
 def test_augmentation_library_accepts_the_pipeline_keywords():
+    A = _augmentation_library()
     H, W = 64, 48
     transforms = [
         A.ShiftScaleRotate(always_apply=True, p=0.5, shift_limit_x=(-0.5, 0.5), shift_limit_y=(-0.5, 0.5),
@@ -39,7 +60,6 @@ def test_augmentation_library_accepts_the_pipeline_keywords():
 
 @pytest.mark.parametrize("factory", [
     lambda: tf.keras.losses.SparseCategoricalCrossentropy(from_logits=True, reduction="none"),
-    lambda: tf.keras.metrics.mean_squared_error,
     lambda: tf.py_function,
     lambda: tf.numpy_function,
     lambda: tf.io.parse_single_example,

@@ -116,7 +116,9 @@ py::object compute_loss(Call &c) {
     py::object yaw_pred = angle_slice(y_pred, 1);
     py::object roll_pred = angle_slice(y_pred, 2);
 
-    py::object mse = tf.attr("keras").attr("metrics").attr("mean_squared_error");
+    // Looked up at each call (a caller may rebind it): Keras 2's
+    // tf.keras.metrics.mean_squared_error, else Keras 3's own.
+    py::object mse = py::module_::import("quorvane.trellisk._compat").attr("mean_squared_error")(tf);
     py::object pitch = mse(pitch_true, pitch_pred);
     py::object yaw = mse(yaw_true, yaw_pred);
     py::object roll = mse(roll_true, roll_pred);

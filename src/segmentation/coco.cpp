@@ -290,8 +290,18 @@ py::object read_sample(Call &c, py::handle image_id, std::string &note) {
     return py::make_tuple(fitted.image, r.masks, seg::int32_array(c, kept));
 }
 
+// The id as the note shows it: a pipeline hands it over as a NumPy scalar,
+// which the compatibility module turns into the plain value.
+std::string describe_id(py::handle id) {
+    try {
+        return describe(py::module_::import("quorvane.trellisk._compat").attr("plain_id")(id));
+    } catch (py::error_already_set &) {
+        return describe(id);
+    }
+}
+
 py::object read_data_plain(Call &c) {
-    std::string note = "while reading image id " + describe(c[0]);
+    std::string note = "while reading image id " + describe_id(c[0]);
     return pyglue::with_note(note, [&] { return read_sample(c, c[0], note); });
 }
 

@@ -32,8 +32,9 @@ class TrelliskLoss:
         def entry(y_true, y_pred):
             return self.compute_loss(y_true, y_pred)[key]
 
-        # Keras names the loss or metric after the function.
-        entry.__name__ = entry.__qualname__ = key
+        # Keras names the loss or metric after the function: Keras 3 takes a
+        # `name` attribute as it is but strips "-" from __name__.
+        entry.__name__ = entry.__qualname__ = entry.name = key
         return entry
 
     def keras_loss(self):

@@ -21,21 +21,56 @@ import os
 _library = None
 
 LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_trellisk_ops.so")
+# What the build wrote beside the library: "tensorflow <version>" or "off".
+BUILD_INFO_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_trellisk_ops.txt")
+REBUILD = "pip install --no-build-isolation --force-reinstall . (or make install)"
+
+
+def _built_against():
+    """The TensorFlow version the op library was built against, "off" when
+    the package was built without it, None when nothing was recorded."""
+    try:
+        with open(BUILD_INFO_PATH) as f:
+            words = f.read().split()
+    except OSError:
+        return None
+    if words == ["off"]:
+        return "off"
+    return words[1] if len(words) == 2 and words[0] == "tensorflow" else None
+
+
+def _minor(version):
+    return tuple(version.split(".")[:2])
 
 
 def load():
     """Load the op library once and return its op module.
 
-    Raises ImportError with the path when the library was not built (the
-    package was built without TensorFlow importable)."""
+    Raises ImportError, in one line saying how to rebuild, when the package
+    was built without the library or against another TensorFlow minor
+    release than the one running (its kernels are compiled against that
+    release's ABI)."""
     global _library
     if _library is None:
+        built = _built_against()
+        if built == "off":
+            raise ImportError(
+                "this package was built without the op library (TRELLISK_OPS=OFF): reinstall it "
+                "with TensorFlow installed: " + REBUILD)
         if not os.path.exists(LIBRARY_PATH):
             raise ImportError(
-                "the op library {} is missing: build the package with TensorFlow installed "
-                "(pip install --no-build-isolation .)".format(LIBRARY_PATH))
+                "the op library {} is missing: reinstall the package with TensorFlow installed: "
+                "{}".format(LIBRARY_PATH, REBUILD))
         import tensorflow as tf
 
+        if built is None:
+            raise ImportError(
+                "the op library {} does not record the TensorFlow it was built against: rebuild "
+                "it: {}".format(LIBRARY_PATH, REBUILD))
+        if _minor(built) != _minor(tf.__version__):
+            raise ImportError(
+                "the op library was built against TensorFlow {} but TensorFlow {} is running: "
+                "rebuild it: {}".format(built, tf.__version__, REBUILD))
         _library = tf.load_op_library(LIBRARY_PATH)
     return _library
 
@@ -84,7 +119,10 @@ def resample_outlines(vertices, splits, classes, frame, num_points, source=""):
 
 
 def paint_mask(polygons, classes, shape):
-    """int32 mask of ``shape[:2]``: 0 background, class + 1 inside polygon i."""
+    """int32 mask of ``shape[:2]``: 0 background, class + 1 inside polygon i.
+
+    A class id outside 0..2**31 - 2 (the mask value of 2**31 - 1 would not
+    fit int32) or a non-finite coordinate fails with InvalidArgument."""
     height, width = _size(shape)
     return load().trellisk_paint_mask(polygons, classes, height=height, width=width)
 
