@@ -14,9 +14,9 @@
 Files are written to a temporary folder and deleted afterwards.
 
 Run: PYTHONPATH=python python bench/bench_framing.py [--quick]
+(--quick: smaller files and fewer rounds, tables printed, not written)
 """
 
-import argparse
 import io
 import os
 import statistics
@@ -140,9 +140,7 @@ def first_batch(root, quick):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="smaller files, fewer rounds")
-    args = parser.parse_args()
+    args = _report.parser(__doc__).parse_args()
     os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
     stamp = _report.stamp(__file__, "Page cache warm." + (" --quick." if args.quick else ""))
     with tempfile.TemporaryDirectory() as root:
@@ -163,7 +161,7 @@ def main():
     for mb, t, scan in firsts:
         size = "{} GB".format(mb // 1024) if mb >= 1024 else "{} MB".format(mb)
         lines.append("| {} in 16 files | {:.2f} s | {:.2f} s |".format(size, t, scan))
-    _report.publish(__file__, "\n".join(lines))
+    _report.finish(__file__, "\n".join(lines), args.quick)
 
 
 if __name__ == "__main__":
