@@ -6,6 +6,7 @@ and on what it was measured; `make bench` reruns every script and so
 rewrites every table. Prose outside the markers is kept as it is.
 """
 
+import argparse
 import datetime
 import os
 import pathlib
@@ -66,3 +67,24 @@ def publish(script, markdown, results=RESULTS):
     results.write_text(text)
     print(markdown.strip(), flush=True)
     sys.stdout.flush()
+
+
+def parser(doc):
+    """The command line of a bench script: its first doc line, and --quick
+    (a short smoke run whose tables are printed, not written)."""
+    p = argparse.ArgumentParser(description=doc.strip().splitlines()[0])
+    p.add_argument("--quick", action="store_true",
+                   help="a short smoke run: prints its tables without writing RESULTS.md")
+    return p
+
+
+def finish(script, markdown, quick):
+    """The tables with the load at the end added: written into RESULTS.md
+    (publish), or with ``quick`` only printed."""
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    head, _, rest = markdown.strip().partition("\n")
+    markdown = "{} Load {:.1f} at the end.\n{}".format(head, load, rest)
+    if quick:
+        print(markdown, flush=True)
+    else:
+        publish(script, markdown)

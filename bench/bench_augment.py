@@ -1,91 +1,124 @@
-"""Native augmentation engine against the augmentation library's Compose:
-cost per sample at 320x320 (whole pipeline and each entry forced on), and
-the segmentation training pipeline (batch 8) with the library pipeline, the
-native engine and no augmentation at all, measured side by side.
+"""Native augmentation engine: cost per 320x320 sample against an earlier
+build of the engine and against the augmentation library's Compose, per
+entry and for the whole pass at the entries' real probabilities; then the
+segmentation training pipeline (batch 8) with the library pipeline, the
+native engine and no augmentation, measured side by side.
 
-Run: PYTHONPATH=python .venv/bin/python bench/bench_augment.py
-Costs are CPU time of the calling thread (both run on it), so that other
-load on the machine does not count; wall time is shown beside.
+Run: PYTHONPATH=python .venv/bin/python bench/bench_augment.py [--quick]
+     [--before DIR]
+
+--before DIR: a python/ tree holding another build of the `_augment` module
+(for example of an earlier commit: `git archive <commit> | tar -x -C DIR/..`,
+then a cmake build there with TRELLISK_INPLACE=ON). Each build is measured
+in its own subprocess, the builds taking turns round after round, and the
+median of the rounds is reported. Costs are CPU time of the calling thread,
+so that other load on the machine counts as little as it can; the load
+average is in the stamp line.
 """
 
+import argparse
 import copy
+import json
 import os
-import platform
-import random
+import statistics
+import subprocess
 import sys
 import tempfile
 import time
 
-import albumentations as A
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_segmentation import dataset  # noqa: E402
-
-from quorvane.trellisk.datasets import _augment  # noqa: E402
-from quorvane.trellisk.datasets.augment import AugmentationEngine, use_native_augmentation  # noqa: E402
 
 H = W = 320
+HERE = os.path.dirname(os.path.abspath(__file__))
+TREE = os.path.join(os.path.dirname(HERE), "python")
+DEFAULT_BEFORE = "/work/venvs/d-main-build/python"
+# Plan keys of the entries, in pipeline order, and the library's class names.
+ENTRIES = [("flip", "HorizontalFlip"), ("shift_scale_rotate", "ShiftScaleRotate"),
+           ("channel_dropout", "ChannelDropout"), ("channel_shuffle", "ChannelShuffle"),
+           ("defocus", "Defocus"), ("elastic", "ElasticTransform"), ("piecewise_affine", "PiecewiseAffine"),
+           ("crop", "RandomSizedCrop")]
 
 
 def sample(seed=0):
     rng = np.random.default_rng(seed)
     yy, xx = np.mgrid[:H, :W]
     image = np.stack([xx * 0.8, yy * 0.7, (xx + yy) * 0.4], -1) + rng.integers(0, 30, (H, W, 3))
-    mask = ((xx // 37 + yy // 29) % 6).astype(np.uint8)
+    mask = ((xx // 37 + yy // 29) % 6).astype(np.int32)
     return (image % 256).astype(np.uint8), mask
 
 
-def cost(fn, n):
-    """Mean CPU (this thread) and wall seconds per call over n calls."""
-    c, t = time.thread_time(), time.perf_counter()
+def cpu_per_call(fn, n):
+    """Mean CPU seconds of this thread per call over n calls."""
+    c = time.thread_time()
     for i in range(n):
         fn(i)
-    return (time.thread_time() - c) / n, (time.perf_counter() - t) / n
+    return (time.thread_time() - c) / n
 
 
-def entries(pipeline):
-    for t in pipeline.transforms:
-        yield from (t.transforms if isinstance(t, A.OneOf) else [t])
+def entry_params(plan, key):
+    """The plan with only `key`'s entry on."""
+    params = {key: plan[key]}
+    if key == "crop":
+        params["out_shape"] = plan["out_shape"]
+    return params
 
 
-def per_sample(ds):
-    compose = ds._augmentation_pipeline
-    engine = AugmentationEngine(H, W, seed=0)
+def worker(baseline, n_whole, n_entry):
+    """One build in this process: whole-pass and per-entry costs (ms CPU)."""
+    from quorvane.trellisk.datasets import _augment
+
+    kwargs = {"baseline": True} if baseline else {}
     image, mask = sample()
-    mask32 = mask.astype(np.int32)
-    random.seed(0)
-    np.random.seed(0)
-    n_lib, n_nat = 200, 2000
-    lib = cost(lambda i: compose(image=image, mask=mask), n_lib)
-    nat = cost(lambda i: engine(image=image, mask=mask32), n_nat)
-    print("whole pipeline, mean per sample at {}x{} ({} library / {} native samples):".format(
-        H, W, n_lib, n_nat))
-    print("  library Compose {:8.2f} ms cpu {:8.2f} ms wall".format(lib[0] * 1e3, lib[1] * 1e3))
-    print("  native engine   {:8.2f} ms cpu {:8.2f} ms wall".format(nat[0] * 1e3, nat[1] * 1e3))
-    print("  native is {:.1f}x cheaper (cpu), {:.1f}x (wall)".format(lib[0] / nat[0], lib[1] / nat[1]))
+    engine = _augment.Engine(H, W, seed=0)
+    plans = [engine.plan(H, W, i) for i in range(20000)]
+    engine(image, mask)  # warm up the tables
+    out = {"whole": cpu_per_call(lambda i: engine(image, mask), n_whole) * 1e3}
+    if baseline:
+        # The engine's own call has no baseline switch: the same draws,
+        # rendered through render_plan.
+        out["whole"] = cpu_per_call(lambda i: _augment.render_plan(image, mask, plans[i], **kwargs), n_whole) * 1e3
+    out["empty"] = cpu_per_call(lambda i: _augment.render_plan(image, mask, {}, **kwargs), n_entry) * 1e3
+    for key, _name in ENTRIES:
+        firing = [entry_params(p, key) for p in plans if p[key] is not None and p[key] is not False]
+        out["p " + key] = len(firing) / len(plans)
+        # A fresh draw on every call, as the library does.
+        cost = cpu_per_call(lambda i: _augment.render_plan(image, mask, firing[i % len(firing)], **kwargs), n_entry)
+        out[key] = cost * 1e3 - out["empty"]
+    print(json.dumps(out))
 
-    # Each entry forced on, library parameters drawn once per call.
-    plans = {"HorizontalFlip": {"flip": True},
-             "ShiftScaleRotate": {"shift_scale_rotate": (10.0, 1.3, 0.1, -0.1)},
-             "ChannelDropout": {"channel_dropout": 1}, "ChannelShuffle": {"channel_shuffle": (2, 0, 1)},
-             "Defocus": {"defocus": (7, 0.3)},
-             "ElasticTransform": {"elastic": (1.02, 0.05, -4.0, -0.03, 0.98, 6.0)},
-             "PiecewiseAffine": {"piecewise_affine": (
-                 [(x + 3, y - 2) for y in np.linspace(2, H - 3, 4) for x in np.linspace(0, W - 4, 4)], 0)},
-             "RandomSizedCrop": {"crop": (100, 100, 0.3, 0.6), "out_shape": (H, W)}}
-    print("each entry forced on (ms cpu per sample):")
-    print("  {:<18} {:>9} {:>9} {:>7}".format("entry", "library", "native", "ratio"))
-    for e in entries(compose):
-        e = copy.deepcopy(e)
-        e.p, e.always_apply = 1.0, True
-        one = A.Compose([e])
-        n = 20 if type(e).__name__ in ("ElasticTransform", "PiecewiseAffine") else 100
-        t_lib = cost(lambda i: one(image=image, mask=mask), n)[0]
-        params = plans[type(e).__name__]
-        t_nat = cost(lambda i: _augment.render_plan(image, mask32, params), 200)[0]
-        print("  {:<18} {:9.2f} {:9.3f} {:7.0f}".format(type(e).__name__, t_lib * 1e3, t_nat * 1e3,
-                                                       t_lib / t_nat))
+
+def measure(tree, baseline, n_whole, n_entry):
+    env = dict(os.environ, PYTHONPATH=tree, OMP_NUM_THREADS="1")
+    cmd = [sys.executable, os.path.abspath(__file__), "--worker", str(n_whole), str(n_entry)]
+    if baseline:
+        cmd.append("--baseline")
+    out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def library_entries(n):
+    """Each library entry forced on, its parameters drawn on every call."""
+    import albumentations as A
+    from bench_segmentation import dataset
+
+    with tempfile.TemporaryDirectory() as root:
+        ds = dataset(os.path.join(root, "a"), (H, W), 1, 1, 10, (H, W, 3), 30)
+        compose = ds._augmentation_pipeline
+    image, mask = sample()
+    mask = mask.astype(np.uint8)  # the library warps int32 masks poorly
+    costs = {}
+    for t in compose.transforms:
+        for e in (t.transforms if isinstance(t, A.OneOf) else [t]):
+            e = copy.deepcopy(e)
+            e.p, e.always_apply = 1.0, True
+            one = A.Compose([e])
+            slow = type(e).__name__ in ("ElasticTransform", "PiecewiseAffine")
+            costs[type(e).__name__] = cpu_per_call(lambda i: one(image=image, mask=mask),
+                                                   max(3, n // 10) if slow else n) * 1e3
+    whole = cpu_per_call(lambda i: compose(image=image, mask=mask), max(5, n // 2)) * 1e3
+    return costs, whole
 
 
 def rate(ds, passes=2):
@@ -97,38 +130,83 @@ def rate(ds, passes=2):
     for _ in range(passes):
         for images, _m in pipeline:
             n += int(images.shape[0])
+    del pipeline
     return n / (time.perf_counter() - t)
 
 
-def pipelines(root):
-    ds = dataset(os.path.join(root, "b"), (480, 640), 48, 10, 80, (H, W, 3), 300)
-    library = ds._augmentation_pipeline
-    engine = AugmentationEngine(H, W)
-    modes = {"library": library, "native": engine,
-             "identity": lambda image, mask: {"image": image, "mask": mask}}
-    best = {}
-    for _ in range(3):  # interleaved, best of three, so load drifts hit all alike
+def pipelines(root, rounds, files):
+    from bench_segmentation import dataset
+    from quorvane.trellisk.datasets.augment import AugmentationEngine
+
+    ds = dataset(os.path.join(root, "b"), (480, 640), files, 10, 80, (H, W, 3), 300)
+    modes = {"library `Compose` (default)": ds._augmentation_pipeline, "native engine": AugmentationEngine(H, W),
+             "identity (no augmentation)": lambda image, mask: {"image": image, "mask": mask}}
+    rates = {name: [] for name in modes}
+    for _ in range(rounds):  # alternated, so that load drifts hit all alike
         for name, pipe in modes.items():
             ds._augmentation_pipeline = pipe
-            best[name] = max(best.get(name, 0), rate(ds))
-    print("training pipeline, 640x480 JPEGs -> {}x{}, batch 8 (samples/s):".format(H, W))
-    for name, r in best.items():
-        print("  {:<9} {:7.1f}".format(name, r))
-    print("  native / library {:.1f}x, native / identity {:.2f}x".format(
-        best["native"] / best["library"], best["native"] / best["identity"]))
-    use_native_augmentation(ds)  # the switch itself works on this dataset
-    return ds
+            rates[name].append(rate(ds))
+    return {name: statistics.median(r) for name, r in rates.items()}
 
 
 def main():
-    import tensorflow as tf  # noqa: F401  (imported before timing)
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer calls and rounds, no library pipeline")
+    parser.add_argument("--before", default=DEFAULT_BEFORE, help="python/ tree of the build to compare against")
+    parser.add_argument("--worker", nargs=2, type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--baseline", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        return worker(args.baseline, *args.worker)
 
-    print("machine: {} CPUs, {}, Python {}".format(os.cpu_count(), platform.processor() or platform.machine(),
-                                                 platform.python_version()))
-    with tempfile.TemporaryDirectory() as root:
-        ds = dataset(os.path.join(root, "a"), (H, W), 1, 1, 10, (H, W, 3), 30)
-        per_sample(ds)
-        pipelines(root)
+    import tensorflow as tf  # noqa: F401  (imported before timing)
+    from _report import publish, stamp
+
+    rounds, n_whole, n_entry = (3, 400, 100) if args.quick else (7, 2000, 400)
+    before = os.path.isdir(args.before)
+    if not before:
+        print("no earlier build at {} (--before): measuring this tree only".format(args.before))
+    variants = {"before": (args.before, False)} if before else {}
+    variants.update({"now": (TREE, False), "now, baseline": (TREE, True)})
+    runs = {name: [] for name in variants}
+    for _ in range(rounds):
+        for name, (tree, baseline) in variants.items():
+            runs[name].append(measure(tree, baseline, n_whole, n_entry))
+    med = {name: {k: statistics.median(r[k] for r in rs) for k in rs[0]} for name, rs in runs.items()}
+    lib, lib_whole = library_entries(20 if args.quick else 100)
+
+    now = med["now"]
+    lines = [stamp(__file__, "Median of {} rounds; in each round every build runs in its own subprocess, "
+                             "in turn. \"before\": {}.".format(rounds, args.before if before else "not measured")),
+             "",
+             "Whole pass per 320x320 sample, entries at their own probabilities (ms CPU per sample, the "
+             "engine's own call: draw, checks, output arrays and pixels):", "",
+             "| | ms CPU / sample | before / this |", "|---|---|---|"]
+    if before:
+        lines.append("| before | {:.3f} | 1.00x |".format(med["before"]["whole"]))
+    for name in ("now", "now, baseline"):
+        ratio = med["before"]["whole"] / med[name]["whole"] if before else float("nan")
+        label = {"now": "this build (AVX2 where the CPU has it)",
+                 "now, baseline": "this build, baseline instructions only"}[name]
+        lines.append("| {} | {:.3f} | {:.2f}x |".format(label, med[name]["whole"], ratio))
+    lines.append("| library `Compose` | {:.2f} | |".format(lib_whole))
+    lines += ["", "Each entry alone, parameters drawn afresh on every call on both sides (ms CPU per call; the "
+              "native figures exclude the {:.3f} ms of an empty call); \"share\" is the cost times how often the "
+              "entry fires, i.e. its part of the whole pass:".format(now["empty"]), "",
+              "| entry | fires | library | before | before share | now | now share | before / now |",
+              "|---|---|---|---|---|---|---|---|"]
+    for key, name in ENTRIES:
+        p = now["p " + key]
+        b = med["before"][key] if before else float("nan")
+        lines.append("| {} | {:.2f} | {:.2f} | {:.3f} | {:.3f} | {:.3f} | {:.3f} | {:.1f}x |".format(
+            name, p, lib[name], b, b * p, now[key], now[key] * p, b / now[key] if now[key] > 0 else float("nan")))
+    if not args.quick:
+        with tempfile.TemporaryDirectory() as root:
+            rates = pipelines(root, 3, 48)
+        lines += ["", "Segmentation training pipeline, 48 JPEGs of 640x480 -> 320x320, batch 8, samples/s "
+                  "(median of 3 alternated rounds of two passes):", "", "| augmentation | samples/s |", "|---|---|"]
+        lines += ["| {} | {:.1f} |".format(name, r) for name, r in rates.items()]
+    publish(__file__, "\n".join(lines))
 
 
 if __name__ == "__main__":

@@ -8,7 +8,6 @@ is the median over the rounds. Writes its table into bench/RESULTS.md. Run:
     PYTHONPATH=python .venv/bin/python bench/bench_graph.py [--quick]
 """
 
-import argparse
 import gc
 import os
 import statistics
@@ -20,7 +19,7 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
-from _report import publish, stamp
+from _report import finish, parser, stamp
 from quorvane.trellisk import ops
 from quorvane.trellisk.datasets import graph, utils
 from quorvane.trellisk.datasets.formats import record_features
@@ -173,11 +172,9 @@ def medians(configs, rounds):
 
 def main(argv=None):
     global FILES
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="fewer files, batches and rounds; prints the table without writing RESULTS.md")
-    parser.add_argument("--rounds", type=int, default=None, help="alternating rounds (default 5, --quick 2)")
-    args = parser.parse_args(argv)
+    options = parser(__doc__)
+    options.add_argument("--rounds", type=int, default=None, help="alternating rounds (default 5, --quick 2)")
+    args = options.parse_args(argv)
     rounds = args.rounds or (2 if args.quick else ROUNDS)
     batches = 6 if args.quick else 24
     if args.quick:
@@ -243,7 +240,7 @@ def main(argv=None):
     rows = ["| pipeline | samples/s | ratio |", "|---|---|---|"]
     rows += ["| {} | {:.1f} | {} |".format(name, r[name], ratio.get(name, "")) for name in names]
     md = "\n".join([
-        header + " Load {:.1f} at the end.".format(os.getloadavg()[0]),
+        header,
         "",
         *rows,
         "",
@@ -251,10 +248,7 @@ def main(argv=None):
         "ratio and grey border, boxes, padded batch); the first resizes with TensorFlow's float "
         "`tf.image.resize` (TensorFlow has no 8-bit bilinear resize), the second calls our letterbox op.",
     ])
-    if args.quick:
-        print(md)  # a smoke run: its figures do not replace the table
-    else:
-        publish(__file__, md)
+    finish(__file__, md, args.quick)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,6 @@ the median over the rounds. Writes its table into bench/RESULTS.md. Run:
     PYTHONPATH=python .venv/bin/python bench/bench_ops.py [--quick]
 """
 
-import argparse
 import os
 import statistics
 import sys
@@ -28,7 +27,7 @@ import numpy as np  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import bench_graph as bg  # noqa: E402
-from _report import publish, stamp  # noqa: E402
+from _report import finish, parser, stamp  # noqa: E402
 from quorvane.trellisk import ops  # noqa: E402
 from quorvane.trellisk.datasets import graph  # noqa: E402
 from quorvane.trellisk.datasets.augment import grid_diagonals  # noqa: E402
@@ -76,10 +75,7 @@ def python_step(step, a, b, iterations):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="fewer iterations and rounds; prints the table without writing RESULTS.md")
-    args = parser.parse_args(argv)
+    args = parser(__doc__).parse_args(argv)
     iterations, rounds = (40, 2) if args.quick else (300, 5)
 
     root = tempfile.mkdtemp(prefix="trellisk-bench-ops-")
@@ -145,11 +141,7 @@ def main(argv=None):
         cv2.setNumThreads(pool)
     rows = ["| step | ms per sample |", "|---|---|"]
     rows += ["| {} | {:.3f} |".format(name, statistics.median(v)) for name, v in runs.items()]
-    md = "\n".join([header + " Load {:.1f} at the end.".format(os.getloadavg()[0]), "", *rows])
-    if args.quick:
-        print(md)
-    else:
-        publish(__file__, md)
+    finish(__file__, "\n".join([header, "", *rows]), args.quick)
 
 
 if __name__ == "__main__":

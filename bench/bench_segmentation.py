@@ -6,7 +6,6 @@ the median. Writes its tables into bench/RESULTS.md. Run:
     PYTHONPATH=python .venv/bin/python bench/bench_segmentation.py [--quick]
 """
 
-import argparse
 import json
 import os
 import statistics
@@ -18,7 +17,7 @@ import numpy as np
 import scipy.interpolate
 from PIL import Image
 
-from _report import publish, stamp
+from _report import finish, parser, stamp
 from quorvane.trellisk.datasets import segmentation as seg
 
 
@@ -67,10 +66,7 @@ def dataset(root, image_size, n_files, n_parts, n_vertices, shape, num_points):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="fewer rounds; prints the tables without writing RESULTS.md")
-    args = parser.parse_args(argv)
+    args = parser(__doc__).parse_args(argv)
     rounds = 2 if args.quick else 7
     import tensorflow as tf
 
@@ -122,7 +118,7 @@ def main(argv=None):
         throughput = n / (time.perf_counter() - t)
 
     md = "\n".join([
-        header + " Load {:.1f} at the end.".format(os.getloadavg()[0]), "",
+        header, "",
         "Resampling 200 outlines of 100 vertices to 300 points each (32x32 image, so resampling dominates):",
         "", "| | ms |", "|---|---|",
         *["| {} | {:.2f} |".format(k, v) for k, v in resample.items()], "",
@@ -132,10 +128,7 @@ def main(argv=None):
         "Default training pipeline (library augmentation), 32 files, batch 8: {:.1f} samples/s "
         "({} samples).".format(throughput, n),
     ])
-    if args.quick:
-        print(md)
-    else:
-        publish(__file__, md)
+    finish(__file__, md, args.quick)
 
 
 if __name__ == "__main__":

@@ -12,7 +12,6 @@ what more machines give. Writes its table into bench/RESULTS.md. Run:
     PYTHONPATH=python .venv/bin/python bench/bench_service.py [--quick]
 """
 
-import argparse
 import gc
 import os
 import statistics
@@ -23,7 +22,7 @@ import tempfile
 import time
 
 import bench_segmentation as bs
-from _report import publish, stamp
+from _report import finish, parser, stamp
 
 SECONDS = 8.0
 BATCH = 8
@@ -63,10 +62,7 @@ def serve(log, *args):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="short runs, one round; prints the table without writing RESULTS.md")
-    args = parser.parse_args(argv)
+    args = parser(__doc__).parse_args(argv)
     seconds, rounds = (2.0, 1) if args.quick else (SECONDS, ROUNDS)
     from quorvane.trellisk.datasets import graph
 
@@ -111,13 +107,10 @@ def main(argv=None):
             loc, got = r[("local", workers)], r[(compression, workers)]
             cells += ["{:.1f}".format(loc), "{:.1f} ({:.2f}x local)".format(got, got / loc)]
         rows.append("| {} | {} |".format(label, " | ".join(cells)))
-    md = "\n".join([header + " Load {:.1f} at the end.".format(os.getloadavg()[0]), "", *rows, "",
+    md = "\n".join([header, "", *rows, "",
                     "The local figures are the same pipeline read in this process, measured in the same "
                     "rounds as the served ones (the idle workers are running beside it)."])
-    if args.quick:
-        print(md)
-    else:
-        publish(__file__, md)
+    finish(__file__, md, args.quick)
 
 
 if __name__ == "__main__":

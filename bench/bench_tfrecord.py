@@ -6,7 +6,6 @@ the median. Writes its table into bench/RESULTS.md. Run:
     PYTHONPATH=python .venv/bin/python bench/bench_tfrecord.py [--quick]
 """
 
-import argparse
 import os
 import statistics
 import sys
@@ -17,7 +16,7 @@ import cv2
 import numpy as np
 import tensorflow as tf
 
-from _report import publish, stamp
+from _report import finish, parser, stamp
 from quorvane.trellisk.datasets.tfrecord import TFRecordDataset
 from quorvane.trellisk.datasets.utils import letterbox, xywhn2xyxy
 
@@ -87,10 +86,7 @@ def per_record(fn, records, training):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="fewer rounds; prints the table without writing RESULTS.md")
-    args = parser.parse_args(argv)
+    args = parser(__doc__).parse_args(argv)
     rounds = 2 if args.quick else 5
     header = stamp(__file__, "Median of {} alternating passes over 64 records.".format(rounds))
     rng = np.random.default_rng(0)
@@ -117,16 +113,13 @@ def main(argv=None):
             n += int(images.shape[0])
         throughput = n / (time.perf_counter() - t)
     md = "\n".join([
-        header + " Load {:.1f} at the end.".format(os.getloadavg()[0]), "",
+        header, "",
         "One record, 640x480 JPEG -> 320x320, ms per record:", "",
         "| | native `load_instance` | Python reference of the same steps | ratio |", "|---|---|---|---|",
         *rows, "",
         "Default training pipeline, 256 records, batch 8, one pass: {:.1f} samples/s.".format(throughput),
     ])
-    if args.quick:
-        print(md)
-    else:
-        publish(__file__, md)
+    finish(__file__, md, args.quick)
 
 
 if __name__ == "__main__":

@@ -15,6 +15,8 @@ import yaml
 from PIL import Image
 
 from quorvane.trellisk import ops
+from quorvane.trellisk.cli import build_parser, sources
+from quorvane.trellisk.cli import check as checkmod
 from quorvane.trellisk.datasets import graph, utils
 from quorvane.trellisk.datasets.segmentation import (SegmentationDataset, SegmentationDatasetJsonCOCO,
                                                      SegmentationDatasetYaml)
@@ -243,6 +245,13 @@ def test_default_and_graph_paths_agree_at_the_boundaries(tmp_path, cls, polygon)
             return "InvalidArgument"
 
     default, graphed = outcome(ds.build_val_iterator()), outcome(graph.val_pipeline(ds))
+    # check asks the same rule: it calls the part malformed exactly when the readers refuse it.
+    args = build_parser().parse_args(["check", ds.val_images, ds.val_annotations])
+    report = checkmod.run(sources.resolve(args.description, images=args.images, classes=None),
+                          out=open(os.devnull, "w"))
+    malformed = [w for w, kind, _ in report.problems if kind == "annotation-malformed"]
+    if polygon is None:  # (bad coordinates are check's "coord-range")
+        assert bool(malformed) == isinstance(default, str), report.problems
     if isinstance(default, str) or isinstance(graphed, str):
         assert default == graphed
         return

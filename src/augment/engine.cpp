@@ -75,33 +75,57 @@ std::string check_plan(const Plan &p) {
 struct Scratch {
     std::vector<uint8_t> img[2];
     std::vector<int32_t> msk[2];
+    std::vector<int16_t> planes;  // the Lanczos warp's padded channel planes
 };
 
-// Two scratch buffers that the entries write into in turn.
+// The buffers the entries write into in turn: two scratch buffers, and the
+// caller's output for the last entry that runs, so nothing is copied at the
+// end.
 struct Stage {
-    explicit Stage(Scratch &s) : img(s.img), msk(s.msk) {}
+    Stage(Scratch &s, int passes, uint8_t *out_image, int32_t *out_mask)
+        : img(s.img), msk(s.msk), left(passes), out_image(out_image), out_mask(out_mask) {}
     std::vector<uint8_t> *img;
     std::vector<int32_t> *msk;
-    int turn = 0;
-    const uint8_t *image;
-    const int32_t *mask;
+    int turn = 0, mask_turn = 0;  // the image changes on every pass, the mask not
+    int left;  // passes still to run, this one included
+    uint8_t *out_image;
+    int32_t *out_mask;
+    const uint8_t *image = nullptr;
+    const int32_t *mask = nullptr;
     uint8_t *next_image(size_t n) {
+        if (left == 1) return out_image;
         img[turn].resize(n);
         return img[turn].data();
     }
     int32_t *next_mask(size_t n) {
         if (!mask) return nullptr;
-        msk[turn].resize(n);
-        return msk[turn].data();
+        if (left == 1) return out_mask;
+        msk[mask_turn].resize(n);
+        return msk[mask_turn].data();
     }
     void advance(const uint8_t *i, const int32_t *m) {
+        if (m != mask) mask_turn ^= 1;
         image = i;
         mask = m;
         turn ^= 1;
+        --left;
     }
 };
 
 }  // namespace
+
+namespace detail {
+bool cpu_has_avx2() {
+#if TRELLISK_X86
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+#else
+    return false;
+#endif
+}
+}  // namespace detail
+
+bool avx2_available() { return detail::cpu_has_avx2(); }
 
 std::string make_config(int height, int width, bool channel_ops, Diagonals diagonals, Config *out) {
     std::string e = size_error(height, width);
@@ -205,30 +229,78 @@ std::string draw(const Config &config, uint64_t key, int in_h, int in_w, Plan *p
 }
 
 std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, uint8_t *out_image,
-                   int32_t *out_mask) {
+                   int32_t *out_mask, Simd simd) {
     std::string e = check_plan(plan);
     if (!e.empty()) return e;
     if (!image || !out_image || (mask && !out_mask)) return "missing image or mask buffer";
+    const bool avx2 = simd == Simd::best && detail::cpu_has_avx2();
     const int h = plan.in_h, w = plan.in_w;
     const size_t n = size_t(h) * w;
+
+    // Work that cannot change a pixel is skipped: a channel operation that
+    // drops nothing and keeps the order, a crop of the whole frame at its
+    // own size.
+    int pick[3] = {0, 1, 2};
+    if (plan.shuffle) std::copy(plan.perm, plan.perm + 3, pick);
+    for (int &c : pick)
+        if (c == plan.drop_channel) c = -1;
+    const bool channel_op = pick[0] != 0 || pick[1] != 1 || pick[2] != 2;
+    const bool crop = plan.crop && !(plan.crop_h == h && plan.crop_w == w && plan.out_h == h && plan.out_w == w);
+    const bool field = plan.elastic && int64_t(n) < kFieldMinPixels;
+    // The mask moves only through geometric entries; the channel and
+    // defocus entries leave it where it is.
+    const int image_passes = plan.flip + plan.ssr + channel_op + plan.defocus + plan.elastic + field +
+                             plan.piecewise;
+
     thread_local Scratch scratch;
     // Buffers grown by an unusually large input are given back afterwards.
     struct Trim {
         Scratch &s;
         ~Trim() {
-            size_t bytes = 0;
+            size_t bytes = 2 * s.planes.capacity();
             for (int i = 0; i < 2; ++i) bytes += s.img[i].capacity() + 4 * s.msk[i].capacity();
             if (bytes > (size_t(64) << 20)) s = Scratch();
         }
     } trim{scratch};
-    Stage st(scratch);
+    // A crop reads only its own rectangle: the entries before it compute
+    // just that part of their output, back to the last one that reads its
+    // input anywhere else (a warp, a blur). The tiny-input elastic field
+    // keeps everything whole.
+    const detail::Region whole{0, h, 0, w};
+    detail::Region part = whole;
+    if (crop && !field) {
+        const int y0 = int((h - plan.crop_h + 1) * plan.h_start), x0 = int((w - plan.crop_w + 1) * plan.w_start);
+        part = {y0, y0 + plan.crop_h, x0, x0 + plan.crop_w};
+    }
+    // Passes in order: which of them only need `part`.
+    enum Kind { kFlip, kSsr, kChannel, kDefocus, kElastic, kPiecewise, kKinds };
+    const bool on[kKinds] = {plan.flip, plan.ssr, channel_op, plan.defocus, plan.elastic, plan.piecewise};
+    bool partial[kKinds] = {};
+    for (int k = kKinds - 1; k >= 0; --k) {
+        if (!on[k]) continue;
+        partial[k] = true;
+        if (k != kChannel) break;  // only the channel pass reads just the pixels it writes
+    }
+    auto region = [&](int k) -> const detail::Region & { return partial[k] ? part : whole; };
+
+    // The crop writes the outputs itself; otherwise the last pass does.
+    Stage st(scratch, crop ? image_passes + 1 : image_passes, out_image, out_mask);
     st.image = image;
     st.mask = mask;
+    // Where the mask goes when a pass leaves it: the output, if that pass
+    // is the last one; otherwise it stays where it is.
+    auto keep_mask = [&]() -> const int32_t * {
+        if (st.mask && st.left == 1) {
+            std::memcpy(out_mask, st.mask, n * sizeof(int32_t));
+            return out_mask;
+        }
+        return st.mask;
+    };
 
     if (plan.flip) {
         uint8_t *di = st.next_image(3 * n);
         int32_t *dm = st.next_mask(n);
-        detail::flip(st.image, st.mask, h, w, di, dm);
+        detail::flip(st.image, st.mask, h, w, di, dm, region(kFlip), avx2);
         st.advance(di, dm);
     }
     if (plan.ssr) {
@@ -244,35 +316,41 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
         detail::invert_affine(m, inv);
         uint8_t *di = st.next_image(3 * n);
         int32_t *dm = st.next_mask(n);
-        detail::warp_lanczos(st.image, h, w, inv, kGrey, di);
-        if (dm) detail::warp_nearest(st.mask, h, w, inv, 0, dm);
+        detail::warp_lanczos(st.image, h, w, inv, kGrey, di, scratch.planes, region(kSsr), avx2);
+        if (dm) detail::warp_nearest(nullptr, st.mask, h, w, inv, 0, 0, nullptr, dm, region(kSsr), avx2);
         st.advance(di, dm);
     }
-    if (plan.drop_channel >= 0 || plan.shuffle) {
+    if (channel_op) {
         // Dropout, then shuffle, in one pass: out[c] = dropped[perm[c]].
-        const int *perm = plan.perm;
-        static const int identity[3] = {0, 1, 2};
-        if (!plan.shuffle) perm = identity;
         uint8_t *di = st.next_image(3 * n);
-        const uint8_t *s = st.image;
-        for (size_t i = 0; i < n; ++i)
-            for (int c = 0; c < 3; ++c) di[3 * i + c] = perm[c] == plan.drop_channel ? 0 : s[3 * i + perm[c]];
-        st.advance(di, st.mask);
+        const int32_t *dm = keep_mask();
+        const detail::Region &r = region(kChannel);
+        if (r.x0 == 0 && r.x1 == w) {
+            detail::channels(st.image + size_t(r.y0) * w * 3, size_t(r.y1 - r.y0) * w, pick,
+                             di + size_t(r.y0) * w * 3, avx2);
+        } else {
+            for (int y = r.y0; y < r.y1; ++y) {
+                const size_t o = 3 * (size_t(y) * w + r.x0);
+                detail::channels(st.image + o, size_t(r.x1 - r.x0), pick, di + o, avx2);
+            }
+        }
+        st.advance(di, dm);
     }
     if (plan.defocus) {
         uint8_t *di = st.next_image(3 * n);
-        detail::defocus(st.image, h, w, plan.radius, plan.alias_blur, di);
-        st.advance(di, st.mask);
+        const int32_t *dm = keep_mask();
+        const detail::Region &r = region(kDefocus);
+        detail::defocus(st.image, h, w, plan.radius, plan.alias_blur, di, r.y0, r.y1, avx2);
+        st.advance(di, dm);
     }
     if (plan.elastic) {
         double inv[6];
         detail::invert_affine(plan.elastic_m, inv);
         uint8_t *di = st.next_image(3 * n);
         int32_t *dm = st.next_mask(n);
-        detail::warp_nearest(st.image, h, w, inv, kGrey, di);
-        if (dm) detail::warp_nearest(st.mask, h, w, inv, 0, dm);
+        detail::warp_nearest(st.image, st.mask, h, w, inv, kGrey, 0, di, dm, region(kElastic), avx2);
         st.advance(di, dm);
-        if (int64_t(n) < kFieldMinPixels) {
+        if (field) {
             std::vector<float> mx(n), my(n);
             detail::elastic_maps(plan.field_key, h, w, mx.data(), my.data());
             di = st.next_image(3 * n);
@@ -285,20 +363,19 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
     if (plan.piecewise) {
         uint8_t *di = st.next_image(3 * n);
         int32_t *dm = st.next_mask(n);
-        detail::piecewise(st.image, st.mask, h, w, plan.pa_dst, plan.pa_diagonals, di, dm);
+        detail::piecewise(st.image, st.mask, h, w, plan.pa_dst, plan.pa_diagonals, di, dm, region(kPiecewise), avx2);
         st.advance(di, dm);
     }
-    if (plan.crop) {
+    if (crop) {
         const int y0 = int((h - plan.crop_h + 1) * plan.h_start), x0 = int((w - plan.crop_w + 1) * plan.w_start);
-        detail::crop_resize<uint8_t>(st.image, h, w, 3, y0, x0, plan.crop_h, plan.crop_w, plan.out_h, plan.out_w,
-                                     out_image);
-        if (mask)
-            detail::crop_resize<int32_t>(st.mask, h, w, 1, y0, x0, plan.crop_h, plan.crop_w, plan.out_h,
-                                         plan.out_w, out_mask);
+        detail::crop_resize(st.image, st.mask, h, w, y0, x0, plan.crop_h, plan.crop_w, plan.out_h, plan.out_w,
+                            out_image, mask ? out_mask : nullptr, avx2);
         return {};
     }
-    std::memcpy(out_image, st.image, 3 * n);
-    if (mask) std::memcpy(out_mask, st.mask, n * sizeof(int32_t));
+    if (image_passes == 0) {
+        std::memcpy(out_image, image, 3 * n);
+        if (mask) std::memcpy(out_mask, mask, n * sizeof(int32_t));
+    }
     return {};
 }
 

@@ -89,12 +89,19 @@ struct Plan {
 std::string draw(const Config &config, uint64_t key, int in_h, int in_w, Plan *plan,
                  int diagonals = -1);
 
+// Vector instructions render() may use: the best this CPU runs, or only
+// the baseline (SSE2 on x86-64). Both give the same bytes; the choice is
+// per call so that tests can hold one against the other.
+enum class Simd { best, baseline };
+// Whether Simd::best means AVX2 on this CPU.
+bool avx2_available();
+
 // Runs a plan. `image` is in_h x in_w x 3, `mask` in_h x in_w (may be null:
 // no mask); out_image is out_h x out_w x 3 and out_mask out_h x out_w (null
 // when mask is null). Inputs and outputs must not overlap. Returns an empty
 // string or what is wrong with the plan.
 std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, uint8_t *out_image,
-                   int32_t *out_mask);
+                   int32_t *out_mask, Simd simd = Simd::best);
 
 // draw() and render() into vectors: the stateless entry point for callers
 // that do not need to allocate their outputs themselves.

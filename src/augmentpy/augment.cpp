@@ -32,7 +32,9 @@ py::array_t<uint8_t> take_image(py::handle obj) {
         fail(PyExc_TypeError, "image must be a numpy.ndarray of uint8 with shape (height, width, 3), got " +
                                   std::string(py::str(py::type::handle_of(obj).attr("__name__"))));
     py::array a = py::reinterpret_borrow<py::array>(obj);
-    if (!a.dtype().is(py::dtype::of<uint8_t>()))
+    // By kind and size, not by identity: an unpickled array carries an equal
+    // but distinct dtype object.
+    if (a.dtype().kind() != 'u' || a.dtype().itemsize() != 1)
         fail(PyExc_TypeError, "image must be a uint8 array of shape (height, width, 3), got " + describe(a));
     if (a.ndim() != 3 || a.shape(2) != 3 || a.shape(0) < 1 || a.shape(1) < 1)
         fail(PyExc_ValueError, "image must have shape (height, width, 3), got " + describe(a));
@@ -100,7 +102,7 @@ public:
     }
 
     static py::tuple render(const ag::Plan &plan, const py::array_t<uint8_t> &image,
-                            const py::array_t<int32_t> *mask) {
+                            const py::array_t<int32_t> *mask, ag::Simd simd = ag::Simd::best) {
         py::array_t<uint8_t> out_image({py::ssize_t(plan.out_h), py::ssize_t(plan.out_w), py::ssize_t(3)});
         py::array_t<int32_t> out_mask;
         if (mask) out_mask = py::array_t<int32_t>({py::ssize_t(plan.out_h), py::ssize_t(plan.out_w)});
@@ -108,7 +110,7 @@ public:
         const int32_t *min = mask ? mask->data() : nullptr;
         uint8_t *oi = out_image.mutable_data();
         int32_t *om = mask ? out_mask.mutable_data() : nullptr;
-        std::string e = pyglue::without_gil([&] { return ag::render(plan, in, min, oi, om); });
+        std::string e = pyglue::without_gil([&] { return ag::render(plan, in, min, oi, om, simd); });
         if (!e.empty()) fail(PyExc_ValueError, e);
         return py::make_tuple(out_image, mask ? py::object(out_mask) : py::object(py::none()));
     }
@@ -163,7 +165,7 @@ void read_seq(py::handle obj, T (&out)[N], const char *what) {
 
 // One pass with explicit parameters (keys of Engine.plan()'s dictionary;
 // missing keys leave the entry off). Used to compare single entries.
-py::tuple render_plan(py::handle image_obj, py::handle mask_obj, py::dict params) {
+py::tuple render_plan(py::handle image_obj, py::handle mask_obj, py::dict params, bool baseline) {
     py::array_t<uint8_t> image = take_image(image_obj);
     const int h = int(image.shape(0)), w = int(image.shape(1));
     py::array_t<int32_t> mask;
@@ -212,7 +214,7 @@ py::tuple render_plan(py::handle image_obj, py::handle mask_obj, py::dict params
         py::tuple out = params["out_shape"].cast<py::tuple>();
         p.out_h = out[0].cast<int>(), p.out_w = out[1].cast<int>();
     }
-    return Engine::render(p, image, has_mask ? &mask : nullptr);
+    return Engine::render(p, image, has_mask ? &mask : nullptr, baseline ? ag::Simd::baseline : ag::Simd::best);
 }
 
 }  // namespace
@@ -234,5 +236,8 @@ PYBIND11_MODULE(_augment, m) {
         .def_property_readonly("channel_ops", [](const Engine &e) { return e.config().channel_ops; })
         .def_property_readonly("diagonals", [](const Engine &e) { return int(e.config().diagonals); });
     m.def("render_plan", &render_plan, py::arg("image"), py::arg("mask"), py::arg("params"),
-          "One pass with explicit parameters (a dict like Engine.plan() returns).");
+          py::arg("baseline") = false,
+          "One pass with explicit parameters (a dict like Engine.plan() returns). baseline=True keeps\n"
+          "to the baseline vector instructions (SSE2); the result is the same.");
+    m.attr("avx2") = ag::avx2_available();
 }

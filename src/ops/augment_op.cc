@@ -70,15 +70,16 @@ class AugmentOp : public OpKernel {
         const uint64_t epoch = static_cast<uint64_t>(ctx->input(2).flat<int64_t>()(0));
         const uint64_t index = static_cast<uint64_t>(ctx->input(3).flat<int64_t>()(0));
         const uint64_t key = aug::derive_key(aug::derive_key(seed_, epoch), index);
-        aug::Result r;
-        const std::string err = aug::apply(config_, key, image.flat<uint8_t>().data(), static_cast<int>(h),
-                                           static_cast<int>(w), mask.flat<int32_t>().data(), &r);
+        aug::Plan plan;
+        std::string err = aug::draw(config_, key, static_cast<int>(h), static_cast<int>(w), &plan);
         OP_REQUIRES(ctx, err.empty(), errors::InvalidArgument("augmentation: ", err));
+        // The engine writes straight into the output tensors.
         Tensor *out_image = nullptr, *out_mask = nullptr;
-        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({r.height, r.width, 3}), &out_image));
-        OP_REQUIRES_OK(ctx, ctx->allocate_output(1, TensorShape({r.height, r.width}), &out_mask));
-        std::copy(r.image.begin(), r.image.end(), out_image->flat<uint8_t>().data());
-        std::copy(r.mask.begin(), r.mask.end(), out_mask->flat<int32_t>().data());
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({plan.out_h, plan.out_w, 3}), &out_image));
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(1, TensorShape({plan.out_h, plan.out_w}), &out_mask));
+        err = aug::render(plan, image.flat<uint8_t>().data(), mask.flat<int32_t>().data(),
+                          out_image->flat<uint8_t>().data(), out_mask->flat<int32_t>().data());
+        OP_REQUIRES(ctx, err.empty(), errors::InvalidArgument("augmentation: ", err));
     }
 
   private:

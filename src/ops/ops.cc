@@ -288,7 +288,8 @@ REGISTER_OP("TrelliskPaintMask")
     .Doc(R"doc(
 Paints the class mask: 0 for background, class + 1 inside polygon i (later
 polygons over earlier ones), as OpenCV's fillPoly fills the vertices
-truncated toward zero. polygons is M x P x 2 (x, y) in pixels.
+truncated toward zero. polygons is M x P x 2 (x, y) in pixels. A class id
+outside 0..2147483646 or a non-finite coordinate is InvalidArgument.
 )doc");
 
 class PaintMaskOp : public OpKernel {
