@@ -1,6 +1,8 @@
-"""Fuzz the record-file framing check (tfrecord.scan_record_file) on
-mutated .tfrecord files. Its verdict must match a plain-Python reading of
-the framing, and a file it passes must read through TensorFlow's reader with
+"""Fuzz the record-file framing check (tfrecord.scan_record_file) and the
+checked record stream (ops.checked_records) on mutated .tfrecord files. Both
+must match a plain-Python reading of the framing: the stream yields exactly
+the sound records, then fails naming the file and the offset of the damaged
+frame; a file the scan passes must read through TensorFlow's reader with
 exactly the records it counted.
 
 Input: the whole file."""
@@ -14,6 +16,7 @@ import harness  # noqa: E402
 
 import tensorflow as tf  # noqa: E402
 
+from quorvane.trellisk import ops  # noqa: E402
 from quorvane.trellisk.datasets import tfrecord  # noqa: E402
 
 WORK = harness.scratch("framing")
@@ -41,9 +44,11 @@ def masked_crc(data):
     return (((c >> 15) | (c << 17)) + 0xA282EAD8) & 0xFFFFFFFF
 
 
-def reference(data):
-    """(records, offset of the first damaged frame or None)."""
+def reference(data, bodies=None):
+    """(records, offset of the first damaged frame or None); the sound
+    records' data are appended to ``bodies`` when given."""
     pos = records = 0
+    bodies = [] if bodies is None else bodies
     while pos < len(data):
         if len(data) - pos < 12:
             return records, pos
@@ -56,6 +61,7 @@ def reference(data):
         body = data[pos + 12:pos + 12 + length]
         if struct.unpack("<I", data[pos + 12 + length:pos + 16 + length])[0] != masked_crc(body):
             return records, pos
+        bodies.append(body)
         pos += 16 + length
         records += 1
     return records, None
@@ -71,6 +77,19 @@ def one_input(data):
         harness.check((records, offset) == expected,
                       "scan {} vs reading {}".format((records, offset, problem), expected))
         harness.signal(offset is None, "x" * min(records, 4), (problem or "")[:20])
+        bodies = []
+        reference(data, bodies)
+        streamed, error = [], None
+        try:
+            for record in ops.checked_records(path):
+                streamed.append(record.numpy())
+        except tf.errors.DataLossError as e:
+            error = e.message
+        harness.check(streamed == bodies, "stream gave {} records, reading {}".format(
+            len(streamed), len(bodies)))
+        where = "Damaged TFRecord file {} at byte {}: ".format(path, offset)
+        harness.check((error is None) == (offset is None) and (error is None or where in error),
+                      "stream error {!r}, expected damage at {}".format(error, offset))
         if offset is None:
             read = sum(1 for _ in tf.data.TFRecordDataset(path))
             harness.check(read == records, "reader saw {} of {} records".format(read, records))

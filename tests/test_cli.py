@@ -299,3 +299,29 @@ def test_warnings_print_their_message_alone_once(monkeypatch, capsys):
     assert main(["check", "x"]) == 0
     err = capsys.readouterr().err
     assert err == "python -m quorvane.trellisk: warning: Skipped 2 segmentation(s) stored as RLE\n"
+
+
+@pytest.mark.parametrize("augment", [["--no-augment"], []])
+def test_preview_of_coco_with_string_image_ids(sample, tmp_path, capsys, augment):
+    doc = json.load(open(sample["coco"]["train"]))
+    for image in doc["images"]:
+        image["id"] = "img-{}".format(image["id"])
+    for ann in doc["annotations"]:
+        ann["image_id"] = "img-{}".format(ann["image_id"])
+    path = tmp_path / "string_ids.json"
+    path.write_text(json.dumps(doc))
+    out = str(tmp_path / "p.png")
+    argv = ["preview", str(path), "--images", sample["images"]["train"], "--n", "2",
+            "--shape", "48", "64", "--out", out] + augment
+    assert main(argv) == 0, capsys.readouterr()
+    assert read_png(out).shape[1] == 2 * 64 + 3 * preview.GAP
+
+
+def test_progress_off_a_terminal_is_one_line_per_stage(sample, capsys):
+    argv = ["throughput", sample["segmentation_yaml"], "--batch-size", "2", "--batches", "3",
+            "--shape", "32", "32"]
+    assert main(argv) == 0
+    err = capsys.readouterr().err
+    assert "\r" not in err
+    stages = [line for line in err.splitlines() if line.startswith("batches")]
+    assert len(stages) == 1 and stages[0].startswith("batches: 3 batch in "), err

@@ -119,8 +119,19 @@ def splits(tmp_path):
             "validation": {"path": str(tmp_path / "val")}}
 
 
+def draw_all(stream):
+    """(records drawn, the error that ended the stream or None)."""
+    got = []
+    try:
+        for record in stream:
+            got.append(record.numpy())
+    except tf.errors.OpError as e:
+        return got, e
+    return got, None
+
+
 @pytest.mark.parametrize("kind", KINDS)
-def test_damaged_frame_refused_with_file_and_offset(tmp_path, splits, kind):
+def test_damaged_frame_fails_where_it_is_with_file_and_offset(tmp_path, splits, kind):
     frames = raw_frames(tmp_path / "train" / "a.tfrecord")
     bad = tmp_path / "train" / "b.tfrecord"
     bad.write_bytes(damaged(kind, frames[:2]))
@@ -128,9 +139,16 @@ def test_damaged_frame_refused_with_file_and_offset(tmp_path, splits, kind):
     records, at, problem = tfrecord.scan_record_file(str(bad))
     assert (records, at) == (2, offset) and problem
     assert tfrecord.scan_record_file(tmp_path / "train" / "a.tfrecord") == (3, None, None)
-    with pytest.raises(ValueError, match=r"Damaged TFRecord file {} at byte {}: ".format(
-            str(bad), offset)):
-        TFRecordDataset(dict(splits), [20, 30, 3])
+    # The constructor reads no record; the stream fails on reaching the damage.
+    ds = TFRecordDataset(dict(splits), [20, 30, 3])
+    got, error = draw_all(ds.build_and_load_base_iterator([str(bad)], False))
+    assert len(got) == 2 and isinstance(error, tf.errors.DataLossError)
+    assert "Damaged TFRecord file {} at byte {}: {}".format(bad, offset, problem) in error.message
+    # The object stays usable, and a damaged file does not hide the others.
+    sound = str(tmp_path / "train" / "a.tfrecord")
+    assert len(draw_all(ds.build_and_load_base_iterator([sound], True))[0]) == 3
+    stream = ds.build_and_load_base_iterator([str(bad), sound], False).ignore_errors()
+    assert len(draw_all(stream)[0]) == 5
 
 
 @pytest.mark.parametrize("kind", ["huge length", "data checksum"])
@@ -138,15 +156,13 @@ def test_damaged_file_never_reaches_the_reader(tmp_path, splits, kind):
     ds = TFRecordDataset(dict(splits), [20, 30, 3])
     sound = ds.train_storage[0]
     frames = raw_frames(sound)
-    bad = tmp_path / "train" / "late.tfrecord"
-    bad.write_bytes(damaged(kind, frames[:1]))
-    with pytest.raises(ValueError, match="late.tfrecord at byte {}".format(len(frames[0]))):
-        ds.build_and_load_base_iterator([sound, str(bad)], False)
-    # A file found sound is checked again once it changes.
+    assert len(draw_all(ds.build_and_load_base_iterator([sound], False))[0]) == 3
+    # A file read sound before is checked again on every read once it changed.
     with open(sound, "ab") as f:
         f.write(damaged(kind, []))
-    with pytest.raises(ValueError, match="a.tfrecord at byte"):
-        ds.build_and_load_base_iterator([sound], False)
+    got, error = draw_all(ds.build_and_load_base_iterator([sound], False))
+    assert len(got) == 3 and isinstance(error, tf.errors.DataLossError)
+    assert "a.tfrecord at byte {}".format(sum(map(len, frames))) in error.message
 
 
 def test_check_reports_huge_length_frame(tmp_path, splits):

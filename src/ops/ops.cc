@@ -1,10 +1,9 @@
 // TensorFlow ops over the native kernels, for tf.data graphs that run without
 // Python: letterbox/stretch, annotation reading, outline resampling, class
-// mask painting, detection boxes and record file checks. Each kernel converts tensors to raw
+// mask painting and detection boxes (records: record_dataset_op.cc). Each kernel converts tensors to raw
 // buffers, calls the shared C++ kernel and reports bad input as
 // InvalidArgument naming the file or record.
 #include "annotation.h"
-#include "framing.h"
 #include "paint.h"
 #include "ranges.h"
 #include "resample.h"
@@ -470,39 +469,5 @@ class DetectionBoxesOp : public OpKernel {
 };
 
 REGISTER_KERNEL_BUILDER(Name("TrelliskDetectionBoxes").Device(DEVICE_CPU), DetectionBoxesOp);
-
-// ------------------------------------------------------------- record files
-
-REGISTER_OP("TrelliskCheckRecordFile")
-    .Input("path: string")
-    .Output("checked: string")
-    .SetShapeFn([](InferenceContext *c) {
-        TF_RETURN_IF_ERROR(scalar_input(c, 0));
-        c->set_output(0, c->Scalar());
-        return Status();
-    })
-    .Doc(R"doc(
-Checks the framing of a TFRecord file (every length and checksum; sound files
-seen before are not rescanned) and passes its path on; a damaged, truncated or
-foreign file fails with DataLoss naming the file and the offset of the bad
-record, before TensorFlow's reader trusts a damaged length.
-)doc");
-
-class CheckRecordFileOp : public OpKernel {
-  public:
-    explicit CheckRecordFileOp(OpKernelConstruction *ctx) : OpKernel(ctx) {}
-
-    void Compute(OpKernelContext *ctx) override {
-        OP_REQUIRES(ctx, ctx->input(0).dims() == 0, errors::InvalidArgument("path must be a scalar string"));
-        const std::string path = scalar_string(ctx, 0);
-        const recordio::FramingResult r = recordio::check_file_cached(path);
-        OP_REQUIRES(ctx, r.ok, errors::DataLoss("record file ", path, ": ", r.problem, " at offset ", r.offset));
-        Tensor *out = nullptr;
-        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({}), &out));
-        out->scalar<tstring>()() = path;
-    }
-};
-
-REGISTER_KERNEL_BUILDER(Name("TrelliskCheckRecordFile").Device(DEVICE_CPU), CheckRecordFileOp);
 
 }  // namespace trellisk_ops

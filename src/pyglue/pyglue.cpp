@@ -253,6 +253,25 @@ PyObject *drain_at_exit(PyObject *, PyObject *) {
     Py_RETURN_NONE;
 }
 
+// What a call refused at exit raises: a RuntimeError for Python callers, and
+// also a StopIteration, which TensorFlow's py_function / numpy_function turn
+// into an end-of-input status that fails the pipeline element without the
+// warning and traceback it logs for any other exception. A pipeline still
+// running at exit then stops as quietly as one of plain TensorFlow.
+PyObject *g_exiting_error = nullptr;
+
+PyObject *make_exiting_error() {
+    PyObject *bases = PyTuple_Pack(2, PyExc_StopIteration, PyExc_RuntimeError);
+    if (!bases) return nullptr;
+    PyObject *type = PyErr_NewExceptionWithDoc(
+        "quorvane.trellisk.InterpreterExiting",
+        "A native method was called while the interpreter exits (also a StopIteration,\n"
+        "so that a tf.data pipeline still running then ends without error output).",
+        bases, nullptr);
+    Py_DECREF(bases);
+    return type;
+}
+
 PyMethodDef kDrainDef = {"_drain_native_calls", drain_at_exit, METH_NOARGS,
                          "Refuse new native calls and let running ones finish (atexit)."};
 
@@ -260,7 +279,8 @@ PyObject *method_call(PyObject *op, PyObject *args, PyObject *kwargs) {
     auto *m = reinterpret_cast<MethodObject *>(op);
     if (g_exiting.load(std::memory_order_relaxed)) {
         g_started.fetch_add(1, std::memory_order_relaxed);  // the pipeline is still moving
-        PyErr_Format(PyExc_RuntimeError, "%s(): the interpreter is exiting", m->def->name);
+        PyErr_Format(g_exiting_error ? g_exiting_error : PyExc_RuntimeError,
+                     "%s(): the interpreter is exiting", m->def->name);
         return nullptr;
     }
     InFlight in_flight;
@@ -483,6 +503,8 @@ PyObject *init_module(PyModuleDef *def, void (*body)(py::module_ &m)) {
         if (!registered) {
             py::object drain = py::reinterpret_steal<py::object>(PyCFunction_New(&kDrainDef, nullptr));
             if (!drain) throw py::error_already_set();
+            g_exiting_error = make_exiting_error();  // kept for the life of the process
+            if (!g_exiting_error) throw py::error_already_set();
             py::module_::import("atexit").attr("register")(drain);
             pthread_atfork(nullptr, nullptr, reset_in_child);
             registered = true;

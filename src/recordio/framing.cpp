@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include <sys/stat.h>
@@ -98,6 +96,33 @@ uint32_t crc32c(uint32_t crc, const unsigned char *data, size_t n) {
 
 uint32_t mask_crc(uint32_t crc) { return ((crc >> 15) | (crc << 17)) + 0xa282ead8u; }
 
+bool check_header(const unsigned char *head, uint64_t remaining, uint64_t *length, std::string *problem) {
+    if (remaining < kHeaderBytes) {
+        *problem = "the file ends inside a record header (" + std::to_string(remaining) + " bytes left, " +
+                   std::to_string(kHeaderBytes) + " needed)";
+        return false;
+    }
+    const uint64_t n = load_le64(head);
+    if (mask_crc(crc32c(0, head, 8)) != load_le32(head + 8)) {
+        *problem = "the record length checksum does not match";
+        return false;
+    }
+    const uint64_t frame = kHeaderBytes + kFooterBytes;
+    if (remaining < frame || n > remaining - frame) {
+        *problem = "the record declares " + std::to_string(n) + " data bytes but only " +
+                   std::to_string(remaining < frame ? 0 : remaining - frame) + " remain in the file";
+        return false;
+    }
+    *length = n;
+    return true;
+}
+
+bool check_footer(uint32_t data_crc, const unsigned char *footer, std::string *problem) {
+    if (mask_crc(data_crc) == load_le32(footer)) return true;
+    *problem = "the record data checksum does not match";
+    return false;
+}
+
 FramingResult check_file(const std::string &path) {
     FramingResult r;
     auto fail = [&r](uint64_t offset, std::string problem) {
@@ -115,20 +140,14 @@ FramingResult check_file(const std::string &path) {
 
     std::vector<unsigned char> buf(1 << 16);
     uint64_t pos = 0;
+    std::string problem;
     while (pos < size) {
         const uint64_t remaining = size - pos;
-        unsigned char head[12];
-        if (remaining < 12)
-            return fail(pos, "the file ends inside a record header (" + std::to_string(remaining) +
-                                 " bytes left, 12 needed)");
-        if (std::fread(head, 1, 12, f.get()) != 12) return fail(pos, "read error");
-        const uint64_t length = load_le64(head);
-        if (mask_crc(crc32c(0, head, 8)) != load_le32(head + 8))
-            return fail(pos, "the record length checksum does not match");
-        if (remaining < 16 || length > remaining - 16)
-            return fail(pos, "the record declares " + std::to_string(length) + " data bytes but only " +
-                                 std::to_string(remaining < 16 ? 0 : remaining - 16) +
-                                 " remain in the file");
+        unsigned char head[kHeaderBytes];
+        const size_t head_n = static_cast<size_t>(remaining < kHeaderBytes ? remaining : kHeaderBytes);
+        if (std::fread(head, 1, head_n, f.get()) != head_n) return fail(pos, "read error");
+        uint64_t length = 0;
+        if (!check_header(head, remaining, &length, &problem)) return fail(pos, std::move(problem));
         uint32_t crc = 0;
         uint64_t left = length;
         while (left > 0) {
@@ -137,44 +156,11 @@ FramingResult check_file(const std::string &path) {
             crc = crc32c(crc, buf.data(), n);
             left -= n;
         }
-        unsigned char tail[4];
-        if (std::fread(tail, 1, 4, f.get()) != 4) return fail(pos, "read error");
-        if (mask_crc(crc) != load_le32(tail)) return fail(pos, "the record data checksum does not match");
-        pos += 16 + length;
+        unsigned char tail[kFooterBytes];
+        if (std::fread(tail, 1, kFooterBytes, f.get()) != kFooterBytes) return fail(pos, "read error");
+        if (!check_footer(crc, tail, &problem)) return fail(pos, std::move(problem));
+        pos += kHeaderBytes + kFooterBytes + length;
         ++r.records;
-    }
-    return r;
-}
-
-FramingResult check_file_cached(const std::string &path) {
-    struct Seen {
-        dev_t dev;
-        ino_t ino;
-        off_t size;
-        long mtime_s, mtime_ns;
-        uint64_t records;
-    };
-    static std::mutex mu;
-    static std::unordered_map<std::string, Seen> seen;
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        std::lock_guard<std::mutex> lock(mu);
-        auto it = seen.find(path);
-        if (it != seen.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino &&
-            it->second.size == st.st_size && it->second.mtime_s == st.st_mtim.tv_sec &&
-            it->second.mtime_ns == st.st_mtim.tv_nsec) {
-            FramingResult r;
-            r.records = it->second.records;
-            return r;
-        }
-    }
-    FramingResult r = check_file(path);
-    // Only sound files are remembered, and only while they look unchanged;
-    // the map is bounded by the files a process ever reads.
-    if (r.ok && stat(path.c_str(), &st) == 0) {
-        std::lock_guard<std::mutex> lock(mu);
-        seen[path] = Seen{st.st_dev, st.st_ino, st.st_size, static_cast<long>(st.st_mtim.tv_sec),
-                          static_cast<long>(st.st_mtim.tv_nsec), r.records};
     }
     return r;
 }

@@ -1,7 +1,9 @@
 // Structure check of TFRecord files: every frame is
 //   uint64 length | uint32 masked CRC32C(length) | data[length] | uint32 masked CRC32C(data)
-// (little-endian). A file is scanned before any reader is given it, because a
-// reader trusts the declared length and a damaged one can take the process down.
+// (little-endian). A reader that trusted a declared length could be taken down
+// by a damaged one, so every frame is checked here before its data is read:
+// whole files by check_file, frame by frame by a streaming reader through
+// check_header / check_footer.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +17,19 @@ uint32_t crc32c(uint32_t crc, const unsigned char *data, size_t n);
 // The masked form stored in the file.
 uint32_t mask_crc(uint32_t crc);
 
+constexpr size_t kHeaderBytes = 12;  // length and its checksum
+constexpr size_t kFooterBytes = 4;   // checksum of the data
+
+// Checks the header of the frame that starts `remaining` bytes before the end
+// of its file; `head` holds min(remaining, kHeaderBytes) bytes. When it is
+// sound, stores the data length (which then fits in the file) and returns
+// true; otherwise stores what is wrong in `problem`.
+bool check_header(const unsigned char *head, uint64_t remaining, uint64_t *length, std::string *problem);
+
+// Checks `footer` (kFooterBytes) against `data_crc`, the CRC32C of the
+// frame's data (crc32c(0, data, length), possibly computed piecewise).
+bool check_footer(uint32_t data_crc, const unsigned char *footer, std::string *problem);
+
 struct FramingResult {
     bool ok = true;
     uint64_t records = 0;  // complete, valid frames before the damage (all of them when ok)
@@ -25,9 +40,5 @@ struct FramingResult {
 // Scans the file at `path`. Never throws for damaged content; an unreadable
 // file is reported as a problem at offset 0. Pure C++, safe without the GIL.
 FramingResult check_file(const std::string &path);
-
-// check_file, skipping files found sound before that have not changed since
-// (same device, inode, size and modification time). Thread-safe.
-FramingResult check_file_cached(const std::string &path);
 
 }  // namespace recordio

@@ -46,8 +46,7 @@ bool greater_than_zero(py::handle v) { return pyglue::compare(v, py::int_(0), Py
 py::object column(long col) { return py::make_tuple(make_slice(py::none(), py::none()), col); }
 
 // Framing scan of the file at `path` (str, bytes or path-like), without the
-// GIL. TensorFlow's reader trusts the declared lengths, so no file reaches it
-// unchecked.
+// GIL; `text` gets the path as given, for messages.
 recordio::FramingResult scan_framing(py::handle path, py::object *text) {
     PyObject *fs = PyOS_FSPath(path.ptr());
     if (!fs) pyglue::raise_from_python();
@@ -57,27 +56,7 @@ recordio::FramingResult scan_framing(py::handle path, py::object *text) {
     std::string p = py::reinterpret_steal<py::bytes>(raw);
     if (p.find('\0') != std::string::npos)
         pyglue::raise(PyExc_ValueError, "[ERROR]: TFRecord file path contains a NUL byte");
-    return pyglue::without_gil([&] { return recordio::check_file_cached(p); });
-}
-
-// Raises ValueError naming the file and the byte offset of its first damaged
-// frame.
-void check_record_file(py::handle path) {
-    py::object text;
-    recordio::FramingResult r = scan_framing(path, &text);
-    if (r.ok) return;
-    py::str msg = py::str("[ERROR]: Damaged TFRecord file {} at byte {}: {}")
-                      .format(text, py::int_(r.offset), py::str(r.problem));
-    PyErr_SetObject(PyExc_ValueError, msg.ptr());
-    pyglue::raise_from_python();
-}
-
-// Checks every path of `files` when it is a list (a split folder that does
-// not exist stays a plain string and is refused elsewhere).
-void check_record_files(py::handle files) {
-    if (!PyList_Check(files.ptr())) return;
-    py::list items = py::reinterpret_borrow<py::list>(files);
-    for (py::handle path : items) check_record_file(path);
+    return pyglue::without_gil([&] { return recordio::check_file(p); });
 }
 
 // ------------------------------------------------- TFRecordDatasetYaml
@@ -192,9 +171,8 @@ py::object load_storage(Call &c) {
         self.attr("val_storage") = list_records(c, self.attr("val_storage"));
 
     // A storage folder that does not exist stays a (non-empty) string here
-    // and is refused when it is used as a file list.
-    check_record_files(self.attr("train_storage"));
-    check_record_files(self.attr("val_storage"));
+    // and is refused when it is used as a file list. No record is read here:
+    // the stream checks each frame as it reads it.
     const size_t n_val = py::len(self.attr("val_storage"));
     const size_t n_train = py::len(self.attr("train_storage"));
     if (n_val == 0 || n_train == 0)
@@ -332,10 +310,10 @@ py::object load_instance(Call &c) {
 }
 
 py::object build_and_load_base_iterator(Call &c) {
-    // Files listed by load_storage are not read again unless they changed.
-    check_record_files(c[0]);
+    // Nothing is opened here: the checked reader opens each file when the
+    // stream reaches it and checks every frame before trusting its length.
     py::object data = c.g("tf").attr("data");
-    py::object iterator = data.attr("TFRecordDataset")(
+    py::object iterator = import_from("quorvane.trellisk.ops", "checked_records")(
         c[0], py::arg("num_parallel_reads") = data.attr("AUTOTUNE"));
     if (truthy(c[1]))
         iterator = iterator.attr("shuffle")(200, py::arg("reshuffle_each_iteration") = true);
@@ -371,9 +349,8 @@ const MethodDef kLoadStorage{
     load_storage,
     "Replace each existing split folder by the list of its *.tfrecord files\n"
     "(not recursive; dot files skipped; listing order). Raises ValueError when\n"
-    "a split ends up empty, or naming the file and byte offset when a record\n"
-    "file's framing is damaged (see scan_record_file). A folder that does not\n"
-    "exist is left as given."};
+    "a split ends up empty. A folder that does not exist is left as given. No\n"
+    "record data is read."};
 
 const MethodDef kLoadInstance{
     "load_instance",
@@ -396,9 +373,10 @@ const MethodDef kBuildAndLoadBaseIterator{
     build_and_load_base_iterator,
     "Return a tf.data stream of the serialized records of the files in\n"
     "`storage` (a list of paths), read in parallel; shuffled through a buffer\n"
-    "of 200 records, anew at every pass, when `shuffle` is true. Each file's\n"
-    "framing is checked first (files already found sound and unchanged are\n"
-    "not read again); a damaged file raises ValueError."};
+    "of 200 records, anew at every pass, when `shuffle` is true. Nothing is\n"
+    "read until the stream is iterated. Every frame is checked as it is read:\n"
+    "a damaged one fails with DataLoss naming the file and byte offset when\n"
+    "the stream reaches it, a missing file with NotFound."};
 
 // ----------------------------------------------------- TFRecordDataset
 

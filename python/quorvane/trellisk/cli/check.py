@@ -15,6 +15,7 @@ from collections import Counter
 
 from ..datasets import formats as F
 from .sources import import_tensorflow, tf_error_text
+from . import progress
 
 # Problem kinds, in the order of the summary table.
 KINDS = {
@@ -56,10 +57,8 @@ class Report:
     def add(self, where, kind, detail):
         assert kind in KINDS, kind
         self.problems.append((where, kind, detail))
-        from tqdm import tqdm
-
         line = "{}: {}: {}".format(where, KINDS[kind], detail)
-        tqdm.write(_printable(line), file=self.out or sys.stdout)
+        progress.write(_printable(line), file=self.out or sys.stdout)
 
     def counts(self):
         return Counter(kind for _, kind, _ in self.problems)
@@ -84,10 +83,7 @@ class Report:
 
 
 def _bar(iterable, desc, total=None):
-    from tqdm import tqdm
-
-    return tqdm(iterable, desc=desc, total=total, unit="file", leave=False,
-                dynamic_ncols=True, file=sys.stderr)
+    return progress.bar(iterable, desc=desc, total=total, unit="file", file=sys.stderr)
 
 
 def _is_number(v):
@@ -485,11 +481,9 @@ def check_tfrecord(report, src):
     classes = src.doc.get("classes")
     nclasses = len(classes) if isinstance(classes, list) else None
     for split, folder, files, samples in _tfrecord_splits(report, src):
-        from tqdm import tqdm
-
         count = 0
-        bar = tqdm(total=samples, desc="{} records".format(split), unit="record",
-                   leave=False, dynamic_ncols=True, file=sys.stderr)
+        bar = progress.bar(total=samples, desc="{} records".format(split), unit="record",
+                           file=sys.stderr)
         for path in files:
             report.counted["record files"] += 1
             # TensorFlow's reader trusts each frame's declared length (a bad one

@@ -23,16 +23,14 @@ import traceback
 
 import numpy as np
 
-from . import preview, sampledata, sources, throughput
+from . import preview, progress, sampledata, sources, throughput
 
 SHAPE = [128, 128, 3]
 BATCH = 8
 
 
 def _say(msg=""):
-    from tqdm import tqdm
-
-    tqdm.write(msg)
+    progress.write(msg)
 
 
 class _Stages:
@@ -66,9 +64,7 @@ def tiny_segmenter(num_classes, shape=SHAPE):
 
 
 def _loss_bar(steps, desc):
-    from tqdm import tqdm
-
-    return tqdm(range(steps), desc=desc, unit="step", dynamic_ncols=True, leave=True)
+    return progress.bar(range(steps), desc=desc, unit="step", leave=True)
 
 
 def _trend(losses):

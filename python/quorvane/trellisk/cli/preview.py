@@ -188,8 +188,15 @@ def segmentation_batch(ds, src, n, augment, use_graph=False):
         # The training pipeline without its augmentation stage.
         shape = list(ds.shape)
         if src.kind == "coco":
-            first = tf.data.Dataset.from_tensor_slices(list(ds.train_images_id))
-            first = first.shuffle(len(ds.train_images_id)).map(ds.read_data)
+            # Positions, not the ids: a string id would reach the reader as
+            # bytes, which is no id of the file.
+            ids = list(ds.train_images_id)
+
+            def read_at(position):
+                return ds._read_data(ids[int(position)])
+
+            first = tf.data.Dataset.range(len(ids)).shuffle(len(ids)).map(
+                lambda p: tf.numpy_function(read_at, [p], Tout=[tf.uint8, tf.float32, tf.int32]))
         else:
             first = tf.data.Dataset.from_tensor_slices(list(ds.train_storage))
             first = first.shuffle(len(ds.train_storage)).map(lambda x: ds.read_data(x, True))

@@ -60,14 +60,14 @@ def measure(pipeline, batches, step_ms=0.0, desc="batches", step=None):
     ``step(batch)``, when given, is the consumer's work per batch (a training
     step); otherwise the batch is copied to NumPy and ``step_ms`` is slept.
     """
-    from tqdm import tqdm
+    from .progress import bar as progress_bar
 
     it = iter(pipeline)
     t0 = time.perf_counter()
     first = next(it)
     first_s = time.perf_counter() - t0
     samples = wait = rest = 0.0
-    bar = tqdm(range(batches), desc=desc, unit="batch", leave=False, dynamic_ncols=True)
+    bar = progress_bar(range(batches), desc=desc, unit="batch")
     for _ in bar:
         t1 = time.perf_counter()
         batch = next(it)

@@ -332,9 +332,9 @@ def _tfrecord_decoder(dataset, training):
 
 
 def _records(storage, shuffle, seed):
-    # Files are checked as they are opened, so a damaged one is named.
-    files = tf.data.Dataset.from_tensor_slices(_strings(list(storage))).map(ops.check_record_file)
-    records = tf.data.TFRecordDataset(files, num_parallel_reads=AUTOTUNE)
+    # Every frame is checked as it is read, so a damaged file is named (with
+    # the offset) when the stream reaches it, and nothing is read up front.
+    records = ops.checked_records(_strings(list(storage)), num_parallel_reads=AUTOTUNE)
     if shuffle:
         records = records.shuffle(200, seed=seed, reshuffle_each_iteration=True)
     return records

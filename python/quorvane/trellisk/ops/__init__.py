@@ -10,7 +10,8 @@ can run in parallel ``tf.data`` maps, be serialized, and run in another process
 - :func:`resample_outlines`: outlines into output pixels, resampled by arc length.
 - :func:`paint_mask`: the class mask of a sample, as ``cv2.fillPoly`` paints it.
 - :func:`detection_boxes`: the boxes of one TFRecord detection record.
-- :func:`check_record_file`: a TFRecord file's framing, checked before it is read.
+- :func:`checked_records`: the records of TFRecord files, each frame checked as
+  it is read (a drop-in for ``tf.data.TFRecordDataset``).
 - :func:`augment`: image and class mask augmented together by the native engine
   (when the library was built with it).
 """
@@ -135,11 +136,80 @@ def detection_boxes(objects, bboxes, frame, image_size, shape, class_offset, tra
                                            class_offset=int(class_offset))
 
 
-def check_record_file(path):
-    """``path`` passed on once the framing of the TFRecord file there was
-    found sound; a damaged, truncated or foreign file fails with DataLoss
-    naming it and the offset of the bad record."""
-    return load().trellisk_check_record_file(path)
+DEFAULT_BUFFER_SIZE = 256 * 1024
+
+
+def _filenames(filenames):
+    import tensorflow as tf
+
+    if isinstance(filenames, tf.data.Dataset):
+        if filenames.element_spec != tf.TensorSpec([], tf.string):
+            raise TypeError("filenames must be a dataset of scalar tf.string elements, got {}"
+                            .format(filenames.element_spec))
+        return filenames
+    if isinstance(filenames, (str, bytes, os.PathLike)):
+        filenames = [filenames]
+    if isinstance(filenames, (list, tuple)):
+        filenames = [os.fspath(f) for f in filenames]
+    names = tf.convert_to_tensor(filenames, dtype_hint=tf.string)
+    if names.dtype != tf.string:
+        raise TypeError("filenames must be strings, got {!r} elements".format(names.dtype))
+    return tf.reshape(names, [-1])
+
+
+def _record_source(names, buffer_size):
+    import tensorflow as tf
+    from tensorflow.python.data.ops import dataset_ops
+
+    class _CheckedRecords(dataset_ops.DatasetSource):
+        def __init__(self):
+            names_t = tf.convert_to_tensor(names, tf.string)
+            size = tf.convert_to_tensor(buffer_size, tf.int64)
+            super().__init__(load().trellisk_checked_record_dataset(names_t, size))
+
+        @property
+        def element_spec(self):
+            return tf.TensorSpec([], tf.string)
+
+    return _CheckedRecords()
+
+
+def checked_records(filenames, num_parallel_reads=None, buffer_size=None, deterministic=None):
+    """A ``tf.data.Dataset`` of the serialized records of the TFRecord files
+    ``filenames`` (a path, a list of paths, a string tensor or a dataset of
+    them), like ``tf.data.TFRecordDataset`` but with every frame checked as
+    it is read: a frame whose length runs past the end of its file or whose
+    checksums fail is a DataLoss error naming the file and byte offset when
+    the stream reaches it, and the rest of that file is skipped (so
+    ``ignore_errors()`` keeps the sound records). Nothing is read before the
+    first element is drawn; a missing file is TensorFlow's NotFound then.
+
+    ``num_parallel_reads``: None reads the files one after the other;
+    ``tf.data.AUTOTUNE`` or a number interleaves that many files, one record
+    from each in turn (``deterministic`` as for ``Dataset.interleave``).
+    ``buffer_size``: bytes of the read buffer per file (default 256 KiB)."""
+    import tensorflow as tf
+
+    buffer_size = DEFAULT_BUFFER_SIZE if buffer_size is None else int(buffer_size)
+    if buffer_size < 0:
+        raise ValueError("buffer_size must not be negative, got {}".format(buffer_size))
+    names = _filenames(filenames)
+    if num_parallel_reads is None:
+        if isinstance(names, tf.data.Dataset):
+            return names.flat_map(lambda name: _record_source(name, buffer_size))
+        return _record_source(names, buffer_size)
+    if not isinstance(names, tf.data.Dataset):
+        names = tf.data.Dataset.from_tensor_slices(names)
+    if num_parallel_reads == tf.data.AUTOTUNE:
+        return names.interleave(lambda name: _record_source(name, buffer_size),
+                                num_parallel_calls=tf.data.AUTOTUNE, deterministic=deterministic)
+    num_parallel_reads = int(num_parallel_reads)
+    if num_parallel_reads < 1:
+        raise ValueError("num_parallel_reads must be None, tf.data.AUTOTUNE or at least 1, got {}"
+                         .format(num_parallel_reads))
+    return names.interleave(lambda name: _record_source(name, buffer_size),
+                            cycle_length=num_parallel_reads, block_length=1,
+                            num_parallel_calls=num_parallel_reads, deterministic=deterministic)
 
 
 def augment(image, mask, epoch, index, seed, shape, channel_ops=True, diagonals=-1):
