@@ -69,7 +69,8 @@ def run_child(prelude, tmp_path):
     coco, images = standard(tmp_path)
     args = json.dumps({"ti": ti, "ta": ta, "coco": coco, "images": images})
     code = textwrap.dedent(prelude) + CHILD
-    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"), TF_CPP_MIN_LOG_LEVEL="2",
+    # The package the tests import (python/ alone lacks the modules when it is installed).
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="2",
                NO_ALBUMENTATIONS_UPDATE="1")
     run = subprocess.run([sys.executable, "-c", code, args], capture_output=True, text=True,
                          timeout=300, env=env)
