@@ -5,7 +5,8 @@ segmentation training pipeline (batch 8) with the library pipeline, the
 native engine and no augmentation, measured side by side.
 
 Run: PYTHONPATH=python .venv/bin/python bench/bench_augment.py [--quick]
-     [--before DIR]
+     [--before DIR]    (--quick: fewer calls and rounds, no pipelines, tables
+     printed and not written)
 
 --before DIR: a python/ tree holding another build of the `_augment` module
 (for example of an earlier commit: `git archive <commit> | tar -x -C DIR/..`,
@@ -150,8 +151,9 @@ def pipelines(root, rounds, files):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="fewer calls and rounds, no library pipeline")
+    from _report import parser as command_line
+
+    parser = command_line(__doc__)
     parser.add_argument("--before", default=DEFAULT_BEFORE, help="python/ tree of the build to compare against")
     parser.add_argument("--worker", nargs=2, type=int, help=argparse.SUPPRESS)
     parser.add_argument("--baseline", action="store_true", help=argparse.SUPPRESS)
@@ -160,7 +162,7 @@ def main():
         return worker(args.baseline, *args.worker)
 
     import tensorflow as tf  # noqa: F401  (imported before timing)
-    from _report import publish, stamp
+    from _report import finish, stamp
 
     rounds, n_whole, n_entry = (3, 400, 100) if args.quick else (7, 2000, 400)
     before = os.path.isdir(args.before)
@@ -185,10 +187,10 @@ def main():
     if before:
         lines.append("| before | {:.3f} | 1.00x |".format(med["before"]["whole"]))
     for name in ("now", "now, baseline"):
-        ratio = med["before"]["whole"] / med[name]["whole"] if before else float("nan")
+        ratio = "{:.2f}x".format(med["before"]["whole"] / med[name]["whole"]) if before else ""
         label = {"now": "this build (AVX2 where the CPU has it)",
                  "now, baseline": "this build, baseline instructions only"}[name]
-        lines.append("| {} | {:.3f} | {:.2f}x |".format(label, med[name]["whole"], ratio))
+        lines.append("| {} | {:.3f} | {} |".format(label, med[name]["whole"], ratio))
     lines.append("| library `Compose` | {:.2f} | |".format(lib_whole))
     lines += ["", "Each entry alone, parameters drawn afresh on every call on both sides (ms CPU per call; the "
               "native figures exclude the {:.3f} ms of an empty call); \"share\" is the cost times how often the "
@@ -206,7 +208,7 @@ def main():
         lines += ["", "Segmentation training pipeline, 48 JPEGs of 640x480 -> 320x320, batch 8, samples/s "
                   "(median of 3 alternated rounds of two passes):", "", "| augmentation | samples/s |", "|---|---|"]
         lines += ["| {} | {:.1f} |".format(name, r) for name, r in rates.items()]
-    publish(__file__, "\n".join(lines))
+    finish(__file__, "\n".join(lines), args.quick)
 
 
 if __name__ == "__main__":

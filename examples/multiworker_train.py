@@ -59,13 +59,35 @@ def train(hosts, index, data, steps, batch_size):
     options = tf.data.Options()
     options.experimental_distribute.auto_shard_policy = tf.data.experimental.AutoShardPolicy.OFF
     ds = ds.with_options(options)
+    # A training loop of its own rather than model.fit: Keras 3's fit first
+    # averages a batch across the workers to build the model, and that
+    # reduction fails under a multi-worker strategy.
+    global_batch = batch_size * len(hosts)
     with strategy.scope():
         model = tiny_segmenter(dataset.get_num_segmentation_classes(), shape)
-        model.compile(optimizer="adam",
-                      loss=tf.keras.losses.SparseCategoricalCrossentropy(from_logits=True))
-    history = model.fit(ds, steps_per_epoch=steps, epochs=1, verbose=0)
-    print("trainer {} of {}: {} steps, loss {:.4f}".format(
-        index, len(hosts), steps, history.history["loss"][-1]), flush=True)
+        optimizer = tf.keras.optimizers.Adam(1e-3)
+        cross_entropy = tf.keras.losses.SparseCategoricalCrossentropy(from_logits=True,
+                                                                      reduction="none")
+
+    def replica_step(images, masks):
+        with tf.GradientTape() as tape:
+            per_sample = tf.reduce_mean(cross_entropy(masks, model(images, training=True)),
+                                        axis=[1, 2])
+            loss = tf.nn.compute_average_loss(per_sample, global_batch_size=global_batch)
+        grads = tape.gradient(loss, model.trainable_variables)
+        optimizer.apply_gradients(zip(grads, model.trainable_variables))
+        return loss
+
+    @tf.function
+    def train_step(iterator):
+        images, masks = next(iterator)
+        return strategy.reduce("SUM", strategy.run(replica_step, args=(images, masks)), axis=None)
+
+    iterator = iter(strategy.experimental_distribute_dataset(ds))
+    for _ in range(steps):
+        loss = train_step(iterator)
+    print("trainer {} of {}: {} steps, loss {:.4f}".format(index, len(hosts), steps, float(loss)),
+          flush=True)
 
 
 def launch(n, data, steps, batch_size):

@@ -32,7 +32,9 @@ def layouts(s):
 
 
 def test_module_entry_point_runs():
-    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"))
+    # The package the tests import: the in-place build, or the installed one
+    # (python/ alone lacks the modules when the package is installed).
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     ok = subprocess.run([sys.executable, "-m", "quorvane.trellisk", "--help"], env=env,
                         capture_output=True, text=True, cwd=ROOT)
     assert ok.returncode == 0

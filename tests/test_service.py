@@ -161,6 +161,18 @@ def test_served_pipeline_epoch_and_training(cluster, tmp_path, make):
     assert np.isfinite(loss)
 
 
+@pytest.mark.parametrize("role", ["dispatcher", "worker"])
+def test_stop_while_starting_is_clean(role):
+    # A stop asked while TensorFlow is still loading ends the server with
+    # exit 0, not killed by the signal.
+    args = ["--port", str(free_port())] if role == "dispatcher" else \
+        ["--dispatcher", "localhost:{}".format(free_port())]
+    s = Server(role, *args)
+    s.wait_for("starting")
+    assert s.stop() == 0, "".join(s.lines)
+    assert "stopped (SIGTERM)" in "".join(s.lines)
+
+
 def test_client_names_a_dead_dispatcher(tmp_path):
     ds = segmentation_dataset(tmp_path)
     address = "localhost:{}".format(free_port())

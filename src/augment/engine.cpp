@@ -76,6 +76,7 @@ struct Scratch {
     std::vector<uint8_t> img[2];
     std::vector<int32_t> msk[2];
     std::vector<int16_t> planes;  // the Lanczos warp's padded channel planes
+    std::vector<float> blur;      // the defocus entry's mirrored float copy
 };
 
 // The buffers the entries write into in turn: two scratch buffers, and the
@@ -86,7 +87,7 @@ struct Stage {
         : img(s.img), msk(s.msk), left(passes), out_image(out_image), out_mask(out_mask) {}
     std::vector<uint8_t> *img;
     std::vector<int32_t> *msk;
-    int turn = 0, mask_turn = 0;  // the image changes on every pass, the mask not
+    int turn = 0, mask_turn = 0;  // every pass makes a new image, only geometric ones a new mask
     int left;  // passes still to run, this one included
     uint8_t *out_image;
     int32_t *out_mask;
@@ -257,7 +258,7 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
     struct Trim {
         Scratch &s;
         ~Trim() {
-            size_t bytes = 2 * s.planes.capacity();
+            size_t bytes = 2 * s.planes.capacity() + 4 * s.blur.capacity();
             for (int i = 0; i < 2; ++i) bytes += s.img[i].capacity() + 4 * s.msk[i].capacity();
             if (bytes > (size_t(64) << 20)) s = Scratch();
         }
@@ -340,7 +341,7 @@ std::string render(const Plan &plan, const uint8_t *image, const int32_t *mask, 
         uint8_t *di = st.next_image(3 * n);
         const int32_t *dm = keep_mask();
         const detail::Region &r = region(kDefocus);
-        detail::defocus(st.image, h, w, plan.radius, plan.alias_blur, di, r.y0, r.y1, avx2);
+        detail::defocus(st.image, h, w, plan.radius, plan.alias_blur, di, r.y0, r.y1, scratch.blur, avx2);
         st.advance(di, dm);
     }
     if (plan.elastic) {

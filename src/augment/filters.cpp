@@ -210,14 +210,14 @@ TRELLISK_AVX2 size_t channels_avx2(const uint8_t *src, size_t n, const int pick[
 }  // namespace
 
 void defocus(const uint8_t *src, int h, int w, int radius, double alias_blur, uint8_t *dst, int y0, int y1,
-             bool avx2) {
+             std::vector<float> &pad, bool avx2) {
     int n = 0;
     const std::vector<float> kernel = defocus_kernel(radius, alias_blur, &n);
     const int R = n / 2;
     // Mirrored copy in float with an R-pixel frame, so that each output row
     // is a sum of shifted input rows weighted by the kernel taps.
     const int pw = w + 2 * R, ph = h + 2 * R;
-    std::vector<float> pad(size_t(ph) * pw * 3);
+    pad.resize(size_t(ph) * pw * 3);
     std::vector<int> xmap(pw);
     for (int x = 0; x < pw; ++x) xmap[x] = reflect101(x - R, w);
     for (int y = 0; y < ph; ++y) {

@@ -167,8 +167,7 @@ inline int dot8x8(const int16_t *s, int stride, const int16_t *w) {
 }
 
 // Copies source pixel idx[x] of image and mask (either may be null) into
-// destination pixel x of one row, or the border where idx[x] < 0. `n` is
-// the source's pixel count.
+// destination pixel x of one row, or the border where idx[x] < 0.
 void gather_row(const uint8_t *src, const int32_t *mask, const int32_t *idx, int w, uint8_t border,
                 int32_t mask_border, uint8_t *d, int32_t *md) {
     if (src)
@@ -186,8 +185,9 @@ void gather_row(const uint8_t *src, const int32_t *mask, const int32_t *idx, int
 }
 
 #if TRELLISK_X86
-// The same with gathers. Image pixels are read as 32-bit words at 3 * i,
-// moved back one byte for the last pixel so that no read leaves the source.
+// The same with gathers (`n`: the source's pixel count). Image pixels are
+// read as 32-bit words at 3 * i, moved back one byte for the last pixel so
+// that no read leaves the source.
 TRELLISK_AVX2 void gather_row_avx2(const uint8_t *src, const int32_t *mask, const int32_t *idx, int w, size_t n,
                                    uint8_t border, int32_t mask_border, uint8_t *d, int32_t *md) {
     int x = 0;
@@ -264,6 +264,7 @@ void nearest_index(const AffineRows &rows, int y, int h, int w, int xa, int xb, 
     }
 }
 
+// gather_row on the chosen path; `n` is the source's pixel count.
 void copy_row(const uint8_t *src, const int32_t *mask, const int32_t *idx, int w, size_t n, uint8_t border,
               int32_t mask_border, uint8_t *d, int32_t *md, bool avx2) {
 #if TRELLISK_X86

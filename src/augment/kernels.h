@@ -63,9 +63,9 @@ void piecewise(const uint8_t *src, const int32_t *mask, int h, int w, const doub
 // out[c] = pick[c] < 0 ? 0 : in[pick[c]], for n pixels.
 void channels(const uint8_t *src, size_t n, const int pick[3], uint8_t *dst, bool avx2);
 
-// Rows [y0, y1) of the blur.
+// Rows [y0, y1) of the blur; `pad` is scratch space it may grow.
 void defocus(const uint8_t *src, int h, int w, int radius, double alias_blur, uint8_t *dst, int y0, int y1,
-             bool avx2);
+             std::vector<float> &pad, bool avx2);
 
 // Crop (y0, x0, ch x cw) of image and mask (mask may be null), resized to
 // oh x ow by nearest neighbour.

@@ -198,16 +198,11 @@ std::string describe_path(py::handle path) {
 }
 
 void add_note(py::error_already_set &e, const std::string &note) {
-#if PY_VERSION_HEX >= 0x030B0000
     PyObject *r = PyObject_CallMethod(e.value().ptr(), "add_note", "s", note.c_str());
     if (r)
         Py_DECREF(r);
     else
         PyErr_Clear();
-#else
-    (void)e;
-    (void)note;
-#endif
 }
 
 }  // namespace pyglue

@@ -69,8 +69,8 @@ std::string text(py::handle obj);
 std::string describe(py::handle obj);
 std::string describe_path(py::handle path);
 
-// Attaches `note` to the exception held by `e` (exception notes exist from
-// Python 3.11 on; older interpreters keep the exception as it is). The
+// Attaches `note` to the exception held by `e` (an exception note, which
+// the tracebacks TensorFlow puts into a pipeline's error message show). The
 // exception's type and message do not change, and a failure to attach is
 // ignored: the original error matters more than its note.
 void add_note(py::error_already_set &e, const std::string &note);

@@ -181,6 +181,13 @@ py::tuple ipair(long a, long b) { return py::make_tuple(py::int_(a), py::int_(b)
 py::object build_augmentation_pipeline(Call &c, bool channel_ops) {
     py::object A = c.g("A");
     py::object shape = c.self.attr("shape");
+    // Without a library release that takes these arguments (missing, or 1.4
+    // and later, which refuse or silently drop several of them), the native
+    // engine serves: same entries, same ranges.
+    py::object compat = py::module_::import("quorvane.trellisk._compat");
+    if (!truthy(compat.attr("library_pipeline_usable")(A)))
+        return compat.attr("native_pipeline")(getitem(shape, 0), getitem(shape, 1),
+                                              py::bool_(channel_ops), A);
     py::object five = py::int_(5), two = py::int_(2);
     auto floordiv = [](py::handle a, py::handle b) {
         PyObject *r = PyNumber_FloorDivide(a.ptr(), b.ptr());

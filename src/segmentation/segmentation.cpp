@@ -322,6 +322,8 @@ const MethodDef kInit{
     dataset_init,
     "Check the four folders and the tasks, build the augmentation pipeline and\n"
     "list the *.json annotation files of both splits (unsorted, not recursive).\n"
+    "The pipeline is the augmentation library's Compose with a 1.3 release of\n"
+    "albumentations, otherwise the native AugmentationEngine (one warning).\n"
     "\n"
     "Raises FileNotFoundError for a missing folder, ValueError for bad tasks or\n"
     "an empty training annotation folder."};
@@ -492,7 +494,9 @@ void body(py::module_ &m) {
     ns["interp1d"] = pyglue::import_from("scipy.interpolate", "interp1d");
     ns["letterbox"] = pyglue::import_from("quorvane.trellisk.datasets.utils", "letterbox");
     ns["mask_padding"] = pyglue::import_from("quorvane.trellisk.datasets.utils", "mask_padding");
-    ns["A"] = py::module_::import("albumentations");
+    // The augmentation library is optional: None when it is missing or not a
+    // release the pipeline can use (the datasets then augment natively).
+    ns["A"] = py::module_::import("quorvane.trellisk._compat").attr("augmentation_library")()[py::int_(0)];
     ns["tf"] = py::module_::import("tensorflow");
     ns["glob"] = pyglue::import_from("glob", "glob");
     ns["Image"] = pyglue::import_from("PIL", "Image");

@@ -28,22 +28,34 @@ def _log(msg):
     print("[serve] {}".format(msg), flush=True)
 
 
-def _wait_for_signal(stop_event):
-    """Blocks until SIGINT or SIGTERM; returns the signal's name."""
+def _catch_stop_signals(stop_event):
+    """From now on SIGINT and SIGTERM ask for a clean stop, also while the
+    server is still starting (loading TensorFlow takes seconds, and a stop
+    asked then must not kill the process). Returns the list that receives the
+    signal's name."""
     got = []
 
     def handler(signum, _frame):
         got.append(signal.Signals(signum).name)
         stop_event.set()
 
-    for s in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(s, handler)
+    if threading.current_thread() is threading.main_thread():
+        for s in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(s, handler)
+    return got
+
+
+def _wait_for_stop(stop_event, got):
+    """Blocks until a stop is asked; returns the signal's name."""
     while not stop_event.wait(0.5):
         pass
     return got[0] if got else "stop"
 
 
 def run_dispatcher(port, work_dir=None, worker_timeout=None, stop_event=None):
+    stop_event = stop_event or threading.Event()
+    got = _catch_stop_signals(stop_event)
+    _log("dispatcher starting on port {}".format(port))
     import tensorflow as tf
 
     from .. import ops
@@ -51,6 +63,9 @@ def run_dispatcher(port, work_dir=None, worker_timeout=None, stop_event=None):
     # A distributed epoch is split on the dispatcher, which builds the
     # pipeline's source itself: it needs the ops as much as the workers do.
     ops.load()
+    if stop_event.is_set():
+        _log("dispatcher stopped ({}) before it started".format(_wait_for_stop(stop_event, got)))
+        return 0
     svc = tf.data.experimental.service
     # With a work dir the dispatcher journals its state there, so a restarted
     # dispatcher resumes the jobs and worker registrations it had.
@@ -65,7 +80,7 @@ def run_dispatcher(port, work_dir=None, worker_timeout=None, stop_event=None):
     where = "grpc://{}:{}".format(socket.gethostname(), server.target.rsplit(":", 1)[1])
     _log("dispatcher ready at {}{}".format(
         where, " (journal in {})".format(work_dir) if work_dir else ""))
-    name = _wait_for_signal(stop_event or threading.Event())
+    name = _wait_for_stop(stop_event, got)
     server.stop()
     _log("dispatcher stopped ({})".format(name))
     return 0
@@ -75,6 +90,8 @@ def run_worker(dispatcher, port=0, worker_address=None, heartbeat=None, retry_se
                stop_event=None):
     host, dport = parse_address(dispatcher)
     stop_event = stop_event or threading.Event()
+    got = _catch_stop_signals(stop_event)
+    _log("worker starting, dispatcher {}:{}".format(host, dport))
     # The op library must be in the process before the first pipeline arrives.
     from .. import ops
 
@@ -84,15 +101,17 @@ def run_worker(dispatcher, port=0, worker_address=None, heartbeat=None, retry_se
         # silence; wait here instead and say what is happening.
         _log("dispatcher {}:{} not reachable yet; retrying every {:g} s".format(
             host, dport, retry_seconds))
-        signal.signal(signal.SIGINT, lambda *_: stop_event.set())
-        signal.signal(signal.SIGTERM, lambda *_: stop_event.set())
         while not reachable(host, dport):
             if stop_event.wait(retry_seconds):
-                _log("worker stopped before the dispatcher came up")
+                _log("worker stopped ({}) before the dispatcher came up".format(
+                    _wait_for_stop(stop_event, got)))
                 return 0
         _log("dispatcher {}:{} is up".format(host, dport))
     import tensorflow as tf
 
+    if stop_event.is_set():
+        _log("worker stopped ({}) before it started".format(_wait_for_stop(stop_event, got)))
+        return 0
     svc = tf.data.experimental.service
     kw = {"dispatcher_address": "{}:{}".format(host, dport), "port": port}
     if worker_address:
@@ -106,7 +125,7 @@ def run_worker(dispatcher, port=0, worker_address=None, heartbeat=None, retry_se
         return 1
     _log("worker ready on port {}, serving dispatcher {}:{}".format(
         server._address.rsplit(":", 1)[1], host, dport))
-    name = _wait_for_signal(stop_event)
+    name = _wait_for_stop(stop_event, got)
     server.stop()
     _log("worker stopped ({})".format(name))
     return 0

@@ -16,7 +16,6 @@ import re
 from dataclasses import dataclass, field
 from typing import List, Optional
 
-from ..datasets import formats
 
 
 
@@ -47,6 +46,8 @@ class Source:
 
 
 def _has_json(folder):
+    from ..datasets import formats  # compiled rules: not needed for --help
+
     return bool(formats.annotation_files(folder))
 
 
@@ -119,6 +120,8 @@ def resolve(paths, images=None, classes=None):
 
 def read_json_labels(ann_dir):
     """Class names for a folder pair given without --classes: class0..classN."""
+    from ..datasets import formats
+
     top = -1
     for path in formats.annotation_files(ann_dir):
         try:

@@ -10,7 +10,9 @@ works and may be called from many threads at once.
 
 Switch a dataset over with ``use_native_augmentation(dataset)``: its
 ``apply_augmentation``, ``tf_apply_augmentation`` and training iterator then
-use the engine instead of the augmentation library's ``Compose``.
+use the engine instead of the augmentation library's ``Compose``. Where the
+library is not installed, or is not a 1.3 release, every dataset starts with
+an engine (and one ``AugmentationFallbackWarning`` says so).
 """
 
 import functools
