@@ -69,8 +69,11 @@ def run_child(prelude, tmp_path):
     coco, images = standard(tmp_path)
     args = json.dumps({"ti": ti, "ta": ta, "coco": coco, "images": images})
     code = textwrap.dedent(prelude) + CHILD
-    # The package the tests import (python/ alone lacks the modules when it is installed).
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="2",
+    # Where the tests' package comes from: python/, or site-packages when installed.
+    import quorvane.trellisk
+
+    home = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(quorvane.trellisk.__file__))))
+    env = dict(os.environ, PYTHONPATH=home, TF_CPP_MIN_LOG_LEVEL="2",
                NO_ALBUMENTATIONS_UPDATE="1")
     run = subprocess.run([sys.executable, "-c", code, args], capture_output=True, text=True,
                          timeout=300, env=env)
