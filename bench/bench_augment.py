@@ -8,9 +8,10 @@ Run: PYTHONPATH=python .venv/bin/python bench/bench_augment.py [--quick]
      [--before DIR]    (--quick: fewer calls and rounds, no pipelines, tables
      printed and not written)
 
---before DIR: a python/ tree holding another build of the `_augment` module
-(for example of an earlier commit: `git archive <commit> | tar -x -C DIR/..`,
-then a cmake build there with TRELLISK_INPLACE=ON). Each build is measured
+--before REV: the engine of an earlier commit (default b2a546d, the engine
+before its vector paths), built by this script into build/bench-before/REV
+(a git worktree and an in-place cmake build of the `_augment` module only);
+--before none skips it. Each build is measured
 in its own subprocess, the builds taking turns round after round, and the
 median of the rounds is reported. Costs are CPU time of the calling thread,
 so that other load on the machine counts as little as it can; the load
@@ -33,8 +34,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 H = W = 320
 HERE = os.path.dirname(os.path.abspath(__file__))
-TREE = os.path.join(os.path.dirname(HERE), "python")
-DEFAULT_BEFORE = "/work/venvs/d-main-build/python"
+ROOT = os.path.dirname(HERE)
+DEFAULT_BEFORE = "b2a546d"
 # Plan keys of the entries, in pipeline order, and the library's class names.
 ENTRIES = [("flip", "HorizontalFlip"), ("shift_scale_rotate", "ShiftScaleRotate"),
            ("channel_dropout", "ChannelDropout"), ("channel_shuffle", "ChannelShuffle"),
@@ -90,8 +91,31 @@ def worker(baseline, n_whole, n_entry):
     print(json.dumps(out))
 
 
+def build_before(rev):
+    """python/ tree of an in-place build of ``rev``'s `_augment` module, made
+    once in build/bench-before/<rev>; None when it cannot be made."""
+    src = os.path.join(ROOT, "build", "bench-before", rev)
+    tree = os.path.join(src, "python")
+    try:
+        if not os.path.isdir(src):
+            subprocess.run(["git", "-C", ROOT, "worktree", "add", "--detach", src, rev], check=True,
+                           capture_output=True)
+        subprocess.run(["cmake", "-S", src, "-B", os.path.join(src, "build"), "-DTRELLISK_INPLACE=ON",
+                        "-DPython_EXECUTABLE=" + sys.executable], check=True, capture_output=True)
+        subprocess.run(["cmake", "--build", os.path.join(src, "build"), "-j2", "--target", "_augment"],
+                       check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        print("no earlier build of {}: {}".format(rev, getattr(e, "stderr", e)), file=sys.stderr)
+        return None
+    return tree
+
+
 def measure(tree, baseline, n_whole, n_entry):
-    env = dict(os.environ, PYTHONPATH=tree, OMP_NUM_THREADS="1")
+    # tree None: the package this interpreter imports (installed, or the
+    # caller's PYTHONPATH).
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    if tree:
+        env["PYTHONPATH"] = tree
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", str(n_whole), str(n_entry)]
     if baseline:
         cmd.append("--baseline")
@@ -154,7 +178,8 @@ def main():
     from _report import parser as command_line
 
     parser = command_line(__doc__)
-    parser.add_argument("--before", default=DEFAULT_BEFORE, help="python/ tree of the build to compare against")
+    parser.add_argument("--before", default=DEFAULT_BEFORE,
+                        help="commit whose engine to compare against, or none")
     parser.add_argument("--worker", nargs=2, type=int, help=argparse.SUPPRESS)
     parser.add_argument("--baseline", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -165,11 +190,13 @@ def main():
     from _report import finish, stamp
 
     rounds, n_whole, n_entry = (3, 400, 100) if args.quick else (7, 2000, 400)
-    before = os.path.isdir(args.before)
+    before_tree = build_before(args.before) if args.before != "none" else None
+    before = before_tree is not None
     if not before:
-        print("no earlier build at {} (--before): measuring this tree only".format(args.before))
-    variants = {"before": (args.before, False)} if before else {}
-    variants.update({"now": (TREE, False), "now, baseline": (TREE, True)})
+        print("no earlier build (--before {}): measuring this tree only".format(args.before),
+              file=sys.stderr)
+    variants = {"before": (before_tree, False)} if before else {}
+    variants.update({"now": (None, False), "now, baseline": (None, True)})
     runs = {name: [] for name in variants}
     for _ in range(rounds):
         for name, (tree, baseline) in variants.items():
