@@ -68,7 +68,11 @@ class RecordCursor {
         begin_ += recordio::kHeaderBytes;
         // check_header bounded `length` by the file: the allocations below are too.
         uint32_t crc = 0;
-        if (length + recordio::kFooterBytes <= capacity_) {
+        // A frame already buffered, or small, is read from the buffer; a large
+        // one goes straight from the file into the record, which saves moving
+        // the buffer's tail to its front and copying the frame out again.
+        const uint64_t frame = length + recordio::kFooterBytes;
+        if (frame <= end_ - begin_ || frame <= capacity_ / 4) {
             TF_RETURN_IF_ERROR(Fill(static_cast<size_t>(length) + recordio::kFooterBytes));
             const unsigned char *data = cursor();
             crc = recordio::crc32c(0, data, static_cast<size_t>(length));
@@ -76,7 +80,7 @@ class RecordCursor {
             record->assign(reinterpret_cast<const char *>(data), static_cast<size_t>(length));
             begin_ += static_cast<size_t>(length) + recordio::kFooterBytes;
         } else {
-            // Larger than the buffer: what is buffered, then straight from the file.
+            // What is buffered, then straight from the file.
             record->resize_uninitialized(static_cast<size_t>(length));
             char *dst = record->mdata();
             const size_t have = std::min<size_t>(end_ - begin_, static_cast<size_t>(length));
