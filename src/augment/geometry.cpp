@@ -226,6 +226,17 @@ TRELLISK_AVX2 void gather_row_avx2(const uint8_t *src, const int32_t *mask, cons
     }
 }
 
+// Source positions of pixels x..x+7 of one affine row, in fixed point with
+// the row's bits less `Shift`.
+template <int Shift>
+TRELLISK_AVX2 inline void affine_lanes(const AffineRows &rows, __m256i vx0, __m256i vy0, int x, __m256i *X,
+                                       __m256i *Y) {
+    *X = _mm256_srai_epi32(
+        _mm256_add_epi32(vx0, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&rows.adelta[x]))), Shift);
+    *Y = _mm256_srai_epi32(
+        _mm256_add_epi32(vy0, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&rows.bdelta[x]))), Shift);
+}
+
 // Source indices of one affine row in int32 lanes (the caller checked that
 // the sums fit).
 TRELLISK_AVX2 void nearest_index_avx2(const AffineRows &rows, int64_t X0, int64_t Y0, int h, int w, int xa,
@@ -234,10 +245,8 @@ TRELLISK_AVX2 void nearest_index_avx2(const AffineRows &rows, int64_t X0, int64_
     const __m256i vw = _mm256_set1_epi32(w), vh = _mm256_set1_epi32(h), none = _mm256_set1_epi32(-1);
     int x = xa;
     for (; x + 8 <= xb; x += 8) {
-        const __m256i X = _mm256_srai_epi32(
-            _mm256_add_epi32(vx0, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&rows.adelta[x]))), kAbBits);
-        const __m256i Y = _mm256_srai_epi32(
-            _mm256_add_epi32(vy0, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&rows.bdelta[x]))), kAbBits);
+        __m256i X, Y;
+        affine_lanes<kAbBits>(rows, vx0, vy0, x, &X, &Y);
         const __m256i in = _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(X, none), _mm256_cmpgt_epi32(vw, X)),
                                             _mm256_and_si256(_mm256_cmpgt_epi32(Y, none), _mm256_cmpgt_epi32(vh, Y)));
         const __m256i i = _mm256_add_epi32(_mm256_mullo_epi32(Y, vw), X);
@@ -352,10 +361,8 @@ TRELLISK_AVX2 void lanczos_coords_avx2(const AffineRows &rows, int64_t X0, int64
     const __m256i phase = _mm256_set1_epi32(kInterTab - 1), none = _mm256_set1_epi32(-1);
     int x = xa;
     for (; x + 8 <= xb; x += 8) {
-        const __m256i X = _mm256_srai_epi32(
-            _mm256_add_epi32(vx0, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&rows.adelta[x]))), shift);
-        const __m256i Y = _mm256_srai_epi32(
-            _mm256_add_epi32(vy0, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&rows.bdelta[x]))), shift);
+        __m256i X, Y;
+        affine_lanes<shift>(rows, vx0, vy0, x, &X, &Y);
         const __m256i sx = _mm256_sub_epi32(_mm256_srai_epi32(X, kInterBits), three);
         const __m256i sy = _mm256_sub_epi32(_mm256_srai_epi32(Y, kInterBits), three);
         const __m256i in = _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(vw, sx), _mm256_cmpgt_epi32(sx, m8)),
