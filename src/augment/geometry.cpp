@@ -348,6 +348,19 @@ TRELLISK_AVX2 void pair_planes(const int16_t *planes, int pw, int ph, int16_t *p
         }
 }
 
+// Where pixel x of one affine row reads (offset of its window in the paired
+// planes, or -1 when the window misses the image) and with which weights.
+inline void lanczos_coord(const AffineRows &rows, int64_t X0, int64_t Y0, int h, int w, int pw, int x,
+                          int32_t *off, int32_t *wi) {
+    constexpr int shift = kAbBits - kInterBits;
+    const int64_t X = (X0 + rows.adelta[x]) >> shift;
+    const int64_t Y = (Y0 + rows.bdelta[x]) >> shift;
+    const int64_t sx = (X >> kInterBits) - 3, sy = (Y >> kInterBits) - 3;
+    const bool in = !(sx >= w || sx + 8 <= 0 || sy >= h || sy + 8 <= 0);
+    off[x] = in ? int32_t((sy + kPad) * 2 * pw + 2 * (sx + kPad)) : -1;
+    wi[x] = int32_t((Y & (kInterTab - 1)) * kInterTab + (X & (kInterTab - 1)));
+}
+
 // Where each pixel of one row reads (offset of its window in the paired
 // planes, or -1 when the window misses the image) and with which weights,
 // eight pixels at a time in 32-bit lanes (the caller checked that the sums
@@ -375,12 +388,7 @@ TRELLISK_AVX2 void lanczos_coords_avx2(const AffineRows &rows, int64_t X0, int64
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(wi + x), i);
     }
     for (; x < xb; ++x) {
-        const int64_t X = (X0 + rows.adelta[x]) >> shift;
-        const int64_t Y = (Y0 + rows.bdelta[x]) >> shift;
-        const int64_t sx = (X >> kInterBits) - 3, sy = (Y >> kInterBits) - 3;
-        const bool in = !(sx >= w || sx + 8 <= 0 || sy >= h || sy + 8 <= 0);
-        off[x] = in ? int32_t((sy + kPad) * 2 * pw + 2 * (sx + kPad)) : -1;
-        wi[x] = int32_t((Y & (kInterTab - 1)) * kInterTab + (X & (kInterTab - 1)));
+        lanczos_coord(rows, X0, Y0, h, w, pw, x, off, wi);
     }
 }
 
@@ -421,12 +429,7 @@ TRELLISK_AVX2 void lanczos_row_avx2(const int16_t *pairs, int pw, int ph, int h,
         lanczos_coords_avx2(rows, X0, Y0, h, w, xa, xb, pw, off, wi);
     } else {
         for (int x = xa; x < xb; ++x) {
-            const int64_t X = (X0 + rows.adelta[x]) >> shift;
-            const int64_t Y = (Y0 + rows.bdelta[x]) >> shift;
-            const int64_t sx = (X >> kInterBits) - 3, sy = (Y >> kInterBits) - 3;
-            const bool in = !(sx >= w || sx + 8 <= 0 || sy >= h || sy + 8 <= 0);
-            off[x] = in ? int32_t((sy + kPad) * 2 * pw + 2 * (sx + kPad)) : -1;
-            wi[x] = int32_t((Y & (kInterTab - 1)) * kInterTab + (X & (kInterTab - 1)));
+            lanczos_coord(rows, X0, Y0, h, w, pw, x, off, wi);
         }
     }
     // Four neighbours at a time where all four windows meet the image (the
