@@ -2,6 +2,7 @@
 
 #include "json.h"
 #include "ranges.h"
+#include "vertices.h"
 
 #include <sstream>
 
@@ -88,8 +89,7 @@ bool read(const std::string &text, bool segments, Sample &out, std::string &erro
                 error = where(o, k) + ": \"class\" is not a class id (" + rules::class_id_range() + ")";
                 return false;
             }
-            // Fewer than three vertices enclose nothing.
-            if (polygon->items.size() < 3) continue;
+            if (!rules::part_vertices(polygon->items.size())) continue;
             for (const Value &vertex : polygon->items) {
                 if (!vertex.is(Type::Array) || vertex.items.size() != 2 || !vertex.items[0].is(Type::Number) ||
                     !vertex.items[1].is(Type::Number)) {

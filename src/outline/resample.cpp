@@ -1,5 +1,7 @@
 #include "resample.h"
 
+#include "vertices.h"
+
 #include <cfloat>
 #include <cmath>
 
@@ -22,7 +24,7 @@ bool coordinates_ok(const Polyline &line) {
 Outline arc_length(const Polyline &line, std::vector<double> &s, std::vector<std::size_t> &keep) {
     if (!coordinates_ok(line)) return Outline::NonFinite;
     const std::size_t n = line.n;
-    if (n < 2) return Outline::Degenerate;
+    if (!rules::outline_vertices(n)) return Outline::Degenerate;
     const double *p = line.xy;
 
     // Running length, summed in vertex order as np.cumsum does, so that the

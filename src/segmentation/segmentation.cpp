@@ -10,6 +10,7 @@
 #include "outline.h"
 #include "pipeline.h"
 #include "ranges.h"
+#include "vertices.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -231,8 +232,7 @@ py::object read_sample(Call &c, const py::bytes &path, bool train) {
                                       rules::class_id_range() + ")");
                 ++part_index;
                 py::object polygon = seg::polygon_array(c, polygon_value);
-                // Fewer than three vertices enclose nothing.
-                if (py::len(polygon) < 3) continue;
+                if (!rules::part_vertices(py::len(polygon))) continue;
                 outlines.push_back(mask_padding(polygon, fitted.w, fitted.h, fitted.padw, fitted.padh));
                 part_classes.push_back(py::int_(k));
             }
