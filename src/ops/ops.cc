@@ -4,10 +4,12 @@
 // buffers, calls the shared C++ kernel and reports bad input as
 // InvalidArgument naming the file or record.
 #include "annotation.h"
+#include "boxes/boxes.h"
 #include "paint.h"
 #include "ranges.h"
 #include "resample.h"
 #include "resize.h"
+#include "vertices.h"
 
 #include "op_common.h"
 #include "tensorflow/core/platform/env.h"
@@ -136,7 +138,7 @@ REGISTER_OP("TrelliskReadAnnotation")
     .Doc(R"doc(
 Reads one JSON annotation file: the image path (image_dir joined with the
 last component of "image"), the normalised vertices of every part with at
-least three of them, the part boundaries (splits, one more than the parts)
+least )doc" + std::to_string(rules::kMinPartVertices) + R"doc( of them, the part boundaries (splits, one more than the parts)
 and the part classes. With segments false no parts are read.
 )doc");
 
@@ -288,7 +290,7 @@ REGISTER_OP("TrelliskPaintMask")
 Paints the class mask: 0 for background, class + 1 inside polygon i (later
 polygons over earlier ones), as OpenCV's fillPoly fills the vertices
 truncated toward zero. polygons is M x P x 2 (x, y) in pixels. A class id
-outside 0..2147483646 or a non-finite coordinate is InvalidArgument.
+outside 0..)doc" + std::to_string(rules::kMaxClassId) + R"doc( or a non-finite coordinate is InvalidArgument.
 )doc");
 
 class PaintMaskOp : public OpKernel {
@@ -357,7 +359,7 @@ REGISTER_OP("TrelliskDetectionBoxes")
     .Attr("width: int >= 1")
     .Attr("class_offset: int")
     .SetShapeFn([](InferenceContext *c) {
-        c->set_output(0, c->MakeShape({c->UnknownDim(), c->MakeDim(5)}));
+        c->set_output(0, c->MakeShape({c->UnknownDim(), c->MakeDim(boxes::kColumns)}));
         return Status();
     })
     .Doc(R"doc(
@@ -411,54 +413,37 @@ class DetectionBoxesOp : public OpKernel {
                                                 rules::max_label(class_offset_), ")"));
         Tensor *out = nullptr;
         if (n == 0) {
-            OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({1, 5}), &out));
+            OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({1, boxes::kColumns}), &out));
             out->flat<float>().setZero();
             return;
         }
-        OP_REQUIRES(ctx, bboxes.NumElements() % 4 == 0,
+        OP_REQUIRES(ctx, bboxes.NumElements() % boxes::kValues == 0,
                     errors::InvalidArgument("record ", source, ": \"bboxes\" holds ", bboxes.NumElements(),
-                                            " values, not a multiple of 4"));
+                                            " values, not a multiple of ", boxes::kValues));
         const float *values = bboxes.flat<float>().data();
         // NaN or infinite coordinates survive clipping and reach the loss.
         for (int64_t i = 0; i < bboxes.NumElements(); ++i)
             OP_REQUIRES(ctx, std::isfinite(values[i]),
                         errors::InvalidArgument("record ", source, ": non-finite box values (NaN or infinity)"));
-        OP_REQUIRES(ctx, bboxes.NumElements() / 4 == n,
+        OP_REQUIRES(ctx, bboxes.NumElements() / boxes::kValues == n,
                     errors::InvalidArgument("record ", source, ": ", n, " \"objects\" but ",
-                                            bboxes.NumElements() / 4, " boxes in \"bboxes\""));
-        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({n, 5}), &out));
+                                            bboxes.NumElements() / boxes::kValues, " boxes in \"bboxes\""));
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({n, boxes::kColumns}), &out));
         const float *b = bboxes.flat<float>().data();
         float *o = out->flat<float>().data();
         auto f = frame.flat<double>();
         auto sz = size.flat<int32_t>();
-        // float32 arithmetic throughout, as on the float32 record values.
-        const float w = training_ ? static_cast<float>(f(0)) : static_cast<float>(sz(1));
-        const float h = training_ ? static_cast<float>(f(1)) : static_cast<float>(sz(0));
-        const float padw = training_ ? static_cast<float>(f(2)) : 0.f;
-        const float padh = training_ ? static_cast<float>(f(3)) : 0.f;
-        auto clip = [](float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); };
+        const boxes::Frame fr{static_cast<float>(f(0)), static_cast<float>(f(1)), static_cast<float>(f(2)),
+                              static_cast<float>(f(3))};
+        const float stored_w = static_cast<float>(sz(1)), stored_h = static_cast<float>(sz(0));
         for (int64_t i = 0; i < n; ++i) {
-            const float *x = b + 4 * i;
-            float c[4];
-            c[0] = w * (x[0] - x[2] / 2.f) + padw;
-            c[1] = h * (x[1] - x[3] / 2.f) + padh;
-            c[2] = w * (x[0] + x[2] / 2.f) + padw;
-            c[3] = h * (x[1] + x[3] / 2.f) + padh;
-            if (training_) {
-                c[0] = clip(c[0], 0.f, width_);
-                c[1] = clip(c[1], 0.f, height_);
-                c[2] = clip(c[2], 0.f, width_);
-                c[3] = clip(c[3], 0.f, height_);
-            } else {
-                c[0] = clip(c[0] / w, 0.f, 1.f);
-                c[1] = clip(c[1] / h, 0.f, 1.f);
-                c[2] = clip(c[2] / w, 0.f, 1.f);
-                c[3] = clip(c[3] / h, 0.f, 1.f);
-            }
-            const int64_t label = obj[i] + class_offset_;
-            float *row = o + 5 * i;
-            for (int k = 0; k < 4; ++k) row[k] = c[k];
-            row[4] = static_cast<float>(static_cast<double>(label));
+            const float *x = b + boxes::kValues * i;
+            float *row = o + boxes::kColumns * i;
+            if (training_)
+                boxes::training_box(x, fr, width_, height_, row);
+            else
+                boxes::validation_box(x, stored_w, stored_h, row);
+            row[boxes::kLabelColumn] = static_cast<float>(static_cast<double>(obj[i] + class_offset_));
         }
     }
 

@@ -9,6 +9,7 @@
 // (c.g), so a caller that rebinds e.g. `letterbox` or `glob` on the module
 // is obeyed. The methods run on several tf.data worker threads at once for
 // one object: they keep nothing between calls and only read attributes.
+#include "boxes/boxes.h"
 #include "framing.h"
 #include "idioms.h"
 #include "ranges.h"
@@ -262,7 +263,7 @@ py::object load_instance(Call &c) {
     if (equals_zero(labels.attr("size"))) {
         // No objects: one all-zero row, so every sample has at least one box.
         py::list row;
-        for (int i = 0; i < 5; ++i) row.append(0);
+        for (int i = 0; i < boxes::kColumns; ++i) row.append(0);
         py::list rows;
         rows.append(row);
         py::object none_box = np.attr("array")(rows, py::arg("dtype") = np.attr("float32"));
@@ -272,7 +273,7 @@ py::object load_instance(Call &c) {
 
     py::object bboxes = to_dense(getitem(sample, py::str("bboxes")))
                             .attr("numpy")()
-                            .attr("reshape")(py::make_tuple(-1, 4));
+                            .attr("reshape")(py::make_tuple(-1, boxes::kValues));
     // NaN or infinite coordinates survive clipping and reach the loss.
     if (!truthy(np.attr("isfinite")(bboxes).attr("all")())) {
         py::object name = getitem(sample, py::str("image_name")).attr("numpy")();
@@ -281,23 +282,25 @@ py::object load_instance(Call &c) {
         PyErr_SetObject(PyExc_ValueError, msg.ptr());
         pyglue::raise_from_python();
     }
+    // The corners through the module's xywhn2xyxy and np.clip, the bounds
+    // of each column as the op clips them (boxes.h).
     py::object clip = np.attr("clip");
+    const py::int_ low(boxes::kLow), high(boxes::kHighFraction);
     if (training) {
         bboxes = c.g("xywhn2xyxy")(bboxes, w, h, py::arg("padw") = padw, py::arg("padh") = padh);
         // Clipped to the output image; the bounds are its width and height.
-        const long bound_index[4] = {1, 0, 1, 0};
-        for (long col = 0; col < 4; ++col) {
+        for (long col = 0; col < boxes::kValues; ++col) {
             py::object key = column(col);
-            py::object bound = getitem(self.attr("shape"), bound_index[col]);
-            setitem(bboxes, key, clip(getitem(bboxes, key), 0, bound));
+            py::object bound = getitem(self.attr("shape"), boxes::kSide[col] == boxes::Side::width ? 1 : 0);
+            setitem(bboxes, key, clip(getitem(bboxes, key), low, bound));
         }
     } else {
         bboxes = c.g("xywhn2xyxy")(bboxes, oW, oH, py::arg("padw") = 0, py::arg("padh") = 0);
         // Back to fractions of the stored image, clipped to [0, 1].
-        const py::object size[4] = {oW, oH, oW, oH};
-        for (long col = 0; col < 4; ++col) {
+        for (long col = 0; col < boxes::kValues; ++col) {
             py::object key = column(col);
-            setitem(bboxes, key, clip(getitem(bboxes, key) / size[col], 0, 1));
+            py::object size = boxes::kSide[col] == boxes::Side::width ? oW : oH;
+            setitem(bboxes, key, clip(getitem(bboxes, key) / size, low, high));
         }
     }
 
