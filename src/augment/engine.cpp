@@ -9,13 +9,16 @@
 
 #include "augment/kernels.h"
 #include "augment/random.h"
+#include "augment/recipe.h"
 
 namespace trellisk {
 namespace augment {
 
 namespace {
 
-constexpr uint8_t kGrey = 114;  // image fill of the shift-scale-rotate and elastic entries
+namespace r = recipe;
+
+constexpr uint8_t kGrey = r::kFill;  // image fill of the shift-scale-rotate and elastic entries
 
 std::string size_error(int h, int w) {
     if (h < 1 || w < 1)
@@ -135,8 +138,8 @@ std::string make_config(int height, int width, bool channel_ops, Diagonals diago
     c.height = height;
     c.width = width;
     // Crop heights height // 5 to height // 2, never below one pixel.
-    c.crop_min = std::max(1, height / 5);
-    c.crop_max = std::max(c.crop_min, height / 2);
+    c.crop_min = std::max(1, height / r::kCropMinDivisor);
+    c.crop_max = std::max(c.crop_min, height / r::kCropMaxDivisor);
     c.channel_ops = channel_ops;
     c.diagonals = Diagonals(diagonals & kDefaultDiagonals);
     *out = c;
@@ -159,42 +162,43 @@ std::string draw(const Config &config, uint64_t key, int in_h, int in_w, Plan *p
     p.in_h = p.out_h = in_h;
     p.in_w = p.out_w = in_w;
 
-    // One of flip and shift-scale-rotate, half of the time, evenly.
-    if (rng.chance(0.5)) {
-        if (rng.chance(0.5)) {
+    // One of flip and shift-scale-rotate.
+    if (rng.chance(r::kOneOfP)) {
+        if (rng.chance(r::choose_first(r::kFlipP, r::kShiftScaleRotateP))) {
             p.flip = true;
         } else {
             p.ssr = true;
-            p.angle = rng.uniform(-20, 20);
-            p.scale = rng.uniform(0.7, 2.2);
-            p.dx = rng.uniform(-0.5, 0.5);
-            p.dy = rng.uniform(-0.5, 0.5);
+            p.angle = rng.uniform(r::kRotateLimit.lo, r::kRotateLimit.hi);
+            p.scale = rng.uniform(1 + r::kScaleLimit.lo, 1 + r::kScaleLimit.hi);
+            p.dx = rng.uniform(r::kShiftX.lo, r::kShiftX.hi);
+            p.dy = rng.uniform(r::kShiftY.lo, r::kShiftY.hi);
         }
     }
     if (config.channel_ops) {
-        if (rng.chance(0.3)) p.drop_channel = rng.integer(0, 2);
-        if (rng.chance(0.1)) {
+        if (rng.chance(r::kChannelDropoutP)) p.drop_channel = rng.integer(0, 2);
+        if (rng.chance(r::kChannelShuffleP)) {
             p.shuffle = true;
             for (int i = 2; i > 0; --i) std::swap(p.perm[i], p.perm[rng.integer(0, i)]);
         }
     }
-    if (rng.chance(0.05)) {
+    if (rng.chance(r::kDefocusP)) {
         p.defocus = true;
-        p.radius = rng.integer(3, 10);
-        p.alias_blur = rng.uniform(0.1, 0.5);
+        p.radius = rng.integer(r::kDefocusRadius.lo, r::kDefocusRadius.hi);
+        p.alias_blur = rng.uniform(r::kAliasBlur.lo, r::kAliasBlur.hi);
     }
-    // One of elastic and piecewise affine, half of the time, evenly.
-    if (rng.chance(0.5)) {
-        if (rng.chance(0.5)) {
+    // One of elastic and piecewise affine.
+    if (rng.chance(r::kOneOfP)) {
+        if (rng.chance(r::choose_first(r::kElasticP, r::kPiecewiseP))) {
             p.elastic = true;
             float from[3][2], to[3][2];
             elastic_points(in_h, in_w, from);
             for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 2; ++j) to[i][j] = from[i][j] + float(rng.uniform(-50, 50));
+                for (int j = 0; j < 2; ++j)
+                    to[i][j] = from[i][j] + float(rng.uniform(-r::kElasticAlphaAffine, r::kElasticAlphaAffine));
             detail::affine_from_points(from, to, p.elastic_m);
             p.field_key = rng.next();
         } else {
-            const double sd = rng.uniform(0.03, 0.05);
+            const double sd = rng.uniform(r::kPiecewiseScale.lo, r::kPiecewiseScale.hi);
             double jitter[16][2];
             bool any_positive = false;
             for (auto &j : jitter)
@@ -214,7 +218,7 @@ std::string draw(const Config &config, uint64_t key, int in_h, int in_w, Plan *p
                     in_h == config.height && in_w == config.width ? config.diagonals : kDefaultDiagonals;
         }
     }
-    if (rng.chance(0.2)) {
+    if (rng.chance(r::kCropP)) {
         p.crop = true;
         p.crop_h = rng.integer(config.crop_min, config.crop_max);
         p.crop_w = p.crop_h;

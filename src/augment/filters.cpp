@@ -5,6 +5,7 @@
 
 #include "augment/kernels.h"
 #include "augment/random.h"
+#include "augment/recipe.h"
 
 #if TRELLISK_X86
 #include <immintrin.h>
@@ -265,7 +266,7 @@ void channels(const uint8_t *src, size_t n, const int pick[3], uint8_t *dst, boo
 }
 
 void elastic_maps(uint64_t key, int h, int w, float *map_x, float *map_y) {
-    const double sigma = 50.0;
+    const double sigma = recipe::kElasticSigma;
     const int radius = int(4.0 * sigma + 0.5);
     std::vector<double> weights(2 * radius + 1);
     double sum = 0;

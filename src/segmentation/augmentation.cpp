@@ -1,5 +1,6 @@
 #include "augmentation.h"
 
+#include "augment/recipe.h"
 #include "idioms.h"
 
 #include <pybind11/numpy.h>
@@ -173,11 +174,16 @@ py::object call_kw(py::handle fn, std::initializer_list<std::pair<const char *, 
     return fn(**d);
 }
 
-py::tuple pair(double a, double b) { return py::make_tuple(py::float_(a), py::float_(b)); }
-py::tuple ipair(long a, long b) { return py::make_tuple(py::int_(a), py::int_(b)); }
+namespace r = trellisk::augment::recipe;
+
+py::tuple pair(r::Range v) { return py::make_tuple(py::float_(v.lo), py::float_(v.hi)); }
+py::tuple ipair(r::IntRange v) { return py::make_tuple(py::int_(v.lo), py::int_(v.hi)); }
 
 }  // namespace
 
+// The entries and values of the recipe (augment/recipe.h), each passed with
+// the type the library documents for it: floats for probabilities and
+// fractions, ints for pixels, degrees and codes.
 py::object build_augmentation_pipeline(Call &c, bool channel_ops) {
     py::object A = c.g("A");
     py::object shape = c.self.attr("shape");
@@ -188,76 +194,78 @@ py::object build_augmentation_pipeline(Call &c, bool channel_ops) {
     if (!truthy(compat.attr("library_pipeline_usable")(A)))
         return compat.attr("native_pipeline")(getitem(shape, 0), getitem(shape, 1),
                                               py::bool_(channel_ops), A);
-    py::object five = py::int_(5), two = py::int_(2);
-    auto floordiv = [](py::handle a, py::handle b) {
-        PyObject *r = PyNumber_FloorDivide(a.ptr(), b.ptr());
-        if (!r) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(r);
+    auto floordiv = [](py::handle a, int b) {
+        PyObject *q = PyNumber_FloorDivide(a.ptr(), py::int_(b).ptr());
+        if (!q) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(q);
     };
-    // Each value has the type the library documents for it: floats for
-    // probabilities and fractions, ints for pixels, degrees and codes.
-    py::tuple grey = py::make_tuple(114, 114, 114);
-    py::object T = py::bool_(true), F = py::bool_(false), None = py::none();
+    py::tuple grey = py::make_tuple(r::kFill, r::kFill, r::kFill);
+    py::object None = py::none();
+    auto p = [](double v) { return py::float_(v); };
+    auto code = [](int v) { return py::int_(v); };
+    auto flag = [](bool v) { return py::bool_(v); };
 
-    py::object flip = call_kw(A.attr("HorizontalFlip"), {{"p", py::float_(0.5)}});
+    py::object flip = call_kw(A.attr("HorizontalFlip"), {{"p", p(r::kFlipP)}});
     py::object ssr = call_kw(A.attr("ShiftScaleRotate"),
-                             {{"always_apply", T},
-                              {"p", py::float_(0.5)},
-                              {"shift_limit_x", pair(-0.5, 0.5)},
-                              {"shift_limit_y", pair(-0.5, 0.5)},
-                              {"scale_limit", pair(-0.3, 1.2)},
-                              {"rotate_limit", ipair(-20, 20)},
-                              {"interpolation", py::int_(4)},
-                              {"border_mode", py::int_(0)},
+                             {{"always_apply", flag(r::kShiftScaleRotateAlways)},
+                              {"p", p(r::kShiftScaleRotateP)},
+                              {"shift_limit_x", pair(r::kShiftX)},
+                              {"shift_limit_y", pair(r::kShiftY)},
+                              {"scale_limit", pair(r::kScaleLimit)},
+                              {"rotate_limit", ipair(r::kRotateLimit)},
+                              {"interpolation", code(r::kShiftScaleRotateInterpolation)},
+                              {"border_mode", code(r::kConstantBorder)},
                               {"value", grey},
                               {"mask_value", None}});
     py::list transforms;
     transforms.append(A.attr("OneOf")(list_of({flip, ssr})));
     if (channel_ops) {
-        transforms.append(call_kw(A.attr("ChannelDropout"), {{"always_apply", F},
-                                                             {"p", py::float_(0.3)},
-                                                             {"channel_drop_range", ipair(1, 1)},
-                                                             {"fill_value", py::int_(0)}}));
-        transforms.append(
-            call_kw(A.attr("ChannelShuffle"), {{"always_apply", F}, {"p", py::float_(0.1)}}));
+        transforms.append(call_kw(A.attr("ChannelDropout"), {{"always_apply", flag(false)},
+                                                             {"p", p(r::kChannelDropoutP)},
+                                                             {"channel_drop_range", ipair(r::kChannelDropRange)},
+                                                             {"fill_value", code(r::kChannelFill)}}));
+        transforms.append(call_kw(A.attr("ChannelShuffle"),
+                                  {{"always_apply", flag(false)}, {"p", p(r::kChannelShuffleP)}}));
     }
-    transforms.append(call_kw(A.attr("Defocus"), {{"always_apply", F},
-                                                  {"p", py::float_(0.05)},
-                                                  {"radius", ipair(3, 10)},
-                                                  {"alias_blur", pair(0.1, 0.5)}}));
-    py::object elastic = call_kw(A.attr("ElasticTransform"), {{"always_apply", F},
-                                                              {"p", py::float_(0.2)},
-                                                              {"alpha", py::float_(1.0)},
-                                                              {"sigma", py::float_(50.0)},
-                                                              {"alpha_affine", py::float_(50.0)},
-                                                              {"interpolation", py::int_(0)},
-                                                              {"border_mode", py::int_(0)},
+    transforms.append(call_kw(A.attr("Defocus"), {{"always_apply", flag(false)},
+                                                  {"p", p(r::kDefocusP)},
+                                                  {"radius", ipair(r::kDefocusRadius)},
+                                                  {"alias_blur", pair(r::kAliasBlur)}}));
+    py::object elastic = call_kw(A.attr("ElasticTransform"), {{"always_apply", flag(false)},
+                                                              {"p", p(r::kElasticP)},
+                                                              {"alpha", p(r::kElasticAlpha)},
+                                                              {"sigma", p(r::kElasticSigma)},
+                                                              {"alpha_affine", p(r::kElasticAlphaAffine)},
+                                                              {"interpolation", code(r::kElasticInterpolation)},
+                                                              {"border_mode", code(r::kConstantBorder)},
                                                               {"value", grey},
                                                               {"mask_value", None},
-                                                              {"approximate", F},
-                                                              {"same_dxdy", F}});
-    py::object affine = call_kw(A.attr("PiecewiseAffine"), {{"always_apply", F},
-                                                            {"p", py::float_(0.2)},
-                                                            {"scale", pair(0.03, 0.05)},
-                                                            {"nb_rows", ipair(4, 4)},
-                                                            {"nb_cols", ipair(4, 4)},
-                                                            {"interpolation", py::int_(0)},
-                                                            {"mask_interpolation", py::int_(0)},
-                                                            {"cval", py::int_(0)},
-                                                            {"cval_mask", py::int_(0)},
-                                                            {"mode", py::str("constant")},
-                                                            {"absolute_scale", py::int_(0)},
-                                                            {"keypoints_threshold", py::float_(0.01)}});
+                                                              {"approximate", flag(false)},
+                                                              {"same_dxdy", flag(false)}});
+    py::object affine = call_kw(A.attr("PiecewiseAffine"),
+                                {{"always_apply", flag(false)},
+                                 {"p", p(r::kPiecewiseP)},
+                                 {"scale", pair(r::kPiecewiseScale)},
+                                 {"nb_rows", ipair({r::kGrid, r::kGrid})},
+                                 {"nb_cols", ipair({r::kGrid, r::kGrid})},
+                                 {"interpolation", code(r::kPiecewiseInterpolation)},
+                                 {"mask_interpolation", code(r::kPiecewiseInterpolation)},
+                                 {"cval", code(r::kPiecewiseFill)},
+                                 {"cval_mask", code(r::kPiecewiseFill)},
+                                 {"mode", py::str("constant")},
+                                 {"absolute_scale", code(r::kPiecewiseAbsoluteScale)},
+                                 {"keypoints_threshold", p(r::kKeypointsThreshold)}});
     transforms.append(A.attr("OneOf")(list_of({elastic, affine})));
     py::object H1 = getitem(shape, 0), H2 = getitem(shape, 0), H = getitem(shape, 0), W = getitem(shape, 1);
     transforms.append(call_kw(A.attr("RandomSizedCrop"),
-                              {{"always_apply", F},
-                               {"p", py::float_(0.2)},
-                               {"min_max_height", py::make_tuple(floordiv(H1, five), floordiv(H2, two))},
+                              {{"always_apply", flag(false)},
+                               {"p", p(r::kCropP)},
+                               {"min_max_height", py::make_tuple(floordiv(H1, r::kCropMinDivisor),
+                                                                 floordiv(H2, r::kCropMaxDivisor))},
                                {"height", H},
                                {"width", W},
-                               {"w2h_ratio", py::float_(1.0)},
-                               {"interpolation", py::int_(0)}}));
+                               {"w2h_ratio", p(r::kCropAspect)},
+                               {"interpolation", code(r::kCropInterpolation)}}));
     return A.attr("Compose")(transforms);
 }
 
