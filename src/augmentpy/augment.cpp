@@ -10,6 +10,7 @@
 #include <string>
 
 #include "augment/engine.h"
+#include "augment/recipe.h"
 #include "pyglue.h"
 
 namespace py = pybind11;
@@ -240,4 +241,8 @@ PYBIND11_MODULE(_augment, m) {
           "One pass with explicit parameters (a dict like Engine.plan() returns). baseline=True keeps\n"
           "to the baseline vector instructions (SSE2); the result is the same.");
     m.attr("avx2") = ag::avx2_available();
+    // The largest side the engine takes, and the piecewise-affine control
+    // grid (points per side), for the Python face's checks and triangulation.
+    m.attr("MAX_SIDE") = ag::kMaxSide;
+    m.attr("GRID") = trellisk::augment::recipe::kGrid;
 }

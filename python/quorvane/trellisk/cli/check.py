@@ -25,7 +25,7 @@ KINDS = {
     "annotation-malformed": "malformed annotation",
     "image-missing": "missing image",
     "image-undecodable": "undecodable image",
-    "few-vertices": "part with fewer than 3 vertices",
+    "few-vertices": "part with fewer than {} vertices".format(F.MIN_PART_VERTICES),
     "zero-length": "part of zero length",
     "class-range": "class outside the labels",
     "not-painted": "object that will not be painted",
@@ -130,16 +130,18 @@ def _check_image(report, where, path):
         return None
 
 
-def _check_vertices(report, where, points, width=1.0, height=1.0, unit="", min_vertices=3):
+def _check_vertices(report, where, points, width=1.0, height=1.0, unit="", kind="folders"):
     """Vertex count, outline length and range of one part, points as [[x, y], ...].
-    ``min_vertices``: the fewest the reader keeps (the COCO reader keeps two
-    and paints them as a line)."""
+    ``kind``: the dataset kind, whose reader keeps parts down to
+    ``F.MIN_VERTICES[kind]`` vertices (the COCO reader keeps two and paints
+    them as a line)."""
     n = len(points)
+    min_vertices = F.MIN_VERTICES[kind]
     if n < min_vertices:
         report.add(where, "few-vertices", "{} vertices; the reader drops such a part".format(n))
-    elif n == 2:
+    elif n < F.MIN_PART_VERTICES:
         report.add(where, "few-vertices",
-                   "2 vertices; the reader paints such a part as a line, not an area")
+                   "{} vertices; the reader paints such a part as a line, not an area".format(n))
     bad = [(x, y) for x, y in points
            if not (math.isfinite(x) and math.isfinite(y) and 0 <= x <= width and 0 <= y <= height)]
     if bad:
@@ -400,7 +402,7 @@ def _check_coco_annotation(report, where, ann, sizes, category_ids, crowd):
             continue
         pts = _as_points([[flat[i], flat[i + 1]] for i in range(0, len(flat), 2)])
         w, h = size if size else (math.inf, math.inf)
-        _check_vertices(report, pwhere, pts, w, h, unit=" px", min_vertices=2)
+        _check_vertices(report, pwhere, pts, w, h, unit=" px", kind="coco")
 
 
 # -- TFRecord ---------------------------------------------------------------
@@ -455,9 +457,9 @@ def _check_record(report, tf, where, data, nclasses):
         report.add(where, "record-decode", _tf_message(e))
     objects = tf.sparse.to_dense(sample["objects"]).numpy()
     boxes = tf.sparse.to_dense(sample["bboxes"]).numpy()
-    if boxes.size % 4 or boxes.size // 4 != objects.size:
+    if boxes.size % F.BOX_VALUES or boxes.size // F.BOX_VALUES != objects.size:
         report.add(where, "box-label-mismatch", "{} labels and {} box values ({} per box)".format(
-            objects.size, boxes.size, 4))
+            objects.size, boxes.size, F.BOX_VALUES))
     if nclasses is not None:
         bad = [int(o) for o in objects if not 0 <= o < nclasses]
         if bad:

@@ -35,17 +35,18 @@ def grid_diagonals(height, width):
     import numpy as np
     from scipy import spatial
 
-    ys = np.linspace(0, height, 4)
-    xs = np.linspace(0, width, 4)
+    ys = np.linspace(0, height, _augment.GRID)
+    xs = np.linspace(0, width, _augment.GRID)
     xx, yy = np.meshgrid(xs, ys)
     points = np.dstack([xx.flat, yy.flat])[0]
     simplices = [set(s) for s in spatial.Delaunay(points).simplices]
     bits = 0
-    for r in range(3):
-        for c in range(3):
-            a, b = r * 4 + c, (r + 1) * 4 + c + 1
+    cells = _augment.GRID - 1
+    for r in range(cells):
+        for c in range(cells):
+            a, b = r * _augment.GRID + c, (r + 1) * _augment.GRID + c + 1
             if any(a in s and b in s for s in simplices):
-                bits |= 1 << (r * 3 + c)
+                bits |= 1 << (r * cells + c)
     return bits
 
 
@@ -76,8 +77,8 @@ class AugmentationEngine:
         for name, value in (("height", height), ("width", width)):
             if isinstance(value, bool) or not hasattr(value, "__index__"):
                 raise TypeError("{} must be an int, got {}".format(name, type(value).__name__))
-            if not 1 <= value <= 32767:
-                raise ValueError("{} must lie in [1, 32767], got {}".format(name, value))
+            if not 1 <= value <= _augment.MAX_SIDE:
+                raise ValueError("{} must lie in [1, {}], got {}".format(name, _augment.MAX_SIDE, value))
         height, width = int(height), int(width)
         self._height, self._width = height, width
         self._engine = _augment.Engine(height, width, bool(channel_ops), seed,
@@ -104,7 +105,8 @@ class AugmentationEngine:
             h, w = int(shape[0]), int(shape[1])
         except (TypeError, IndexError, ValueError):
             return -1
-        if (h, w) == (self._height, self._width) or not (1 <= h <= 32767 and 1 <= w <= 32767):
+        if (h, w) == (self._height, self._width) or not (1 <= h <= _augment.MAX_SIDE
+                                                         and 1 <= w <= _augment.MAX_SIDE):
             return -1
         return grid_diagonals(h, w)
 

@@ -3,9 +3,10 @@ annotation files use and the features of its records.
 
 The readers (the extension modules) and ``python -m quorvane.trellisk check``
 both take these from here, so that check looks at exactly the files and
-values the dataset reads. The annotation keys and the class-id and label
-ranges come from the compiled rules that the readers and the op library
-apply (``_rules``). No TensorFlow, so that check starts at once.
+values the dataset reads. The annotation keys, the class-id and label
+ranges, the vertex counts and the box layout come from the compiled rules
+that the readers and the op library apply (``_rules``). No TensorFlow, so
+that check starts at once.
 """
 
 import glob as _glob
@@ -16,6 +17,16 @@ import os.path
 # max_label(class_offset): the largest record label a TFRecord dataset takes.
 from ._rules import (JSON_CLASS, JSON_IMAGE, JSON_POLYGON, JSON_SEGMENT,  # noqa: F401
                      MAX_CLASS_ID, is_class_id, max_label)
+# MIN_PART_VERTICES: a part of a per-image annotation file with fewer is
+# dropped with its class; MIN_OUTLINE_VERTICES: an outline with fewer has no
+# length and is left out (the only count test a COCO polygon meets).
+# BOX_VALUES per object in a record's "bboxes"; BOX_COLUMNS [x1, y1, x2, y2,
+# label] per decoded box.
+from ._rules import (BOX_COLUMNS, BOX_VALUES, MIN_OUTLINE_VERTICES,  # noqa: F401
+                     MIN_PART_VERTICES)
+
+# The fewest vertices a part keeps, by dataset kind (DatasetDescription.kind).
+MIN_VERTICES = {"folders": MIN_PART_VERTICES, "coco": MIN_OUTLINE_VERTICES}
 
 # -- per-image JSON annotation files (SegmentationDataset) -------------------
 

@@ -121,8 +121,9 @@ def resample_outlines(vertices, splits, classes, frame, num_points, source=""):
 def paint_mask(polygons, classes, shape):
     """int32 mask of ``shape[:2]``: 0 background, class + 1 inside polygon i.
 
-    A class id outside 0..2**31 - 2 (the mask value of 2**31 - 1 would not
-    fit int32) or a non-finite coordinate fails with InvalidArgument."""
+    A class id outside 0..formats.MAX_CLASS_ID (2**31 - 2: the mask value of
+    2**31 - 1 would not fit int32) or a non-finite coordinate fails with
+    InvalidArgument."""
     height, width = _size(shape)
     return load().trellisk_paint_mask(polygons, classes, height=height, width=width)
 
