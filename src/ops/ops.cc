@@ -35,6 +35,18 @@ Status scalar_input(InferenceContext *c, int index) {
     return c->WithRank(c->input(index), 0, &unused);
 }
 
+// The "height" and "width" attributes of an op that makes an image or mask
+// of that size; `what` names it in the error for a size past 2**20.
+void output_size(OpKernelConstruction *ctx, const char *what, int *height, int *width) {
+    int64_t h, w;
+    OP_REQUIRES_OK(ctx, ctx->GetAttr("height", &h));
+    OP_REQUIRES_OK(ctx, ctx->GetAttr("width", &w));
+    OP_REQUIRES(ctx, h <= (1 << 20) && w <= (1 << 20),
+                errors::InvalidArgument(what, " size ", h, " x ", w, " is too large"));
+    *height = static_cast<int>(h);
+    *width = static_cast<int>(w);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ letterbox
@@ -68,14 +80,8 @@ on grey 114) or stretched, with OpenCV's bilinear pixels. `frame` holds
 class LetterboxOp : public OpKernel {
   public:
     explicit LetterboxOp(OpKernelConstruction *ctx) : OpKernel(ctx) {
-        int64_t h, w;
-        OP_REQUIRES_OK(ctx, ctx->GetAttr("height", &h));
-        OP_REQUIRES_OK(ctx, ctx->GetAttr("width", &w));
         OP_REQUIRES_OK(ctx, ctx->GetAttr("letterbox", &letterbox_));
-        OP_REQUIRES(ctx, h <= (1 << 20) && w <= (1 << 20),
-                    errors::InvalidArgument("target size ", h, " x ", w, " is too large"));
-        height_ = static_cast<int>(h);
-        width_ = static_cast<int>(w);
+        output_size(ctx, "target", &height_, &width_);
     }
 
     void Compute(OpKernelContext *ctx) override {
@@ -295,15 +301,7 @@ outside 0..)doc" + std::to_string(rules::kMaxClassId) + R"doc( or a non-finite c
 
 class PaintMaskOp : public OpKernel {
   public:
-    explicit PaintMaskOp(OpKernelConstruction *ctx) : OpKernel(ctx) {
-        int64_t h, w;
-        OP_REQUIRES_OK(ctx, ctx->GetAttr("height", &h));
-        OP_REQUIRES_OK(ctx, ctx->GetAttr("width", &w));
-        OP_REQUIRES(ctx, h <= (1 << 20) && w <= (1 << 20),
-                    errors::InvalidArgument("mask size ", h, " x ", w, " is too large"));
-        height_ = static_cast<int>(h);
-        width_ = static_cast<int>(w);
-    }
+    explicit PaintMaskOp(OpKernelConstruction *ctx) : OpKernel(ctx) { output_size(ctx, "mask", &height_, &width_); }
 
     void Compute(OpKernelContext *ctx) override {
         const Tensor &polygons = ctx->input(0);

@@ -319,7 +319,7 @@ py::object build_and_load_base_iterator(Call &c) {
     py::object iterator = import_from("quorvane.trellisk.ops", "checked_records")(
         c[0], py::arg("num_parallel_reads") = data.attr("AUTOTUNE"));
     if (truthy(c[1]))
-        iterator = iterator.attr("shuffle")(200, py::arg("reshuffle_each_iteration") = true);
+        iterator = iterator.attr("shuffle")(rule("RECORD_SHUFFLE_BUFFER"), py::arg("reshuffle_each_iteration") = true);
     return iterator;
 }
 

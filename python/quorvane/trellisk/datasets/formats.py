@@ -49,6 +49,8 @@ COCO_ISCROWD = "iscrowd"
 # -- TFRecord detection datasets ----------------------------------------------
 
 RECORD_PATTERN = "*.tfrecord"
+# Records a training stream shuffles through (a buffer, not the whole split).
+RECORD_SHUFFLE_BUFFER = 200
 # (feature, "fixed" or "var", dtype name in TensorFlow)
 RECORD_FEATURES = (
     ("image", "fixed", "string"),
