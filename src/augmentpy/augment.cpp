@@ -73,7 +73,8 @@ uint64_t fresh_seed() {
 class Engine {
 public:
     Engine(int height, int width, bool channel_ops, py::object seed, int diagonals) {
-        std::string e = ag::make_config(height, width, channel_ops, ag::Diagonals(diagonals & 0x1ff), &config_);
+        std::string e =
+            ag::make_config(height, width, channel_ops, ag::Diagonals(diagonals & ag::kDefaultDiagonals), &config_);
         if (!e.empty()) fail(PyExc_ValueError, e);
         if (seed.is_none()) {
             seed_ = fresh_seed();
@@ -205,7 +206,7 @@ py::tuple render_plan(py::handle image_obj, py::handle mask_obj, py::dict params
         if (py::len(pts) != 16) fail(PyExc_ValueError, "piecewise_affine needs 16 points");
         for (size_t i = 0; i < 16; ++i) read_seq(pts[i], p.pa_dst[i], "a piecewise_affine point");
         p.piecewise = true;
-        p.pa_diagonals = ag::Diagonals(t[1].cast<int>() & 0x1ff);
+        p.pa_diagonals = ag::Diagonals(t[1].cast<int>() & ag::kDefaultDiagonals);
     }
     if (has("crop")) {
         py::tuple t = params["crop"].cast<py::tuple>();
@@ -224,7 +225,8 @@ PYBIND11_MODULE(_augment, m) {
     m.doc() = "Native augmentation engine (see quorvane.trellisk.datasets.augment).";
     py::class_<Engine>(m, "Engine")
         .def(py::init<int, int, bool, py::object, int>(), py::arg("height"), py::arg("width"),
-             py::arg("channel_ops") = true, py::arg("seed") = py::none(), py::arg("diagonals") = 0x1ff)
+             py::arg("channel_ops") = true, py::arg("seed") = py::none(),
+             py::arg("diagonals") = int(ag::kDefaultDiagonals))
         .def("__call__", &Engine::call, py::arg("image"), py::arg("mask") = py::none(), py::arg("diagonals") = -1,
              "(image, mask) -> (image, mask or None): one augmentation pass.")
         .def("plan", &Engine::plan, py::arg("height"), py::arg("width"), py::arg("index"), py::arg("diagonals") = -1,

@@ -144,7 +144,8 @@ REGISTER_OP("TrelliskReadAnnotation")
     .Doc(R"doc(
 Reads one JSON annotation file: the image path (image_dir joined with the
 last component of "image"), the normalised vertices of every part with at
-least )doc" + std::to_string(rules::kMinPartVertices) + R"doc( of them, the part boundaries (splits, one more than the parts)
+least )doc" + std::to_string(rules::kMinPartVertices) +
+         R"doc( of them, the part boundaries (splits, one more than the parts)
 and the part classes. With segments false no parts are read.
 )doc");
 
