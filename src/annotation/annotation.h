@@ -4,8 +4,9 @@
 // The file is a JSON object: "image" names the image file (only its last path
 // component counts), "segment" (optional) lists the objects, each a list of
 // parts {"polygon": [[x, y], ...], "class": k} with x, y normalised to the
-// image size. Parts with fewer than three vertices enclose nothing and are
-// dropped together with their class; the others are kept in file order.
+// image size. Parts with fewer than rules::kMinPartVertices (vertices.h)
+// enclose nothing and are dropped together with their class; the others are
+// kept in file order.
 #pragma once
 
 #include <cstdint>
