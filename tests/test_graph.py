@@ -420,3 +420,34 @@ def test_truncated_record_fails_with_the_file_name(tmp_path):
 def test_bad_arguments(tmp_path, call, error):
     with pytest.raises(error):
         call(folder_dataset(tmp_path, n=2))
+
+
+@pytest.mark.parametrize("make, kind, letter_box", [
+    (lambda p, lb: folder_dataset(p, letter_box=lb), "folders", False),
+    (lambda p, lb: folder_dataset(p, yaml_file=True, letter_box=lb), "folders", True),
+    (lambda p, lb: coco_dataset(p, letter_box=lb), "coco", False),
+    (lambda p, lb: tfrecord_dataset(p, letter_box=lb), "tfrecord", False),
+])
+def test_describe_gives_what_the_pipelines_read(tmp_path, make, kind, letter_box):
+    ds = make(tmp_path, letter_box)
+    about = ds.describe()
+    assert (about.kind, about.letterbox, about.shape) == (kind, letter_box, tuple(SHAPE))
+    assert about.channels == 3 and about.class_offset == 1
+    if kind == "tfrecord":
+        assert about.train_files == tuple(ds.train_storage) and about.classes == tuple(ds.classes)
+        assert about.augmentation is None
+        return
+    assert about.num_train_samples == ds.get_num_train_samples() == 6
+    assert about.segments and about.num_points == 50
+    if kind == "folders":
+        assert sorted(about.train_files) == sorted(ds.train_storage)
+        assert about.augmentation == {"channel_ops": True}
+        return
+    # COCO: each entry's outlines are what its reader resamples, with the class ids it returns.
+    assert about.augmentation == {"channel_ops": False}
+    assert len(about.train_files) == len(about.coco.image_ids) == 6
+    for position, image_id in enumerate(about.coco.image_ids):
+        _, polygons, classes = ds._read_data(np.int64(image_id))
+        outlines = about.coco.outlines(position)
+        assert [c for c, _ in outlines] == list(classes)
+        assert all(p.shape[1] == 2 and p.dtype == np.float64 for _, p in outlines)

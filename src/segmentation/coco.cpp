@@ -242,6 +242,28 @@ py::object get_num_segmentation_classes(Call &c) {
     return py::int_(py::len(c.self.attr("labels")) + 1);
 }
 
+py::object describe(Call &c) {
+    py::handle self = c.self;
+    py::object formats = py::module_::import("quorvane.trellisk.datasets.formats");
+    py::object index = formats.attr("coco_index")(
+        self.attr("train_images_id"), self.attr("train_storage_images"), self.attr("train_images"),
+        self.attr("train_storage_ann"), self.attr("_category_positions"), py::arg("join") = c.g("join"));
+    py::dict channel_ops;
+    channel_ops["channel_ops"] = py::bool_(false);  // no channel dropout or shuffle
+    return formats.attr("DatasetDescription")(
+        py::arg("kind") = "coco", py::arg("shape") = self.attr("shape"),
+        py::arg("letterbox") = py::bool_(pyglue::truthy(self.attr("letterbox"))),
+        py::arg("class_offset") = py::int_(pyglue::truthy(self.attr("add_bkg_class")) ? 1 : 0),
+        py::arg("classes") = self.attr("labels"), py::arg("train_files") = index.attr("image_paths"),
+        py::arg("train_images") = self.attr("train_images"),
+        py::arg("val_images") = self.attr("val_images"), py::arg("num_points") = self.attr("num_points"),
+        // Its reader paints every polygon segmentation, whatever the tasks.
+        py::arg("segments") = true,
+        py::arg("num_train_samples") = py::len(self.attr("train_images_id")),
+        py::arg("info_file") = self.attr("train_ann_file"), py::arg("coco") = index,
+        py::arg("augmentation") = channel_ops);
+}
+
 // ------------------------------------------------------------------- reading
 
 // Position of image_id in train_images_id: the hashed index built by the
@@ -396,6 +418,13 @@ const MethodDef kGetNumSegmentationClasses{
     "get_num_segmentation_classes", {}, get_num_segmentation_classes,
     "len(labels) + 1: the categories plus the background (mask value 0)."};
 
+const MethodDef kDescribe{
+    "describe", {}, describe,
+    "What the pipelines and tools need to know of this dataset, as a\n"
+    "quorvane.trellisk.datasets.formats.DatasetDescription (kind \"coco\"; the\n"
+    "image of each training entry, and in `coco` the entries' outlines and the\n"
+    "class id of each category)."};
+
 const MethodDef kReadData{
     "read_data",
     {{"image_id"}},
@@ -436,7 +465,7 @@ namespace seg {
 void add_coco_class(py::dict ns) {
     pyglue::make_class(ns, "SegmentationDatasetJsonCOCO",
                        py::make_tuple(py::handle((PyObject *)&PyBaseObject_Type)), kClassDoc,
-                       {&kInit, &kGetNumTrainSamples, &kGetNumSegmentationClasses, &kReadData,
+                       {&kInit, &kGetNumTrainSamples, &kGetNumSegmentationClasses, &kDescribe, &kReadData,
                         &kReadDataPlain, &seg::kBuildGtMask, &seg::kBuildGtMaskPlain,
                         &seg::kApplyAugmentation, &seg::kTfApplyAugmentation,
                         &kBuildTrainIterator, &kBuildValIterator});

@@ -119,6 +119,26 @@ py::object get_num_segmentation_classes(Call &c) {
 
 py::object get_num_train_samples(Call &c) { return c.self.attr("num_training_samples"); }
 
+py::object describe(Call &c) {
+    py::handle self = c.self;
+    py::object formats = py::module_::import("quorvane.trellisk.datasets.formats");
+    py::dict channel_ops;
+    channel_ops["channel_ops"] = py::bool_(true);
+    py::object tasks = self.attr("tasks");
+    return formats.attr("DatasetDescription")(
+        py::arg("kind") = "folders", py::arg("shape") = self.attr("shape"),
+        py::arg("letterbox") = py::bool_(truthy(self.attr("letter_box"))),
+        py::arg("class_offset") = self.attr("class_offset"), py::arg("classes") = self.attr("labels"),
+        py::arg("train_files") = self.attr("train_storage"),
+        py::arg("val_files") = self.attr("val_storage"),
+        py::arg("train_images") = self.attr("train_images"),
+        py::arg("val_images") = self.attr("val_images"), py::arg("num_points") = self.attr("num_points"),
+        py::arg("segments") = py::bool_(!tasks.is_none() && tasks.contains("segment")),
+        py::arg("num_train_samples") = self.attr("num_training_samples"),
+        py::arg("num_val_samples") = self.attr("num_validation_samples"),
+        py::arg("augmentation") = channel_ops);
+}
+
 // ------------------------------------------------------------------ reader
 
 // The path of an annotation file as bytes: the value of a string tensor, or
@@ -335,6 +355,13 @@ const MethodDef kGetNumSegmentationClasses{
 const MethodDef kGetNumTrainSamples{"get_num_train_samples", {}, get_num_train_samples,
                                     "Number of training annotation files."};
 
+const MethodDef kDescribe{
+    "describe", {}, describe,
+    "What the pipelines and tools need to know of this dataset, as a\n"
+    "quorvane.trellisk.datasets.formats.DatasetDescription (kind \"folders\"; the\n"
+    "annotation files of both splits, the image folders, shape, letterbox,\n"
+    "labels, num_points)."};
+
 const MethodDef kValidateTasks{
     "validate_tasks",
     {{"tasks", Kind::List, "None"}},
@@ -507,7 +534,7 @@ void body(py::module_ &m) {
 
     py::object dataset = pyglue::make_class(
         ns, "SegmentationDataset", py::make_tuple(py::handle((PyObject *)&PyBaseObject_Type)), kDatasetDoc,
-        {&kInit, &kGetNumSegmentationClasses, &kGetNumTrainSamples, &kValidateTasks, &kValidatePath,
+        {&kInit, &kGetNumSegmentationClasses, &kGetNumTrainSamples, &kDescribe, &kValidateTasks, &kValidatePath,
          &seg::kApplyAugmentation, &seg::kTfApplyAugmentation, &kBuildTrainIterator, &seg::kBuildGtMask,
          &seg::kBuildGtMaskPlain, &kReadData, &kReadDataPlain, &kBuildValIterator});
     pyglue::make_class(ns, "SegmentationDatasetYaml", py::make_tuple(dataset), kYamlDoc, {&kYamlInit});

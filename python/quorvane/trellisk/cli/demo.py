@@ -166,7 +166,7 @@ def train_attitude(steps, seed=0):
 def _open(stages, name, src):
     ds = stages.run(name + ": dataset", sources.open_dataset, src, SHAPE)
     if ds is not None:
-        n = ds.num_train_samples if src.kind == "tfrecord" else ds.get_num_train_samples()
+        n = ds.describe().num_train_samples
         _say("  {:<13} {} ({} training samples)".format(name, type(ds).__name__, n))
     return ds
 

@@ -156,7 +156,7 @@ def compose(tiles, legend, tile_h, tile_w):
 
 def segmentation_names(ds):
     """Name of each mask value: 0 is the background, value k + 1 is labels[k]."""
-    return ["background"] + [str(n) for n in ds.labels]
+    return ["background"] + [str(n) for n in ds.describe().classes]
 
 
 def graph_pipeline(ds, src, n, augment):
@@ -190,7 +190,7 @@ def segmentation_batch(ds, src, n, augment, use_graph=False):
         if src.kind == "coco":
             # Positions, not the ids: a string id would reach the reader as
             # bytes, which is no id of the file.
-            ids = list(ds.train_images_id)
+            ids = list(ds.describe().coco.image_ids)
 
             def read_at(position):
                 return ds._read_data(ids[int(position)])
@@ -198,8 +198,9 @@ def segmentation_batch(ds, src, n, augment, use_graph=False):
             first = tf.data.Dataset.range(len(ids)).shuffle(len(ids)).map(
                 lambda p: tf.numpy_function(read_at, [p], Tout=[tf.uint8, tf.float32, tf.int32]))
         else:
-            first = tf.data.Dataset.from_tensor_slices(list(ds.train_storage))
-            first = first.shuffle(len(ds.train_storage)).map(lambda x: ds.read_data(x, True))
+            files = list(ds.describe().train_files)
+            first = tf.data.Dataset.from_tensor_slices(files)
+            first = first.shuffle(len(files)).map(lambda x: ds.read_data(x, True))
         pipeline = (first.map(lambda a, b, c: ds.build_gt_mask([a, b, c]))
                     .padded_batch(n, padded_shapes=(shape, shape[:2]), drop_remainder=True))
     for images, masks in pipeline.take(1):
@@ -220,7 +221,7 @@ def render_segmentation(images, masks, names):
 
 def detection_batch(ds, src, n, use_graph=False):
     """Images [n, H, W, 3] and boxes [n, max boxes, 5] of up to ``n`` training samples."""
-    total = ds.num_train_samples or n
+    total = ds.describe().num_train_samples or n
     n = max(1, min(n, total))
     pipeline = (graph_pipeline(ds, src, n, False) if use_graph
                 else ds.build_train_iterator(batch_size=n, prefetch=1))
@@ -248,8 +249,9 @@ def render(ds, src, n=16, augment=True, use_graph=False):
     ``use_graph`` draws the samples from the graph-only pipeline."""
     if src.kind == "tfrecord":
         images, boxes = detection_batch(ds, src, n, use_graph)
-        return render_detection(images, boxes, [str(c) for c in ds.classes],
-                                shift=1 - int(ds.class_offset))
+        about = ds.describe()
+        return render_detection(images, boxes, [str(c) for c in about.classes],
+                                shift=1 - about.class_offset)
     images, masks = segmentation_batch(ds, src, n, augment, use_graph)
     return render_segmentation(images, masks, segmentation_names(ds))
 

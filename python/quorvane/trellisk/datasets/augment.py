@@ -137,18 +137,17 @@ def use_native_augmentation(dataset, seed=None):
     tf_apply_augmentation and build_train_iterator use it from now on.
     seed: as for AugmentationEngine.
     """
-    from . import segmentation
-
-    classes = (segmentation.SegmentationDataset, segmentation.SegmentationDatasetJsonCOCO)
-    if not isinstance(dataset, classes):
+    describe = getattr(dataset, "describe", None)
+    about = describe() if callable(describe) else None
+    if getattr(about, "kind", None) not in ("folders", "coco"):
         raise TypeError("dataset must be a SegmentationDataset, SegmentationDatasetYaml or "
                         "SegmentationDatasetJsonCOCO, got {}".format(type(dataset).__name__))
-    shape = dataset.shape
+    shape = about.shape
     try:
         height, width = shape[0], shape[1]
     except (TypeError, IndexError, KeyError):
         raise ValueError("dataset.shape must be [height, width, channels], got {!r}".format(shape))
-    coco = isinstance(dataset, segmentation.SegmentationDatasetJsonCOCO)
-    engine = AugmentationEngine(height, width, channel_ops=not coco, seed=seed)
+    engine = AugmentationEngine(height, width, channel_ops=about.augmentation["channel_ops"],
+                                seed=seed)
     dataset._augmentation_pipeline = engine
     return engine

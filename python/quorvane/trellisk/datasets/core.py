@@ -5,8 +5,9 @@ hooks."""
 
 import warnings
 
-import numpy as np
 import tensorflow as tf
+
+from . import formats
 
 
 class BaseDetectionDataset:
@@ -46,6 +47,7 @@ class BaseDetectionDataset:
             # rather than train silently without it.
             warnings.warn("aug_cfg has no effect: detection datasets apply no augmentation, in the "
                           "default and the graph pipelines alike", UserWarning, stacklevel=2)
+        self._info_file = info_file
         info_dataset = self.validate_info_file(info_file)
         self.validate_info_file_content(info_dataset)
         self.load_storage()
@@ -88,25 +90,32 @@ class BaseDetectionDataset:
         training, (image, boxes, image_name) for validation."""
         raise NotImplementedError("load_instance must be implemented by the dataset")
 
+    def describe(self):
+        """What the pipelines and tools need to know of this dataset, as a
+        :class:`quorvane.trellisk.datasets.formats.DatasetDescription` (kind
+        "tfrecord"; ``train_files``/``val_files`` are the record files)."""
+        def files(storage):
+            return tuple(storage) if isinstance(storage, (list, tuple)) else ()
+
+        return formats.DatasetDescription(
+            kind="tfrecord", shape=self.shape, letterbox=self.letter_box,
+            class_offset=self.class_offset, classes=tuple(getattr(self, "classes", None) or ()),
+            train_files=files(getattr(self, "train_storage", None)),
+            val_files=files(getattr(self, "val_storage", None)),
+            num_train_samples=self.num_train_samples, num_val_samples=self.num_val_samples,
+            info_file=self._info_file, augmentation=None)
+
     # --------------------------------------------------------- pipelines
 
-    def _channels(self):
-        shape = self.shape
-        return int(shape[2]) if shape is not None and len(shape) > 2 else 3
-
-    def _eager_loader(self, training, channels):
+    def _eager_loader(self, training):
         """The function tf.py_function runs (eagerly) on each raw record."""
         load_instance = self.load_instance
 
         def load(record):
             out = load_instance(record, training)
-            img = out[0]
-            if channels == 3 and img.ndim == 3 and img.shape[2] == 1:
-                # A greyscale JPEG among colour ones.
-                img = np.repeat(img, 3, axis=2)
             if training:
-                return img, out[1]
-            return img, out[1], out[2], np.asarray(img.shape[:2], dtype=np.int32)
+                return out[0], out[1]
+            return out[0], out[1], out[2]
 
         return load
 
@@ -121,20 +130,21 @@ class BaseDetectionDataset:
         """
         if self.shape is None:
             raise ValueError("shape [height, width, channels] is needed for training batches")
-        height, width = int(self.shape[0]), int(self.shape[1])
-        channels = self._channels()
-        load = self._eager_loader(True, channels)
+        about = self.describe()
+        channels = about.channels
+        padded = formats.detection_batch_shapes(channels, True, self.shape)
+        load = self._eager_loader(True)
 
         def decode(record):
             img, boxes = tf.py_function(load, [record], (tf.uint8, tf.float32))
             # A sample that does not fit the batch shape is an error, never padded.
-            img = tf.ensure_shape(img, (height, width, channels))
+            img = tf.ensure_shape(formats.fit_channels(tf, img, channels), padded[0])
             boxes = tf.ensure_shape(boxes, (None, 5))
             return img, (boxes,)
 
         ds = self.build_and_load_base_iterator(self.train_storage, True)
         ds = ds.map(decode, num_parallel_calls=tf.data.AUTOTUNE, deterministic=False)
-        ds = ds.padded_batch(batch_size, padded_shapes=((height, width, channels), ((None, 5),)))
+        ds = ds.padded_batch(batch_size, padded_shapes=padded)
         return ds.prefetch(prefetch)
 
     def build_val_iterator(self, batch_size=1):
@@ -147,20 +157,18 @@ class BaseDetectionDataset:
         padded with all-zero rows; image_names string [batch]; sizes int32
         [batch, 2] the stored (height, width) of each image.
         """
-        channels = self._channels()
-        load = self._eager_loader(False, channels)
+        channels = self.describe().channels
+        load = self._eager_loader(False)
 
         def decode(record):
-            img, boxes, name, size = tf.py_function(
-                load, [record], (tf.uint8, tf.float32, tf.string, tf.int32))
-            img = tf.ensure_shape(img, (None, None, channels))
+            img, boxes, name = tf.py_function(load, [record], (tf.uint8, tf.float32, tf.string))
+            img = tf.ensure_shape(formats.fit_channels(tf, img, channels), (None, None, channels))
             boxes = tf.ensure_shape(boxes, (None, 5))
             name = tf.ensure_shape(name, ())
-            size = tf.ensure_shape(size, (2,))
-            return img, (boxes, name, size)
+            return img, (boxes, name, tf.shape(img, out_type=tf.int32)[:2])
 
         ds = self.build_and_load_base_iterator(self.val_storage, False)
         ds = ds.map(decode, num_parallel_calls=tf.data.AUTOTUNE)
-        ds = ds.padded_batch(
-            batch_size, padded_shapes=((None, None, channels), ((None, 5), (), (2,))))
+        ds = ds.padded_batch(batch_size,
+                             padded_shapes=formats.detection_batch_shapes(channels, False))
         return ds.prefetch(tf.data.AUTOTUNE)

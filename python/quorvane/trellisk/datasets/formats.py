@@ -85,3 +85,147 @@ def record_features(tf):
     kinds = {"fixed": lambda dtype: tf.io.FixedLenFeature([], dtype),
              "var": lambda dtype: tf.io.VarLenFeature(dtype)}
     return {name: kinds[kind](getattr(tf, dtype)) for name, kind, dtype in RECORD_FEATURES}
+
+
+# -- what a pipeline needs to know of a dataset ---------------------------------
+
+from dataclasses import dataclass as _dataclass, field as _field  # noqa: E402
+from typing import Any as _Any, Mapping as _Mapping, Optional as _Optional  # noqa: E402
+
+KINDS = ("folders", "coco", "tfrecord")
+
+
+@_dataclass(frozen=True)
+class CocoIndex:
+    """The training entries of a COCO dataset as its reader uses them.
+
+    ``image_ids`` and ``image_paths`` have one item per training entry (an
+    image listed twice in the file is two entries with one path);
+    ``annotations`` maps an image id to its outlines, each a pair (class id,
+    polygon float64 N x 2 in source pixels), in file order, leaving out the
+    categories that ``labels`` does not list; ``category_classes`` maps a
+    category id to its class id. Class ids are what the reader returns; the
+    mask paints class id + 1.
+    """
+
+    image_ids: tuple
+    image_paths: tuple
+    annotations: _Mapping
+    category_classes: _Mapping
+
+    def outlines(self, position):
+        """The outlines of training entry ``position``."""
+        return self.annotations.get(self.image_ids[position], ())
+
+
+@_dataclass(frozen=True)
+class DatasetDescription:
+    """What the pipelines and the tools need to know of a dataset, given by
+    its ``describe()`` method.
+
+    - ``kind``: "folders" (SegmentationDataset, SegmentationDatasetYaml),
+      "coco" (SegmentationDatasetJsonCOCO) or "tfrecord" (the detection
+      datasets);
+    - ``shape``: the network input (height, width, channels) or None;
+      ``letterbox``: keep the aspect ratio (True) or stretch;
+    - ``class_offset``: 1 when class 0 is the background, else 0;
+      ``classes``: the class names (segmentation: the labels, mask value
+      k + 1 is classes[k]; detection: the dataset's ``classes``, which
+      begin with "background" when class 0 is the background);
+    - ``train_files``/``val_files``: annotation files (folders), record
+      files (tfrecord), the image of each training entry (coco);
+    - ``train_images``/``val_images``: image folders (segmentation);
+      ``num_points``: outline resolution; ``segments``: the "segment" task;
+    - ``num_train_samples``/``num_val_samples``: sample counts, 0 when not
+      known yet; ``info_file``: the description file, if any;
+    - ``coco``: the COCO index (:class:`CocoIndex`) or None;
+    - ``augmentation``: segmentation: {"channel_ops": bool} (the COCO
+      dataset neither drops nor shuffles channels); detection: the validated
+      augmentation config, None when the dataset does not augment.
+    """
+
+    kind: str
+    shape: _Optional[tuple]
+    letterbox: bool
+    class_offset: int
+    classes: tuple
+    train_files: tuple = ()
+    val_files: tuple = ()
+    train_images: _Optional[str] = None
+    val_images: _Optional[str] = None
+    num_points: _Optional[int] = None
+    segments: bool = False
+    num_train_samples: int = 0
+    num_val_samples: int = 0
+    info_file: _Optional[str] = None
+    coco: _Optional[CocoIndex] = None
+    augmentation: _Any = _field(default=None, compare=False)
+
+    def __post_init__(self):
+        if self.kind not in KINDS:
+            raise ValueError("kind must be one of {}, got {!r}".format(", ".join(KINDS), self.kind))
+        put = object.__setattr__.__get__(self)
+        if self.shape is not None:
+            try:
+                put("shape", tuple(int(v) for v in self.shape))
+            except (TypeError, ValueError):
+                pass  # kept as given: the pipelines say what is wrong with it
+        put("letterbox", bool(self.letterbox))
+        put("class_offset", int(self.class_offset))
+        put("classes", tuple(self.classes or ()))
+        put("train_files", tuple(str(f) for f in self.train_files or ()))
+        put("val_files", tuple(str(f) for f in self.val_files or ()))
+        put("segments", bool(self.segments))
+        put("num_train_samples", int(self.num_train_samples or 0))
+        put("num_val_samples", int(self.num_val_samples or 0))
+
+    @property
+    def channels(self):
+        """Channels of the batches: the third entry of ``shape``, else 3."""
+        shape = self.shape
+        return int(shape[2]) if shape is not None and len(shape) > 2 else 3
+
+    @property
+    def segmentation(self):
+        return self.kind != "tfrecord"
+
+
+def fit_channels(tf, image, channels):
+    """``image`` with ``channels`` channels: a greyscale picture among colour
+    ones is repeated into three (both pipelines, in the graph)."""
+    if channels != 3:
+        return image
+    return tf.cond(tf.shape(image)[2] == 1, lambda: tf.tile(image, [1, 1, 3]), lambda: image)
+
+
+def detection_batch_shapes(channels, training, shape=None):
+    """The padded shapes of detection batches: training (image at ``shape``,
+    (boxes,)); validation (image at its stored size, (boxes, name, size))."""
+    if training:
+        return ((int(shape[0]), int(shape[1]), channels), ((None, 5),))
+    return ((None, None, channels), ((None, 5), (), (2,)))
+
+
+def coco_index(image_ids, file_names, images_folder, annotations, category_classes,
+               join=os.path.join):
+    """The :class:`CocoIndex` of a COCO dataset's training entries (built by
+    its ``describe``): an entry's path is that of the first listing of its
+    image id, as the reader finds it."""
+    import numpy as np
+
+    ids, names = list(image_ids), list(file_names)
+    first = {}
+    for i, image_id in enumerate(ids):
+        first.setdefault(image_id, i)
+    categories = dict(category_classes)
+    outlines = {}
+    for image_id in first:
+        kept = []
+        for record in annotations.get(image_id) or ():
+            cls = categories.get(record["class"])
+            if cls is None:
+                continue  # a category that labels does not list
+            kept.append((int(cls), np.asarray(record["polygon"], dtype=np.float64).reshape(-1, 2)))
+        outlines[image_id] = tuple(kept)
+    paths = tuple(join(images_folder, names[first[image_id]]) for image_id in ids)
+    return CocoIndex(tuple(ids), paths, outlines, categories)

@@ -27,6 +27,7 @@ import tensorflow as tf
 
 from quorvane.trellisk import ops
 from quorvane.trellisk.datasets import _service
+from quorvane.trellisk.datasets import formats
 from quorvane.trellisk.datasets.formats import record_features
 
 __all__ = ["train_pipeline", "val_pipeline", "augmentation_available"]
@@ -36,8 +37,8 @@ AUTOTUNE = tf.data.AUTOTUNE
 
 # ------------------------------------------------------------------ helpers
 
-def _shape(dataset):
-    shape = getattr(dataset, "shape", None)
+def _shape(about):
+    shape = about.shape
     if shape is None:
         raise ValueError("the dataset has no shape [height, width, channels]")
     try:
@@ -49,17 +50,14 @@ def _shape(dataset):
     return shape
 
 
-def _kind(dataset):
-    """'folders', 'coco' or 'tfrecord', from the class of `dataset`."""
-    names = [c.__name__ for c in type(dataset).__mro__]
-    if "SegmentationDatasetJsonCOCO" in names:
-        return "coco"
-    if "SegmentationDataset" in names:
-        return "folders"
-    if "TFRecordDatasetYaml" in names:
-        return "tfrecord"
-    raise TypeError("expected a dataset of quorvane.trellisk.datasets (segmentation or tfrecord), "
-                    "got {}".format(type(dataset).__name__))
+def _describe(dataset):
+    """The dataset's own description of itself (its ``describe()``)."""
+    describe = getattr(dataset, "describe", None)
+    about = describe() if callable(describe) else None
+    if not isinstance(about, formats.DatasetDescription):
+        raise TypeError("expected a dataset of quorvane.trellisk.datasets (segmentation or tfrecord), "
+                        "got {}".format(type(dataset).__name__))
+    return about
 
 
 def _strings(values):
@@ -114,7 +112,7 @@ def augmentation_available():
         return False
 
 
-def _augmenter(kind, shape, seed):
+def _augmenter(about, shape, seed):
     """The per-element augmentation for a dataset of `shape`:
     fn(image, mask, epoch, index) -> (image, mask), keyed by seed, epoch and
     element index alone."""
@@ -126,7 +124,7 @@ def _augmenter(kind, shape, seed):
 
     height, width = shape[0], shape[1]
     diagonals = grid_diagonals(height, width)
-    channel_ops = kind != "coco"  # the COCO dataset neither drops nor shuffles channels
+    channel_ops = bool((about.augmentation or {}).get("channel_ops", True))
 
     def augment(image, mask, epoch, index):
         return ops.augment(image, mask, epoch, index, seed, shape, channel_ops, diagonals)
@@ -136,13 +134,18 @@ def _augmenter(kind, shape, seed):
 
 # ------------------------------------------------------------- segmentation
 
-def _folder_reader(dataset, train, shape):
-    folder = dataset.train_images if train else dataset.val_images
-    letter_box = bool(dataset.letter_box)
-    num_points = int(dataset.num_points)
+def _num_points(about):
+    num_points = int(about.num_points)
     if num_points < 1:
         raise ValueError("num_points must be at least 1, got {}".format(num_points))
-    segments = "segment" in dataset.tasks
+    return num_points
+
+
+def _folder_reader(about, train, shape):
+    folder = about.train_images if train else about.val_images
+    letter_box = about.letterbox
+    num_points = _num_points(about)
+    segments = about.segments
 
     def read(path):
         image_path, vertices, splits, classes = ops.read_annotation(path, str(folder), segments)
@@ -155,33 +158,18 @@ def _folder_reader(dataset, train, shape):
     return read
 
 
-def _coco_index(dataset):
+def _coco_index(about):
     """Per training entry: the image path, and its outlines (source pixels,
-    ragged per part) with their mask classes, as the COCO reader uses them."""
-    import os.path
-
-    ids = list(dataset.train_images_id)
-    names = list(dataset.train_storage_images)
-    first = {}
-    for i, image_id in enumerate(ids):
-        first.setdefault(image_id, i)
-    categories = getattr(dataset, "_category_positions", None)
-    if categories is None:
-        categories = {}
-    paths, points, lengths, parts, classes = [], [], [], [], []
-    for image_id in ids:
-        paths.append(os.path.join(dataset.train_images, names[first[image_id]]))
-        count = 0
-        for record in dataset.train_storage_ann.get(image_id) or ():
-            cls = categories.get(record["class"])
-            if cls is None:
-                continue  # a category that labels does not list
-            polygon = np.asarray(record["polygon"], dtype=np.float64).reshape(-1, 2)
+    ragged per part) with their class ids, as the COCO reader uses them."""
+    index = about.coco
+    points, lengths, parts, classes = [], [], [], []
+    for position in range(len(index.image_ids)):
+        outlines = index.outlines(position)
+        for cls, polygon in outlines:
             points.append(polygon)
             lengths.append(len(polygon))
-            classes.append(int(cls))
-            count += 1
-        parts.append(count)
+            classes.append(cls)
+        parts.append(len(outlines))
     flat = np.concatenate(points) if points else np.zeros((0, 2), np.float64)
     outlines = tf.RaggedTensor.from_row_lengths(
         tf.RaggedTensor.from_row_lengths(tf.constant(flat, tf.float64),
@@ -190,14 +178,12 @@ def _coco_index(dataset):
     class_rows = tf.RaggedTensor.from_row_lengths(
         tf.constant(classes, tf.int32, shape=[len(classes)]),
         tf.constant(parts, tf.int64, shape=[len(parts)]))
-    return paths, outlines, class_rows
+    return list(index.image_paths), outlines, class_rows
 
 
-def _coco_reader(dataset, shape):
-    letter_box = bool(dataset.letterbox)
-    num_points = int(dataset.num_points)
-    if num_points < 1:
-        raise ValueError("num_points must be at least 1, got {}".format(num_points))
+def _coco_reader(about, shape):
+    letter_box = about.letterbox
+    num_points = _num_points(about)
 
     def read(path, outlines, classes):
         image = decode_image(path)
@@ -229,17 +215,17 @@ def _sharded(items, shard):
     return items if shard is None else items[shard[1]::shard[0]]
 
 
-def _segmentation_samples(dataset, kind, shape, seed, augment, shard=None):
-    if kind == "coco":
-        paths, outlines, classes = _coco_index(dataset)
+def _segmentation_samples(about, shape, seed, augment, shard=None):
+    if about.kind == "coco":
+        paths, outlines, classes = _coco_index(about)
         data = (_strings(paths), outlines, classes)
-        coco_read = _coco_reader(dataset, shape)
+        coco_read = _coco_reader(about, shape)
 
         def reader(entry):
             return coco_read(*entry)
     else:
-        data = _strings(list(dataset.train_storage))
-        folder_read = _folder_reader(dataset, True, shape)
+        data = _strings(list(about.train_files))
+        folder_read = _folder_reader(about, True, shape)
 
         def reader(path):
             image, mask, _ = folder_read(path)
@@ -255,7 +241,7 @@ def _segmentation_samples(dataset, kind, shape, seed, augment, shard=None):
 
     if seed is None:
         seed = int.from_bytes(__import__("os").urandom(8), "little") >> 1
-    augment_fn = _augmenter(kind, shape, seed)
+    augment_fn = _augmenter(about, shape, seed)
     # One value per pass over the data, the same for every element of it and
     # a new one at the next pass: with the element's index it keys the
     # augmentation, whatever thread runs it.
@@ -279,11 +265,6 @@ def _segmentation_samples(dataset, kind, shape, seed, augment, shard=None):
 _FEATURES = record_features(tf)
 
 
-def _channels(dataset):
-    shape = dataset.shape
-    return int(shape[2]) if shape is not None and len(shape) > 2 else 3
-
-
 def tfrecord_sample(dataset, record, training=True):
     """One serialized detection record decoded in the graph as the dataset's
     ``load_instance`` decodes it: (image, boxes) for training, (image, boxes,
@@ -294,37 +275,35 @@ def tfrecord_sample(dataset, record, training=True):
     name = sample["image_name"]
     objects = tf.sparse.to_dense(sample["objects"])
     bboxes = tf.sparse.to_dense(sample["bboxes"])
-    shape = _shape(dataset) if training else [1, 1]
+    about = dataset if isinstance(dataset, formats.DatasetDescription) else _describe(dataset)
+    shape = _shape(about) if training else [1, 1]
     if training:
-        image, frame = ops.letterbox(image, shape, bool(dataset.letter_box), source=name)
+        image, frame = ops.letterbox(image, shape, about.letterbox, source=name)
     else:
         frame = tf.zeros([4], tf.float64)
-    boxes = ops.detection_boxes(objects, bboxes, frame, size, shape, dataset.class_offset,
+    boxes = ops.detection_boxes(objects, bboxes, frame, size, shape, about.class_offset,
                                 training=training, source=name)
     if training:
         return image, boxes
     return image, boxes, name
 
 
-def _tfrecord_decoder(dataset, training):
-    channels = _channels(dataset)
+def _tfrecord_decoder(about, training):
+    channels = about.channels
 
     def to_channels(image):
-        if channels != 3:
-            return image
-        # A greyscale JPEG among colour ones.
-        return tf.cond(tf.shape(image)[2] == 1, lambda: tf.tile(image, [1, 1, 3]), lambda: image)
+        return formats.fit_channels(tf, image, channels)
 
     if training:
-        height, width = _shape(dataset)[:2]
+        image_shape = formats.detection_batch_shapes(channels, True, _shape(about))[0]
 
         def decode(record):
-            image, boxes = tfrecord_sample(dataset, record, True)
-            image = tf.ensure_shape(to_channels(image), (height, width, channels))
+            image, boxes = tfrecord_sample(about, record, True)
+            image = tf.ensure_shape(to_channels(image), image_shape)
             return image, (boxes,)
     else:
         def decode(record):
-            image, boxes, name = tfrecord_sample(dataset, record, False)
+            image, boxes, name = tfrecord_sample(about, record, False)
             image = tf.ensure_shape(to_channels(image), (None, None, channels))
             size = tf.shape(image, out_type=tf.int32)[:2]
             return image, (boxes, name, size)
@@ -373,11 +352,11 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
     elements on the workers, which pays over a network; None sends them as
     they are, cheaper when the workers share the trainer's machine.
     """
-    kind = _kind(dataset)
+    about = _describe(dataset)
     batch_size, prefetch = _check_batching(batch_size, prefetch)
     shard = _check_shard(shard)
     ops.load()
-    ds = _train_batches(dataset, kind, batch_size, prefetch, seed, augment, shard)
+    ds = _train_batches(about, batch_size, prefetch, seed, augment, shard)
     if repeat:
         # A served pipeline repeats on the workers: when the trainer repeats,
         # each epoch is a job of its own, and a job ends only when every
@@ -390,17 +369,16 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
     return ds
 
 
-def _train_batches(dataset, kind, batch_size, prefetch, seed, augment, shard):
-    if kind == "tfrecord":
-        decode, channels = _tfrecord_decoder(dataset, True)
-        height, width = _shape(dataset)[:2]
-        samples = _records(_sharded(dataset.train_storage, shard), True, seed)
+def _train_batches(about, batch_size, prefetch, seed, augment, shard):
+    if about.kind == "tfrecord":
+        decode, channels = _tfrecord_decoder(about, True)
+        samples = _records(_sharded(about.train_files, shard), True, seed)
         samples = samples.map(decode, num_parallel_calls=AUTOTUNE, deterministic=seed is not None)
-        batches = samples.padded_batch(batch_size,
-                                       padded_shapes=((height, width, channels), ((None, 5),)))
+        batches = samples.padded_batch(
+            batch_size, padded_shapes=formats.detection_batch_shapes(channels, True, _shape(about)))
         return batches.prefetch(prefetch)
-    shape = _shape(dataset)
-    samples = _segmentation_samples(dataset, kind, shape, seed, augment, shard)
+    shape = _shape(about)
+    samples = _segmentation_samples(about, shape, seed, augment, shard)
     return _batch_samples(samples, shape, batch_size, prefetch)
 
 
@@ -414,19 +392,19 @@ def val_pipeline(dataset, batch_size=1, prefetch=10):
     image size, padded. COCO datasets have no validation pipeline (None), as
     their ``build_val_iterator``.
     """
-    kind = _kind(dataset)
-    if kind == "coco":
+    about = _describe(dataset)
+    if about.kind == "coco":
         return None
     batch_size, prefetch = _check_batching(batch_size, prefetch)
     ops.load()
-    if kind == "tfrecord":
-        decode, channels = _tfrecord_decoder(dataset, False)
-        samples = _records(dataset.val_storage, False, None)
+    if about.kind == "tfrecord":
+        decode, channels = _tfrecord_decoder(about, False)
+        samples = _records(about.val_files, False, None)
         samples = samples.map(decode, num_parallel_calls=AUTOTUNE)
         batches = samples.padded_batch(
-            batch_size, padded_shapes=((None, None, channels), ((None, 5), (), (2,))))
+            batch_size, padded_shapes=formats.detection_batch_shapes(channels, False))
         return batches.prefetch(AUTOTUNE)
-    shape = _shape(dataset)
-    samples = tf.data.Dataset.from_tensor_slices(_strings(list(dataset.val_storage)))
-    samples = samples.map(_folder_reader(dataset, False, shape), num_parallel_calls=AUTOTUNE)
+    shape = _shape(about)
+    samples = tf.data.Dataset.from_tensor_slices(_strings(list(about.val_files)))
+    samples = samples.map(_folder_reader(about, False, shape), num_parallel_calls=AUTOTUNE)
     return samples.prefetch(prefetch)
