@@ -58,6 +58,43 @@ double beta(Rng &rng, double alpha) {
     return s > 0 && std::isfinite(s) ? a / s : 0.5;
 }
 
+// A convex polygon of at most 8 vertices (a quadrilateral clipped by four
+// half-planes); room for more, should rounding add any.
+struct Polygon {
+    int n = 0;
+    double x[16], y[16];
+    double area() const {
+        double a = 0;
+        for (int i = 0; i < n; ++i) {
+            const int j = (i + 1) % n;
+            a += x[i] * y[j] - x[j] * y[i];
+        }
+        return std::fabs(a) * 0.5;
+    }
+    // Keeps the part where s * (coordinate - bound) <= 0 (axis 0: x, 1: y).
+    void cut(int axis, double bound, double s) {
+        Polygon out;
+        for (int i = 0; i < n && out.n <= 14; ++i) {
+            const int j = (i + 1) % n;
+            const double pi = s * ((axis ? y[i] : x[i]) - bound), pj = s * ((axis ? y[j] : x[j]) - bound);
+            if (pi <= 0) out.x[out.n] = x[i], out.y[out.n] = y[i], ++out.n;
+            if ((pi < 0 && pj > 0) || (pi > 0 && pj < 0)) {
+                const double t = pi / (pi - pj);
+                out.x[out.n] = axis ? x[i] + t * (x[j] - x[i]) : bound;
+                out.y[out.n] = axis ? bound : y[i] + t * (y[j] - y[i]);
+                ++out.n;
+            }
+        }
+        *this = out;
+    }
+    void clip(double w, double h) {
+        cut(0, 0, -1);
+        cut(0, w, 1);
+        cut(1, 0, -1);
+        cut(1, h, 1);
+    }
+};
+
 int partner(Rng &rng, int group, int member) {
     if (group < 2) return member;
     const int r = rng.integer(0, group - 2);
@@ -189,19 +226,29 @@ void map_boxes(const Config &c, const View &v, const Group &g, std::vector<float
             const double x2 = std::clamp(double(std::max(b[0], b[2])), 0.0, W) + v.ox[t];
             const double y1 = std::clamp(double(std::min(b[1], b[3])), 0.0, H) + v.oy[t];
             const double y2 = std::clamp(double(std::max(b[1], b[3])), 0.0, H) + v.oy[t];
-            const double xs[4] = {x1, x2, x1, x2}, ys[4] = {y1, y1, y2, y2};
-            double X1 = 1e300, Y1 = 1e300, X2 = -1e300, Y2 = -1e300;
+            // The box's outline through the matrix, clipped to the output: the
+            // enclosing box of what is left is tight even for a rotated box
+            // cut by the border, and the areas give the visible fraction.
+            const double xs[4] = {x1, x2, x2, x1}, ys[4] = {y1, y1, y2, y2};
+            Polygon poly;
+            poly.n = 4;
             for (int k = 0; k < 4; ++k) {
-                const double X = m[0] * xs[k] + m[1] * ys[k] + m[2], Y = m[3] * xs[k] + m[4] * ys[k] + m[5];
-                X1 = std::min(X1, X), X2 = std::max(X2, X), Y1 = std::min(Y1, Y), Y2 = std::max(Y2, Y);
+                poly.x[k] = m[0] * xs[k] + m[1] * ys[k] + m[2];
+                poly.y[k] = m[3] * xs[k] + m[4] * ys[k] + m[5];
             }
-            const double warped = (X2 - X1) * (Y2 - Y1);
-            const double cx1 = std::clamp(X1, 0.0, W), cx2 = std::clamp(X2, 0.0, W);
-            const double cy1 = std::clamp(Y1, 0.0, H), cy2 = std::clamp(Y2, 0.0, H);
+            const double warped = poly.area();
+            poly.clip(W, H);
+            if (poly.n < 3) continue;
+            double cx1 = W, cy1 = H, cx2 = 0, cy2 = 0;
+            for (int k = 0; k < poly.n; ++k) {
+                cx1 = std::min(cx1, poly.x[k]), cx2 = std::max(cx2, poly.x[k]);
+                cy1 = std::min(cy1, poly.y[k]), cy2 = std::max(cy2, poly.y[k]);
+            }
+            const double visible = poly.area();
             const double w = cx2 - cx1, h = cy2 - cy1;
             if (!(w > 0 && h > 0 && warped > 0)) continue;
             if (w < c.min_box_size || h < c.min_box_size) continue;
-            if (w * h < c.min_visibility * warped) continue;
+            if (visible < c.min_visibility * warped) continue;
             if (std::max(w / h, h / w) > c.max_aspect_ratio) continue;
             out->insert(out->end(), {float(cx1), float(cy1), float(cx2), float(cy2), b[4]});
         }
