@@ -14,6 +14,8 @@ can run in parallel ``tf.data`` maps, be serialized, and run in another process
   it is read (a drop-in for ``tf.data.TFRecordDataset``).
 - :func:`augment`: image and class mask augmented together by the native engine
   (when the library was built with it).
+- :func:`detection_augment`: one detection output (image and boxes) built from a
+  group of samples by the detection augmentation engine.
 """
 
 import os
@@ -226,6 +228,38 @@ def augment(image, mask, epoch, index, seed, shape, channel_ops=True, diagonals=
         image, mask, tf_int64(epoch), tf_int64(index), seed=seed, height=height, width=width,
         channel_ops=bool(channel_ops), diagonals=int(diagonals))
     return out_image, out_mask
+
+
+def detection_augment(images, boxes, counts, main, seed, pass_number, index, config):
+    """One augmented detection output built around group member ``main``.
+
+    ``images`` uint8 [k, H, W, 3] (the group, at the config's size), ``boxes``
+    float32 [k, N, 5] rows ``[x1, y1, x2, y2, label]`` in pixels (rows at and
+    beyond ``counts[j]`` are ignored), ``counts`` int32 [k]; ``main``, ``seed``,
+    ``pass_number`` and ``index`` int64 scalars (tensors or ints; ``seed`` any
+    int, taken modulo 2**64). ``config`` is a
+    ``datasets._detaug.DetectionAugmentConfig`` or its ``serialized`` string.
+
+    Returns ``(image, boxes)``: uint8 [H, W, 3] and float32 [M, 5] in output
+    pixels, one row of zeros when no box is left. The same inputs give the
+    same bytes as ``datasets._detaug.augment_group``. Bad input fails with
+    InvalidArgument."""
+    import tensorflow as tf
+
+    serialized = getattr(config, "serialized", config)
+    if not isinstance(serialized, str):
+        raise TypeError("config must be a DetectionAugmentConfig or its serialized string, got {}"
+                        .format(type(config).__name__))
+
+    def int64(value):
+        if isinstance(value, int) and not isinstance(value, bool):
+            value = (value + 2 ** 63) % 2 ** 64 - 2 ** 63  # any int, as its 64 bits
+        return tf.cast(value, tf.int64)
+
+    return load().trellisk_detection_augment(
+        tf.convert_to_tensor(images, tf.uint8), tf.convert_to_tensor(boxes, tf.float32),
+        tf.convert_to_tensor(counts, tf.int32), int64(main), int64(seed), int64(pass_number),
+        int64(index), config=serialized)
 
 
 def tf_int64(value):
