@@ -176,10 +176,23 @@ def seeds_graph():
                        + f64(12, 12, 0, 0))
 
 
+def seeds_detaug():
+    rng = np.random.default_rng(1)
+    # Every technique on (odd bytes set a setting), then each alone.
+    for n, techniques in enumerate([[1] * 6, [1, 0, 0, 0, 0, 0], [0, 0, 1, 0, 0, 0],
+                                    [0, 1, 0, 1, 1, 1], [0] * 6]):
+        boxes = np.array([[2, 3, 20, 18, 1], [0, 0, 0, 0, 0], [5, 5, 6, 30, 2]] * 4, np.float32)
+        values = [199 if on else 0 for on in techniques]
+        cfg = [v | 1 if v else 0 for v in values] + [0] * 10
+        pixels = rng.integers(0, 256, 4 * 24 * 24 * 3, dtype=np.uint8).tobytes()
+        yield harness.pack([n & 1, 23, 23, 3, 3, n % 4, n, n % 3] + cfg + [32, 96], boxes.tobytes(),
+                           rest=pixels)
+
+
 SEEDS = {"annotation": seeds_annotation, "coco": seeds_coco, "yaml": seeds_yaml,
          "load_instance": seeds_load_instance, "framing": seeds_framing,
          "attitude": seeds_attitude, "augment": seeds_augment,
-         "graph": seeds_graph}
+         "graph": seeds_graph, "detaug": seeds_detaug}
 
 
 def main(names):
