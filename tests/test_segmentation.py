@@ -117,7 +117,8 @@ def test_classes_methods_and_signatures():
     assert methods == ["__init__", "get_num_segmentation_classes", "get_num_train_samples",
                        "validate_tasks", "validate_path", "apply_augmentation",
                        "tf_apply_augmentation", "build_train_iterator", "build_gt_mask",
-                       "_build_gt_mask", "read_data", "_read_data", "build_val_iterator"]
+                       "_build_gt_mask", "read_data", "_read_data", "build_val_iterator",
+                       "describe"]
     assert [n for n in vars(seg.SegmentationDatasetYaml) if not n.startswith("__")] == []
     import inspect
 
@@ -407,8 +408,7 @@ def test_bad_annotation_raises_with_the_file_named(tmp_path, kind):
     with pytest.raises(BAD[kind][1]) as e:
         read(ds)
     assert "annotation file" not in str(e.value)
-    if sys.version_info >= (3, 11):  # exception notes
-        assert e.value.__notes__ == ["while reading annotation file: " + ds.train_storage[0]]
+    assert e.value.__notes__ == ["while reading annotation file: " + ds.train_storage[0]]
 
 
 @pytest.mark.parametrize("num_points, exc, message", [

@@ -465,10 +465,10 @@ namespace seg {
 void add_coco_class(py::dict ns) {
     pyglue::make_class(ns, "SegmentationDatasetJsonCOCO",
                        py::make_tuple(py::handle((PyObject *)&PyBaseObject_Type)), kClassDoc,
-                       {&kInit, &kGetNumTrainSamples, &kGetNumSegmentationClasses, &kDescribe, &kReadData,
+                       {&kInit, &kGetNumTrainSamples, &kGetNumSegmentationClasses, &kReadData,
                         &kReadDataPlain, &seg::kBuildGtMask, &seg::kBuildGtMaskPlain,
                         &seg::kApplyAugmentation, &seg::kTfApplyAugmentation,
-                        &kBuildTrainIterator, &kBuildValIterator});
+                        &kBuildTrainIterator, &kBuildValIterator, &kDescribe});
 }
 
 }  // namespace seg

@@ -534,9 +534,9 @@ void body(py::module_ &m) {
 
     py::object dataset = pyglue::make_class(
         ns, "SegmentationDataset", py::make_tuple(py::handle((PyObject *)&PyBaseObject_Type)), kDatasetDoc,
-        {&kInit, &kGetNumSegmentationClasses, &kGetNumTrainSamples, &kDescribe, &kValidateTasks, &kValidatePath,
+        {&kInit, &kGetNumSegmentationClasses, &kGetNumTrainSamples, &kValidateTasks, &kValidatePath,
          &seg::kApplyAugmentation, &seg::kTfApplyAugmentation, &kBuildTrainIterator, &seg::kBuildGtMask,
-         &seg::kBuildGtMaskPlain, &kReadData, &kReadDataPlain, &kBuildValIterator});
+         &seg::kBuildGtMaskPlain, &kReadData, &kReadDataPlain, &kBuildValIterator, &kDescribe});
     pyglue::make_class(ns, "SegmentationDatasetYaml", py::make_tuple(dataset), kYamlDoc, {&kYamlInit});
     seg::add_coco_class(ns);
 }

@@ -21,7 +21,7 @@ import threading
 import types
 import warnings
 
-__all__ = ["mean_squared_error", "plain_id", "augmentation_library",
+__all__ = ["mean_squared_error", "keras_named", "plain_id", "augmentation_library",
            "library_pipeline_usable", "native_pipeline", "fallback_reason",
            "AugmentationFallbackWarning", "LIBRARY_EXTRA"]
 
@@ -43,6 +43,14 @@ def mean_squared_error(tf):
     import keras
 
     return keras.losses.mean_squared_error
+
+
+def keras_named(fn, name):
+    """``fn`` named ``name`` in the logs of either Keras: Keras 2 takes the
+    function's ``__name__``; Keras 3 takes a ``name`` attribute as it is but
+    strips "-" from ``__name__``."""
+    fn.__name__ = fn.__qualname__ = fn.name = name
+    return fn
 
 
 # ------------------------------------------------------- pipeline errors

@@ -1,5 +1,7 @@
 """Stand-in for the package's loss base module: only what the losses rely on."""
 
+from quorvane.trellisk._compat import keras_named
+
 
 class TrelliskLoss:
     """Base of the package's losses.
@@ -19,9 +21,6 @@ class TrelliskLoss:
     total_key = "total-loss"
     parts = ()
 
-    def __init__(self):
-        pass
-
     def compute_loss(self, y_true, y_pred):
         raise NotImplementedError("compute_loss must be implemented by the loss")
 
@@ -32,10 +31,7 @@ class TrelliskLoss:
         def entry(y_true, y_pred):
             return self.compute_loss(y_true, y_pred)[key]
 
-        # Keras names the loss or metric after the function: Keras 3 takes a
-        # `name` attribute as it is but strips "-" from __name__.
-        entry.__name__ = entry.__qualname__ = entry.name = key
-        return entry
+        return keras_named(entry, key)
 
     def keras_loss(self):
         """A function for ``model.compile(loss=...)``: the total loss alone.
