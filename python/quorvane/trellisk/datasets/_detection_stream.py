@@ -3,8 +3,8 @@ pipeline (``BaseDetectionDataset.build_train_iterator``) and the graph one
 (``graph.train_pipeline``), so that both cut, order, group and key the
 samples the same way and give the same batches for the same seed.
 
-One pass over the data: records -> shuffle (buffer of 200 records, seeded by
-the key seed and the pass number) -> decode -> index each sample within the
+One pass over the data: records -> shuffled in blocks of 200 records (by the
+key seed and the pass number) -> decode -> index each sample within the
 pass -> groups of ``group_size`` consecutive samples (the last group of a pass
 may be smaller) -> one augmented output per member of a group, that member
 being its main sample (mosaic and mix-up take their partners from the rest of
@@ -20,8 +20,9 @@ import os
 
 import tensorflow as tf
 
+from .formats import RECORD_SHUFFLE_BUFFER
+
 AUTOTUNE = tf.data.AUTOTUNE
-SHUFFLE_BUFFER = 200
 SEED_BITS = 63
 
 
@@ -36,19 +37,28 @@ def resolve_seed(seed):
     return value % (1 << SEED_BITS)
 
 
-def shuffle_seed(key_seed, pass_number):
-    """The record shuffle's seed for one pass: a new order every pass, the
-    same order for the same key seed and pass."""
-    key_seed = tf.cast(key_seed, tf.int64)
-    pass_number = tf.cast(pass_number, tf.int64)
-    return (key_seed % 2147483647) * 1000003 + pass_number
+def shuffled(records, key_seed, pass_number):
+    """``records`` in the order of one pass: blocks of RECORD_SHUFFLE_BUFFER
+    consecutive records, each permuted by a stateless draw of (key seed, pass
+    number, block). A new order every pass, the same order for the same key
+    seed and pass, and no random state in the graph (a seeded shuffle op
+    would need its seed as a Python int, and tf.data service workers would
+    have to share its state)."""
+    seed = tf.stack([tf.cast(key_seed, tf.int64), tf.cast(pass_number, tf.int64)])
+
+    def permute(block_number, block):
+        keys = tf.random.stateless_uniform(
+            tf.shape(block), seed=tf.random.experimental.stateless_fold_in(seed, block_number))
+        return tf.data.Dataset.from_tensor_slices(tf.gather(block, tf.argsort(keys)))
+
+    return records.batch(RECORD_SHUFFLE_BUFFER).enumerate().flat_map(permute)
 
 
 def training_batches(passes, records, decode, augment, group_size, sample_shape, batch_size,
                      prefetch, deterministic):
     """Padded training batches ``(images, (boxes,))`` over ``passes``.
 
-    ``records(shuffle_seed)``: the shuffled serialized records of one pass.
+    ``records()``: the serialized records, in file order.
     ``decode(record)``: (image uint8 sample_shape, boxes float32 [N, 5]).
     ``augment(images, boxes, counts, main, key_seed, pass_number, index)``:
     one output (image, boxes) of a group, or None for no augmentation.
@@ -57,7 +67,7 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
     image_shape = tf.TensorShape([height, width, channels])
 
     def one_pass(pass_number, key_seed):
-        recs = records(shuffle_seed(key_seed, pass_number))
+        recs = shuffled(records(), key_seed, pass_number)
         if augment is None:
             samples = recs.map(decode, num_parallel_calls=AUTOTUNE, deterministic=deterministic)
         else:

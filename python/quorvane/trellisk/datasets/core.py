@@ -9,7 +9,7 @@ import numpy as np
 import tensorflow as tf
 
 from . import _detaug, formats
-from ._detection_stream import SHUFFLE_BUFFER, resolve_seed, training_batches
+from ._detection_stream import resolve_seed, training_batches
 
 
 class BaseDetectionDataset:
@@ -177,9 +177,8 @@ class BaseDetectionDataset:
             img = tf.ensure_shape(formats.fit_channels(tf, img, channels), padded[0])
             return img, tf.ensure_shape(boxes, (None, 5))
 
-        def records(shuffle_seed):
-            ds = self.build_and_load_base_iterator(self.train_storage, False)
-            return ds.shuffle(SHUFFLE_BUFFER, seed=shuffle_seed, reshuffle_each_iteration=True)
+        def records():
+            return self.build_and_load_base_iterator(self.train_storage, False)
 
         augment = None if config is None else _eager_augmenter(config)
         counter = _PassCounter()

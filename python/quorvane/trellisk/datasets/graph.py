@@ -421,9 +421,8 @@ def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, r
         image, (boxes,) = decode_element(record)
         return image, boxes
 
-    def records(shuffle_seed):
-        return _records(storage, False, None).shuffle(
-            _detection_stream.SHUFFLE_BUFFER, seed=shuffle_seed, reshuffle_each_iteration=True)
+    def records():
+        return _records(storage, False, None)
 
     def augment_one(images, boxes, counts, main, pass_seed, pass_number, index):
         return ops.detection_augment(images, boxes, counts, main, pass_seed, pass_number, index,
