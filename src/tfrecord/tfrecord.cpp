@@ -78,8 +78,10 @@ const char *const kYamlClassDoc =
     "        them (True, default) or stretch them to `shape` (False).\n"
     "    add_bkg_class (bool): reserve class 0 for the background (default\n"
     "        True): labels are shifted by one and \"background\" heads `classes`.\n"
-    "    aug_cfg (dict): frequency of each augmentation technique, used by the\n"
-    "        base class. Default None.\n";
+    "    aug_cfg (dict): frequency of each augmentation technique and its\n"
+    "        strength settings, used by the base class to augment training samples\n"
+    "        (keys: help(quorvane.trellisk.datasets._detaug.DetectionAugmentConfig));\n"
+    "        a bad key or value is a ValueError. Default None: no augmentation.\n";
 
 py::object yaml_init(Call &c) {
     c.super().attr("__init__")(c[0], py::arg("shape") = c[1], py::arg("letter_box") = c[2],
@@ -399,8 +401,10 @@ const char *const kDictClassDoc =
     "        them (True, default) or stretch them to `shape` (False).\n"
     "    add_bkg_class (bool): reserve class 0 for the background (default\n"
     "        True): labels are shifted by one and \"background\" heads `classes`.\n"
-    "    aug_cfg (dict): frequency of each augmentation technique, used by the\n"
-    "        base class. Default None.\n";
+    "    aug_cfg (dict): frequency of each augmentation technique and its\n"
+    "        strength settings, used by the base class to augment training samples\n"
+    "        (keys: help(quorvane.trellisk.datasets._detaug.DetectionAugmentConfig));\n"
+    "        a bad key or value is a ValueError. Default None: no augmentation.\n";
 
 py::object dict_init(Call &c) {
     c.self.attr("info_dataset") = c[0];
