@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "detaug/kernels.h"
@@ -19,21 +20,22 @@ namespace detaug {
 
 namespace {
 
-constexpr int kBits = 8;  // sub-pixel bits of source coordinates and weights
+constexpr int kBits = 8;  // sub-pixel bits of source coordinates
 constexpr int kOne = 1 << kBits;
 constexpr int kHalf = kOne / 2;
+// Bits of each bilinear weight: a vertically blended value (at most
+// 255 * 128) stays a signed 16-bit number, so the horizontal step is one
+// multiply-add of 16-bit pairs.
+constexpr int kWBits = 7;
+constexpr int kWOne = 1 << kWBits;
+constexpr int kShift = 2 * kWBits;
+constexpr int kRound = 1 << (kShift - 1);
 constexpr double kLimit = double(1 << 29);  // coordinates beyond are outside any source
 
 inline int32_t fixed(double v) { return int32_t(std::lrint(std::clamp(v * kOne, -kLimit, kLimit))); }
+inline int weight(int32_t s) { return (s & (kOne - 1)) >> (kBits - kWBits); }
 
-// What one row of the warp needs: the tiles and the per-column steps.
-struct Tiles {
-    const uint8_t *src[4];
-    int32_t ou[4], ov[4];  // tile origins in fixed point
-    int32_t xc, yc;        // tile split in fixed point (INT_MAX: one tile)
-    int w, h;
-    int32_t wmax, hmax;  // w * kOne, h * kOne
-};
+using Tiles = ViewWarp::Tiles;
 
 // Pixel at source coordinates (U, V) (fixed point, continuous) into out[0..2].
 inline void sample(const Tiles &t, int32_t U, int32_t V, uint8_t *out) {
@@ -46,20 +48,15 @@ inline void sample(const Tiles &t, int32_t U, int32_t V, uint8_t *out) {
     // Neighbours beyond the picture's edge repeat the edge.
     const int32_t sx = lu - kHalf, sy = lv - kHalf;
     const int x0 = sx >> kBits, y0 = sy >> kBits;
-    const int fx = sx & (kOne - 1), fy = sy & (kOne - 1);
-    const int xa = std::max(x0, 0), xb = std::min(x0 + 1, t.w - 1);
+    const int fx = weight(sx), fy = weight(sy);
+    const int xa = std::max(x0, 0) * 3, xb = std::min(x0 + 1, t.w - 1) * 3;
     const int ya = std::max(y0, 0), yb = std::min(y0 + 1, t.h - 1);
     const uint8_t *ra = t.src[k] + size_t(ya) * t.w * 3, *rb = t.src[k] + size_t(yb) * t.w * 3;
     for (int c = 0; c < 3; ++c) {
-        const int a = ra[xa * 3 + c] * (kOne - fx) + ra[xb * 3 + c] * fx;
-        const int b = rb[xa * 3 + c] * (kOne - fx) + rb[xb * 3 + c] * fx;
-        out[c] = uint8_t((a * (kOne - fy) + b * fy + (1 << (2 * kBits - 1))) >> (2 * kBits));
+        const int a = ra[xa + c] * (kWOne - fy) + rb[xa + c] * fy;
+        const int b = ra[xb + c] * (kWOne - fy) + rb[xb + c] * fy;
+        out[c] = uint8_t((a * (kWOne - fx) + b * fx + kRound) >> kShift);
     }
-}
-
-void warp_row_baseline(const Tiles &t, const int32_t *du, const int32_t *dv, int32_t bu, int32_t bv, int x0, int x1,
-                       uint8_t *out) {
-    for (int x = x0; x < x1; ++x) sample(t, bu + du[x], bv + dv[x], out + size_t(x) * 3);
 }
 
 // Inverse of a forward 2 x 3 matrix; false when it is singular.
@@ -72,16 +69,68 @@ bool invert(const double m[6], double inv[6]) {
     return true;
 }
 
+// Vertical step of the separable warp: n bytes of two source rows,
+// weighted (kWOne - fy, fy), into 16-bit values.
+inline void vertical_body(const uint8_t *__restrict a, const uint8_t *__restrict b, int fy, uint16_t *__restrict out,
+                          int n) {
+    const uint16_t wa = uint16_t(kWOne - fy), wb = uint16_t(fy);
+    for (int i = 0; i < n; ++i) out[i] = uint16_t(a[i] * wa + b[i] * wb);
+}
+// Each value beside the one a pixel to its right: the horizontal step's pairs.
+inline void pair_body(const uint16_t *__restrict v, uint32_t *__restrict out, int n) {
+    for (int i = 0; i < n; ++i) out[i] = uint32_t(v[i]) | uint32_t(v[i + 3]) << 16;
+}
+inline uint8_t horizontal(uint32_t pair, int32_t w) {
+    const int32_t acc = int32_t(pair & 0xffff) * (w & 0xffff) + int32_t(pair >> 16) * (w >> 16);
+    return uint8_t((acc + kRound) >> kShift);
+}
+void horizontal_baseline(const uint32_t *pairs, const int32_t *off, const int32_t *wts, uint8_t *dst, int n) {
+    for (int e = 0; e < n; ++e) dst[e] = horizontal(pairs[off[e]], wts[e]);
+}
+void vertical_baseline(const uint8_t *a, const uint8_t *b, int fy, uint16_t *out, int n) {
+    vertical_body(a, b, fy, out, n);
+}
+void pair_baseline(const uint16_t *v, uint32_t *out, int n) { pair_body(v, out, n); }
+
+#if DETAUG_X86
+DETAUG_AVX2 void vertical_avx2(const uint8_t *a, const uint8_t *b, int fy, uint16_t *out, int n) {
+    vertical_body(a, b, fy, out, n);
+}
+DETAUG_AVX2 void pair_avx2(const uint16_t *v, uint32_t *out, int n) { pair_body(v, out, n); }
+
+// Eight output bytes as 32-bit values: a gather of their pairs, one multiply-add.
+DETAUG_AVX2 inline __m256i horizontal8(const int *pairs, const int32_t *off, const int32_t *wts) {
+    const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(off));
+    const __m256i p = _mm256_i32gather_epi32(pairs, o, 4);
+    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(wts));
+    return _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(p, w), _mm256_set1_epi32(kRound)), kShift);
+}
+
+DETAUG_AVX2 void horizontal_avx2(const uint32_t *pairs, const int32_t *off, const int32_t *wts, uint8_t *dst, int n) {
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const int *base = reinterpret_cast<const int *>(pairs);
+    int e = 0;
+    for (; e + 32 <= n; e += 32) {
+        const __m256i a = horizontal8(base, off + e, wts + e), b = horizontal8(base, off + e + 8, wts + e + 8);
+        const __m256i c = horizontal8(base, off + e + 16, wts + e + 16), d = horizontal8(base, off + e + 24, wts + e + 24);
+        // packs work within 128-bit lanes: the permutation puts the bytes back in order.
+        const __m256i ab = _mm256_packs_epi32(a, b), cd = _mm256_packs_epi32(c, d);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(ab, cd), order);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + e), bytes);
+    }
+    for (; e < n; ++e) dst[e] = horizontal(pairs[off[e]], wts[e]);
+}
+#endif
+
 }  // namespace
 
-void warp_view(const Config &c, const View &v, const Group &g, uint8_t *dst, bool avx2) {
+ViewWarp::ViewWarp(const Config &c, const View &v, const Group &g) : width_(c.width) {
     const int W = c.width, H = c.height;
-    double inv[6];
-    if (!invert(v.m, inv)) {
-        std::fill(dst, dst + size_t(W) * H * 3, kBorder);
+    if (!invert(v.m, inv_)) {
+        blank_ = true;
         return;
     }
-    Tiles t;
+    Tiles &t = t_;
     t.w = W, t.h = H, t.wmax = W * kOne, t.hmax = H * kOne;
     for (int k = 0; k < 4; ++k) {
         const int tile = v.tiles == 4 ? k : 0;
@@ -91,19 +140,119 @@ void warp_view(const Config &c, const View &v, const Group &g, uint8_t *dst, boo
     }
     t.xc = v.tiles == 4 ? v.xc * kOne : INT32_MAX;
     t.yc = v.tiles == 4 ? v.yc * kOne : INT32_MAX;
-    std::vector<int32_t> du(W), dv(W);
-    for (int x = 0; x < W; ++x) du[x] = fixed(inv[0] * (x + 0.5)), dv[x] = fixed(inv[3] * (x + 0.5));
-    (void)avx2;
-    for (int y = 0; y < H; ++y) {
-        const int32_t bu = fixed(inv[1] * (y + 0.5) + inv[2]), bv = fixed(inv[4] * (y + 0.5) + inv[5]);
-        warp_row_baseline(t, du.data(), dv.data(), bu, bv, 0, W, dst + size_t(y) * W * 3);
+    lo_[0] = lo_[1] = W, hi_[0] = hi_[1] = -2;  // no column reads either side yet
+    du_.resize(W), dv_.resize(W);
+    for (int x = 0; x < W; ++x) du_[x] = fixed(inv_[0] * (x + 0.5)), dv_[x] = fixed(inv_[3] * (x + 0.5));
+    separable_ = inv_[1] == 0 && inv_[3] == 0;
+    if (!separable_) return;
+
+    // The source column of every output column is the same on every row.
+    // Side s of the split (left or right tiles) keeps its pairs at
+    // s * side; the border pair comes last.
+    const int side = (W + 1) * 3;
+    const int32_t bu = fixed(inv_[2]);
+    off_.resize(size_t(W) * 3), wts_.resize(size_t(W) * 3);
+    for (int x = 0; x < W; ++x) {
+        const int32_t U = bu + du_[x];
+        const int kx = int(U >= t.xc);
+        const int32_t lu = U - t.ou[kx];
+        int32_t o = 2 * side, step = 0, w = kWOne;  // outside every tile: the border pair
+        if (uint32_t(lu) < uint32_t(t.wmax)) {
+            const int32_t sx = lu - kHalf;
+            const int x0 = sx >> kBits, fx = weight(sx);  // x0 in -1..W-1
+            o = kx * side + (x0 + 1) * 3, step = 1;
+            w = (kWOne - fx) | (fx << 16);
+            lo_[kx] = std::min(lo_[kx], x0);
+            hi_[kx] = std::max(hi_[kx], x0);
+        }
+        for (int ch = 0; ch < 3; ++ch) off_[size_t(x) * 3 + ch] = o + ch * step, wts_[size_t(x) * 3 + ch] = w;
+    }
+    column_.assign(size_t(W + 2) * 3 + 3, 0);
+    pairs_.assign(size_t(side) * 2 + 1, 0);
+    pairs_[size_t(side) * 2] = uint32_t(kBorder * kWOne) * 0x10001u;
+}
+
+void ViewWarp::row(int y, uint8_t *dst, bool avx2) {
+    if (blank_) {
+        std::memset(dst, kBorder, size_t(width_) * 3);
+    } else if (separable_) {
+        separable_row(y, dst, avx2);
+    } else {
+        general_row(y, dst, avx2);
     }
 }
 
-void blend(uint8_t *dst, const uint8_t *other, size_t n, double ratio, bool avx2) {
+void ViewWarp::separable_row(int y, uint8_t *dst, bool avx2) {
+    const Tiles &t = t_;
+    const int W = t.w, side = (W + 1) * 3;
+    const int32_t V = fixed(inv_[4] * (y + 0.5) + inv_[5]);
+    const int ky = int(V >= t.yc);
+    const int32_t lv = V - t.ov[ky * 2];
+    if (uint32_t(lv) >= uint32_t(t.hmax)) {
+        std::memset(dst, kBorder, size_t(W) * 3);
+        return;
+    }
+    const int32_t sy = lv - kHalf;
+    const int y0 = sy >> kBits, fy = weight(sy);
+    const int ya = std::max(y0, 0), yb = std::min(y0 + 1, t.h - 1);
+    uint16_t *col = column_.data();  // col[(p + 1) * 3 + c]: pixel p, -1..W
+    for (int s = 0; s < 2; ++s) {
+        if (hi_[s] < lo_[s]) continue;
+        const uint8_t *src = t.src[ky * 2 + s];
+        // Pairs lo..hi read pixels lo..hi + 1; those outside the picture repeat its edge.
+        const int a = std::max(lo_[s], 0), b = std::min(hi_[s] + 1, W - 1);
+        const uint8_t *ra = src + size_t(ya) * W * 3, *rb = src + size_t(yb) * W * 3;
+        const int n = (b - a + 1) * 3;
+#if DETAUG_X86
+        if (avx2)
+            vertical_avx2(ra + a * 3, rb + a * 3, fy, col + (a + 1) * 3, n);
+        else
+#endif
+            vertical_baseline(ra + a * 3, rb + a * 3, fy, col + (a + 1) * 3, n);
+        if (lo_[s] < 0) std::copy(col + 3, col + 6, col);
+        if (hi_[s] + 1 >= W) std::copy(col + W * 3, col + W * 3 + 3, col + (W + 1) * 3);
+        uint32_t *pairs = pairs_.data() + size_t(s) * side + (lo_[s] + 1) * 3;
+        const uint16_t *from = col + (lo_[s] + 1) * 3;
+        const int m = (hi_[s] - lo_[s] + 1) * 3;
+#if DETAUG_X86
+        if (avx2)
+            pair_avx2(from, pairs, m);
+        else
+#endif
+            pair_baseline(from, pairs, m);
+    }
+#if DETAUG_X86
+    if (avx2) return horizontal_avx2(pairs_.data(), off_.data(), wts_.data(), dst, W * 3);
+#endif
+    horizontal_baseline(pairs_.data(), off_.data(), wts_.data(), dst, W * 3);
+}
+
+void ViewWarp::general_row(int y, uint8_t *dst, bool avx2) {
     (void)avx2;
+    const int32_t bu = fixed(inv_[1] * (y + 0.5) + inv_[2]), bv = fixed(inv_[4] * (y + 0.5) + inv_[5]);
+    for (int x = 0; x < t_.w; ++x) sample(t_, bu + du_[x], bv + dv_[x], dst + size_t(x) * 3);
+}
+
+namespace {
+
+inline void blend_body(uint8_t *__restrict dst, const uint8_t *__restrict other, size_t n, int w) {
+    const uint16_t wa = uint16_t(w), wb = uint16_t(kOne - w);
+    for (size_t i = 0; i < n; ++i) dst[i] = uint8_t(uint16_t(dst[i] * wa + other[i] * wb + kHalf) >> kBits);
+}
+void blend_baseline(uint8_t *dst, const uint8_t *other, size_t n, int w) { blend_body(dst, other, n, w); }
+#if DETAUG_X86
+DETAUG_AVX2 void blend_avx2(uint8_t *dst, const uint8_t *other, size_t n, int w) { blend_body(dst, other, n, w); }
+#endif
+
+}  // namespace
+
+void blend(uint8_t *dst, const uint8_t *other, size_t n, double ratio, bool avx2) {
     const int w = int(std::lrint(std::clamp(ratio, 0.0, 1.0) * kOne));
-    for (size_t i = 0; i < n; ++i) dst[i] = uint8_t((dst[i] * w + other[i] * (kOne - w) + kHalf) >> kBits);
+#if DETAUG_X86
+    if (avx2) return blend_avx2(dst, other, n, w);
+#endif
+    (void)avx2;
+    blend_baseline(dst, other, n, w);
 }
 
 // HSV gains, per pixel (r, g, b in 0..255):
@@ -116,16 +265,19 @@ void blend(uint8_t *dst, const uint8_t *other, size_t n, double ratio, bool avx2
 //   min + C' * (1 - f) by sextant (f the fraction of h'), each rounded to
 //   nearest (ties to even). Grey pixels (C = 0) get V' in all channels.
 // Single precision throughout, in this order.
-void hsv(uint8_t *px, size_t n, double hue, double sat, double val, bool avx2) {
-    (void)avx2;
-    uint8_t lut[256];
-    for (int i = 0; i < 256; ++i) lut[i] = uint8_t(std::clamp(std::lrint(i * val), 0L, 255L));
-    const float shift = float(6 * hue), gs = float(sat);
+HsvGains::HsvGains(double hue, double s, double v) : shift(float(6 * hue)), sat(float(s)), val(float(v)) {
+    for (int i = 0; i < 256; ++i) lut[i] = uint8_t(std::clamp(std::lrint(float(i) * val), 0L, 255L));
+}
+
+namespace {
+
+void hsv_baseline(const HsvGains &k, uint8_t *px, size_t n) {
+    const float shift = k.shift, gs = k.sat;
     for (size_t i = 0; i < n; ++i) {
         uint8_t *p = px + i * 3;
         const int r = p[0], g = p[1], b = p[2];
         const int V = std::max(r, std::max(g, b)), mn = std::min(r, std::min(g, b)), C = V - mn;
-        const int Vn = lut[V];
+        const int Vn = k.lut[V];
         if (C == 0) {
             p[0] = p[1] = p[2] = uint8_t(Vn);
             continue;
@@ -154,6 +306,94 @@ void hsv(uint8_t *px, size_t n, double hue, double sat, double val, bool avx2) {
         p[1] = uint8_t(std::clamp(std::lrint(gg), 0L, 255L));
         p[2] = uint8_t(std::clamp(std::lrint(bb), 0L, 255L));
     }
+}
+
+#if DETAUG_X86
+// Rounded to nearest (ties to even, as lrint) and clipped to 0..255.
+DETAUG_AVX2 inline __m256i to_byte(__m256 v) {
+    return _mm256_min_epi32(_mm256_max_epi32(_mm256_cvtps_epi32(v), _mm256_setzero_si256()), _mm256_set1_epi32(255));
+}
+
+// Eight pixels at a time, the baseline's operations lane by lane; V' from
+// the same float product the table holds.
+DETAUG_AVX2 void hsv_avx2(const HsvGains &k, uint8_t *px, size_t n) {
+    const __m128i take_rg0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1);
+    const __m128i take_rg1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, -1, -1, -1, -1, -1, 0, 3, 6);
+    const __m128i take_b0 = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i take_b1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i put0_lo = _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1);
+    const __m128i put0_hi = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, 1);
+    const __m128i put1_hi = _mm_setr_epi8(5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256 shift = _mm256_set1_ps(k.shift), gs = _mm256_set1_ps(k.sat), val = _mm256_set1_ps(k.val);
+    const __m256 zero = _mm256_setzero_ps(), six = _mm256_set1_ps(6.0f), one = _mm256_set1_ps(1.0f);
+    const __m256 two = _mm256_set1_ps(2.0f), four = _mm256_set1_ps(4.0f);
+    const __m256i izero = _mm256_setzero_si256(), i5 = _mm256_set1_epi32(5);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint8_t *p = px + i * 3;
+        const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i x1 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 16));
+        const __m128i rg = _mm_or_si128(_mm_shuffle_epi8(x0, take_rg0), _mm_shuffle_epi8(x1, take_rg1));
+        const __m128i bb8 = _mm_or_si128(_mm_shuffle_epi8(x0, take_b0), _mm_shuffle_epi8(x1, take_b1));
+        const __m256i r = _mm256_cvtepu8_epi32(rg), g = _mm256_cvtepu8_epi32(_mm_srli_si128(rg, 8));
+        const __m256i b = _mm256_cvtepu8_epi32(bb8);
+        const __m256i V = _mm256_max_epi32(r, _mm256_max_epi32(g, b));
+        const __m256i C = _mm256_sub_epi32(V, _mm256_min_epi32(r, _mm256_min_epi32(g, b)));
+        const __m256 fV = _mm256_cvtepi32_ps(V), fC = _mm256_cvtepi32_ps(C);
+        const __m256i Vn = to_byte(_mm256_mul_ps(fV, val));
+        const __m256 fVn = _mm256_cvtepi32_ps(Vn);
+        const __m256i is_r = _mm256_cmpeq_epi32(V, r);
+        const __m256i is_g = _mm256_andnot_si256(is_r, _mm256_cmpeq_epi32(V, g));
+        const __m256i num = _mm256_blendv_epi8(
+            _mm256_blendv_epi8(_mm256_sub_epi32(r, g), _mm256_sub_epi32(b, r), is_g), _mm256_sub_epi32(g, b), is_r);
+        const __m256 q = _mm256_div_ps(_mm256_cvtepi32_ps(num), fC);
+        // r max: q alone (0 + q is q for every q this gives).
+        __m256 h = _mm256_blendv_ps(_mm256_add_ps(_mm256_blendv_ps(four, two, _mm256_castsi256_ps(is_g)), q), q,
+                                    _mm256_castsi256_ps(is_r));
+        h = _mm256_add_ps(h, shift);
+        h = _mm256_blendv_ps(h, _mm256_add_ps(h, six), _mm256_cmp_ps(h, zero, _CMP_LT_OQ));
+        h = _mm256_blendv_ps(h, _mm256_sub_ps(h, six), _mm256_cmp_ps(h, six, _CMP_GE_OQ));
+        __m256 cn = _mm256_div_ps(_mm256_mul_ps(_mm256_mul_ps(fC, gs), fVn), fV);
+        cn = _mm256_blendv_ps(cn, fVn, _mm256_cmp_ps(fVn, cn, _CMP_LT_OQ));  // min as the baseline takes it
+        const __m256 lo = _mm256_sub_ps(fVn, cn);
+        const __m256i sector = _mm256_min_epi32(_mm256_cvttps_epi32(h), i5);
+        const __m256 f = _mm256_sub_ps(h, _mm256_cvtepi32_ps(sector));
+        const __m256 up = _mm256_add_ps(lo, _mm256_mul_ps(cn, f));
+        const __m256 down = _mm256_add_ps(lo, _mm256_mul_ps(cn, _mm256_sub_ps(one, f)));
+        __m256 sec[6];
+        for (int s = 0; s < 6; ++s) sec[s] = _mm256_castsi256_ps(_mm256_cmpeq_epi32(sector, _mm256_set1_epi32(s)));
+        __m256 rr = _mm256_blendv_ps(fVn, down, sec[1]);
+        rr = _mm256_blendv_ps(rr, lo, _mm256_or_ps(sec[2], sec[3]));
+        rr = _mm256_blendv_ps(rr, up, sec[4]);
+        __m256 gg = _mm256_blendv_ps(lo, up, sec[0]);
+        gg = _mm256_blendv_ps(gg, fVn, _mm256_or_ps(sec[1], sec[2]));
+        gg = _mm256_blendv_ps(gg, down, sec[3]);
+        __m256 bl = _mm256_blendv_ps(fVn, lo, _mm256_or_ps(sec[0], sec[1]));
+        bl = _mm256_blendv_ps(bl, up, sec[2]);
+        bl = _mm256_blendv_ps(bl, down, sec[5]);
+        const __m256i grey = _mm256_cmpeq_epi32(C, izero);
+        const __m256i R = _mm256_blendv_epi8(to_byte(rr), Vn, grey);
+        const __m256i G = _mm256_blendv_epi8(to_byte(gg), Vn, grey);
+        const __m256i B = _mm256_blendv_epi8(to_byte(bl), Vn, grey);
+        // Lanes: [r0-3 g0-3 b0-3 0 | r4-7 g4-7 b4-7 0], then back to r g b order.
+        const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(R, G), _mm256_packus_epi32(B, izero));
+        const __m128i lo4 = _mm256_castsi256_si128(bytes), hi4 = _mm256_extracti128_si256(bytes, 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p),
+                         _mm_or_si128(_mm_shuffle_epi8(lo4, put0_lo), _mm_shuffle_epi8(hi4, put0_hi)));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(p + 16), _mm_shuffle_epi8(hi4, put1_hi));
+    }
+    hsv_baseline(k, px + i * 3, n - i);
+}
+#endif
+
+}  // namespace
+
+void HsvGains::apply(uint8_t *px, size_t n, bool avx2) const {
+#if DETAUG_X86
+    if (avx2) return hsv_avx2(*this, px, n);
+#endif
+    (void)avx2;
+    hsv_baseline(*this, px, n);
 }
 
 }  // namespace detaug
