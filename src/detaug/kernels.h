@@ -50,9 +50,10 @@ private:
     double inv_[6] = {};
     Tiles t_{};
     std::vector<int32_t> du_, dv_;  // general: per-column steps of the source coordinates
-    // Separable: per output byte, the index of its pixel pair in pairs_ and
-    // the two weights (low and high 16 bits); per side of the mosaic split,
-    // the range of pixel pairs the columns read.
+    // Separable: per output column, the index of its first pair in pairs_
+    // (one per channel, adjacent) and the two weights (low and high 16
+    // bits); per side of the mosaic split, the range of pixel pairs the
+    // columns read.
     std::vector<int32_t> off_, wts_;
     int lo_[2] = {0, 0}, hi_[2] = {-1, -1};  // empty when hi < lo
     std::vector<uint16_t> column_;  // one vertically blended source row, padded by a pixel each side

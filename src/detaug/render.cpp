@@ -84,8 +84,10 @@ inline uint8_t horizontal(uint32_t pair, int32_t w) {
     const int32_t acc = int32_t(pair & 0xffff) * (w & 0xffff) + int32_t(pair >> 16) * (w >> 16);
     return uint8_t((acc + kRound) >> kShift);
 }
+// Output pixel x: the three pairs from off[x] on, weights w[x].
 void horizontal_baseline(const uint32_t *pairs, const int32_t *off, const int32_t *wts, uint8_t *dst, int n) {
-    for (int e = 0; e < n; ++e) dst[e] = horizontal(pairs[off[e]], wts[e]);
+    for (int x = 0; x < n; ++x)
+        for (int c = 0; c < 3; ++c) dst[x * 3 + c] = horizontal(pairs[off[x] + c], wts[x]);
 }
 void vertical_baseline(const uint8_t *a, const uint8_t *b, int fy, uint16_t *out, int n) {
     vertical_body(a, b, fy, out, n);
@@ -98,27 +100,31 @@ DETAUG_AVX2 void vertical_avx2(const uint8_t *a, const uint8_t *b, int fy, uint1
 }
 DETAUG_AVX2 void pair_avx2(const uint16_t *v, uint32_t *out, int n) { pair_body(v, out, n); }
 
-// Eight output bytes as 32-bit values: a gather of their pairs, one multiply-add.
-DETAUG_AVX2 inline __m256i horizontal8(const int *pairs, const int32_t *off, const int32_t *wts) {
-    const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(off));
-    const __m256i p = _mm256_i32gather_epi32(pairs, o, 4);
-    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(wts));
+// Pixels x and x + 4 as 32-bit values (three channels and one left over
+// per 128-bit lane): each pixel's pairs are adjacent, so one plain load each.
+DETAUG_AVX2 inline __m256i horizontal2(const uint32_t *pairs, const int32_t *off, const int32_t *wts, int x) {
+    const __m256i p = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pairs + off[x]))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i *>(pairs + off[x + 4])), 1);
+    const __m256i w = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_set1_epi32(wts[x])), _mm_set1_epi32(wts[x + 4]), 1);
     return _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(p, w), _mm256_set1_epi32(kRound)), kShift);
 }
 
 DETAUG_AVX2 void horizontal_avx2(const uint32_t *pairs, const int32_t *off, const int32_t *wts, uint8_t *dst, int n) {
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    const int *base = reinterpret_cast<const int *>(pairs);
-    int e = 0;
-    for (; e + 32 <= n; e += 32) {
-        const __m256i a = horizontal8(base, off + e, wts + e), b = horizontal8(base, off + e + 8, wts + e + 8);
-        const __m256i c = horizontal8(base, off + e + 16, wts + e + 16), d = horizontal8(base, off + e + 24, wts + e + 24);
-        // packs work within 128-bit lanes: the permutation puts the bytes back in order.
-        const __m256i ab = _mm256_packs_epi32(a, b), cd = _mm256_packs_epi32(c, d);
-        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(ab, cd), order);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + e), bytes);
+    // Per lane after the packs: four pixels of four bytes; keep three of each.
+    const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,
+                                             0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    int x = 0;
+    // Each step stores 28 bytes from dst + 3x (the last 4 rewritten by the next step).
+    for (; (x + 8) * 3 + 4 <= n * 3; x += 8) {
+        const __m256i a = horizontal2(pairs, off, wts, x), b = horizontal2(pairs, off, wts, x + 1);
+        const __m256i c = horizontal2(pairs, off, wts, x + 2), d = horizontal2(pairs, off, wts, x + 3);
+        const __m256i bytes = _mm256_shuffle_epi8(
+            _mm256_packus_epi16(_mm256_packs_epi32(a, b), _mm256_packs_epi32(c, d)), squeeze);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + x * 3), _mm256_castsi256_si128(bytes));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + x * 3 + 12), _mm256_extracti128_si256(bytes, 1));
     }
-    for (; e < n; ++e) dst[e] = horizontal(pairs[off[e]], wts[e]);
+    horizontal_baseline(pairs, off + x, wts + x, dst + x * 3, n - x);
 }
 #endif
 
@@ -151,25 +157,26 @@ ViewWarp::ViewWarp(const Config &c, const View &v, const Group &g) : width_(c.wi
     // s * side; the border pair comes last.
     const int side = (W + 1) * 3;
     const int32_t bu = fixed(inv_[2]);
-    off_.resize(size_t(W) * 3), wts_.resize(size_t(W) * 3);
+    off_.resize(W), wts_.resize(W);
     for (int x = 0; x < W; ++x) {
         const int32_t U = bu + du_[x];
         const int kx = int(U >= t.xc);
         const int32_t lu = U - t.ou[kx];
-        int32_t o = 2 * side, step = 0, w = kWOne;  // outside every tile: the border pair
+        int32_t o = 2 * side, w = kWOne;  // outside every tile: the border pairs
         if (uint32_t(lu) < uint32_t(t.wmax)) {
             const int32_t sx = lu - kHalf;
             const int x0 = sx >> kBits, fx = weight(sx);  // x0 in -1..W-1
-            o = kx * side + (x0 + 1) * 3, step = 1;
+            o = kx * side + (x0 + 1) * 3;
             w = (kWOne - fx) | (fx << 16);
             lo_[kx] = std::min(lo_[kx], x0);
             hi_[kx] = std::max(hi_[kx], x0);
         }
-        for (int ch = 0; ch < 3; ++ch) off_[size_t(x) * 3 + ch] = o + ch * step, wts_[size_t(x) * 3 + ch] = w;
+        off_[x] = o, wts_[x] = w;
     }
     column_.assign(size_t(W + 2) * 3 + 3, 0);
-    pairs_.assign(size_t(side) * 2 + 1, 0);
-    pairs_[size_t(side) * 2] = uint32_t(kBorder * kWOne) * 0x10001u;
+    // The border's three pairs, and one more value that the vector loads read past a pixel.
+    pairs_.assign(size_t(side) * 2 + 4, 0);
+    std::fill(pairs_.begin() + 2 * side, pairs_.begin() + 2 * side + 3, uint32_t(kBorder * kWOne) * 0x10001u);
 }
 
 void ViewWarp::row(int y, uint8_t *dst, bool avx2) {
@@ -222,9 +229,9 @@ void ViewWarp::separable_row(int y, uint8_t *dst, bool avx2) {
             pair_baseline(from, pairs, m);
     }
 #if DETAUG_X86
-    if (avx2) return horizontal_avx2(pairs_.data(), off_.data(), wts_.data(), dst, W * 3);
+    if (avx2) return horizontal_avx2(pairs_.data(), off_.data(), wts_.data(), dst, W);
 #endif
-    horizontal_baseline(pairs_.data(), off_.data(), wts_.data(), dst, W * 3);
+    horizontal_baseline(pairs_.data(), off_.data(), wts_.data(), dst, W);
 }
 
 void ViewWarp::general_row(int y, uint8_t *dst, bool avx2) {
