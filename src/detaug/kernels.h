@@ -56,7 +56,6 @@ private:
     // columns read.
     std::vector<int32_t> off_, wts_;
     int lo_[2] = {0, 0}, hi_[2] = {-1, -1};  // empty when hi < lo
-    std::vector<uint16_t> column_;  // one vertically blended source row, padded by a pixel each side
     std::vector<uint32_t> pairs_;   // both sides' (left, right) neighbour pairs, then the border pair
 };
 

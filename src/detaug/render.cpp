@@ -69,17 +69,15 @@ bool invert(const double m[6], double inv[6]) {
     return true;
 }
 
-// Vertical step of the separable warp: n bytes of two source rows,
-// weighted (kWOne - fy, fy), into 16-bit values.
-inline void vertical_body(const uint8_t *__restrict a, const uint8_t *__restrict b, int fy, uint16_t *__restrict out,
-                          int n) {
-    const uint16_t wa = uint16_t(kWOne - fy), wb = uint16_t(fy);
-    for (int i = 0; i < n; ++i) out[i] = uint16_t(a[i] * wa + b[i] * wb);
+// Vertical step of the separable warp, straight into the horizontal
+// step's pairs: out[i] holds byte i of the two source rows blended with
+// weights (kWOne - fy, fy), beside byte i + 3 (the pixel to its right).
+inline void pairs_body(const uint8_t *__restrict a, const uint8_t *__restrict b, int fy, uint32_t *__restrict out,
+                       int n) {
+    const uint32_t wa = uint32_t(kWOne - fy), wb = uint32_t(fy);
+    for (int i = 0; i < n; ++i) out[i] = (a[i] * wa + b[i] * wb) | (a[i + 3] * wa + b[i + 3] * wb) << 16;
 }
-// Each value beside the one a pixel to its right: the horizontal step's pairs.
-inline void pair_body(const uint16_t *__restrict v, uint32_t *__restrict out, int n) {
-    for (int i = 0; i < n; ++i) out[i] = uint32_t(v[i]) | uint32_t(v[i + 3]) << 16;
-}
+void pairs_baseline(const uint8_t *a, const uint8_t *b, int fy, uint32_t *out, int n) { pairs_body(a, b, fy, out, n); }
 inline uint8_t horizontal(uint32_t pair, int32_t w) {
     const int32_t acc = int32_t(pair & 0xffff) * (w & 0xffff) + int32_t(pair >> 16) * (w >> 16);
     return uint8_t((acc + kRound) >> kShift);
@@ -89,16 +87,10 @@ void horizontal_baseline(const uint32_t *pairs, const int32_t *off, const int32_
     for (int x = 0; x < n; ++x)
         for (int c = 0; c < 3; ++c) dst[x * 3 + c] = horizontal(pairs[off[x] + c], wts[x]);
 }
-void vertical_baseline(const uint8_t *a, const uint8_t *b, int fy, uint16_t *out, int n) {
-    vertical_body(a, b, fy, out, n);
-}
-void pair_baseline(const uint16_t *v, uint32_t *out, int n) { pair_body(v, out, n); }
-
 #if DETAUG_X86
-DETAUG_AVX2 void vertical_avx2(const uint8_t *a, const uint8_t *b, int fy, uint16_t *out, int n) {
-    vertical_body(a, b, fy, out, n);
+DETAUG_AVX2 void pairs_avx2(const uint8_t *a, const uint8_t *b, int fy, uint32_t *out, int n) {
+    pairs_body(a, b, fy, out, n);
 }
-DETAUG_AVX2 void pair_avx2(const uint16_t *v, uint32_t *out, int n) { pair_body(v, out, n); }
 
 // Pixels x and x + 4 as 32-bit values (three channels and one left over
 // per 128-bit lane): each pixel's pairs are adjacent, so one plain load each.
@@ -173,7 +165,6 @@ ViewWarp::ViewWarp(const Config &c, const View &v, const Group &g) : width_(c.wi
         }
         off_[x] = o, wts_[x] = w;
     }
-    column_.assign(size_t(W + 2) * 3 + 3, 0);
     // The border's three pairs, and one more value that the vector loads read past a pixel.
     pairs_.assign(size_t(side) * 2 + 4, 0);
     std::fill(pairs_.begin() + 2 * side, pairs_.begin() + 2 * side + 3, uint32_t(kBorder * kWOne) * 0x10001u);
@@ -202,31 +193,27 @@ void ViewWarp::separable_row(int y, uint8_t *dst, bool avx2) {
     const int32_t sy = lv - kHalf;
     const int y0 = sy >> kBits, fy = weight(sy);
     const int ya = std::max(y0, 0), yb = std::min(y0 + 1, t.h - 1);
-    uint16_t *col = column_.data();  // col[(p + 1) * 3 + c]: pixel p, -1..W
+    const uint32_t wa = uint32_t(kWOne - fy), wb = uint32_t(fy);
     for (int s = 0; s < 2; ++s) {
         if (hi_[s] < lo_[s]) continue;
         const uint8_t *src = t.src[ky * 2 + s];
-        // Pairs lo..hi read pixels lo..hi + 1; those outside the picture repeat its edge.
-        const int a = std::max(lo_[s], 0), b = std::min(hi_[s] + 1, W - 1);
         const uint8_t *ra = src + size_t(ya) * W * 3, *rb = src + size_t(yb) * W * 3;
-        const int n = (b - a + 1) * 3;
+        uint32_t *pairs = pairs_.data() + size_t(s) * side;  // pairs[(p + 1) * 3 + c]: pixels p and p + 1
+        // The pairs inside the picture; at its edges a pixel pairs with itself.
+        const int a = std::max(lo_[s], 0), b = std::min(hi_[s], W - 2);
+        if (a <= b) {
 #if DETAUG_X86
-        if (avx2)
-            vertical_avx2(ra + a * 3, rb + a * 3, fy, col + (a + 1) * 3, n);
-        else
+            if (avx2)
+                pairs_avx2(ra + a * 3, rb + a * 3, fy, pairs + (a + 1) * 3, (b - a + 1) * 3);
+            else
 #endif
-            vertical_baseline(ra + a * 3, rb + a * 3, fy, col + (a + 1) * 3, n);
-        if (lo_[s] < 0) std::copy(col + 3, col + 6, col);
-        if (hi_[s] + 1 >= W) std::copy(col + W * 3, col + W * 3 + 3, col + (W + 1) * 3);
-        uint32_t *pairs = pairs_.data() + size_t(s) * side + (lo_[s] + 1) * 3;
-        const uint16_t *from = col + (lo_[s] + 1) * 3;
-        const int m = (hi_[s] - lo_[s] + 1) * 3;
-#if DETAUG_X86
-        if (avx2)
-            pair_avx2(from, pairs, m);
-        else
-#endif
-            pair_baseline(from, pairs, m);
+                pairs_baseline(ra + a * 3, rb + a * 3, fy, pairs + (a + 1) * 3, (b - a + 1) * 3);
+        }
+        for (int c = 0; c < 3; ++c) {
+            if (lo_[s] < 0) pairs[c] = (ra[c] * wa + rb[c] * wb) * 0x10001u;
+            const int e = (W - 1) * 3 + c;
+            if (hi_[s] >= W - 1) pairs[W * 3 + c] = (ra[e] * wa + rb[e] * wb) * 0x10001u;
+        }
     }
 #if DETAUG_X86
     if (avx2) return horizontal_avx2(pairs_.data(), off_.data(), wts_.data(), dst, W);
@@ -347,20 +334,23 @@ DETAUG_AVX2 void hsv_avx2(const HsvGains &k, uint8_t *px, size_t n) {
         const __m256i V = _mm256_max_epi32(r, _mm256_max_epi32(g, b));
         const __m256i C = _mm256_sub_epi32(V, _mm256_min_epi32(r, _mm256_min_epi32(g, b)));
         const __m256 fV = _mm256_cvtepi32_ps(V), fC = _mm256_cvtepi32_ps(C);
+        // Grey lanes (C = 0, so num = 0) divide by 1 instead: hue 0 and C' = 0
+        // then give V' in every channel, as the baseline's early exit does.
+        const __m256 dC = _mm256_max_ps(fC, one), dV = _mm256_max_ps(fV, one);
         const __m256i Vn = to_byte(_mm256_mul_ps(fV, val));
         const __m256 fVn = _mm256_cvtepi32_ps(Vn);
         const __m256i is_r = _mm256_cmpeq_epi32(V, r);
         const __m256i is_g = _mm256_andnot_si256(is_r, _mm256_cmpeq_epi32(V, g));
         const __m256i num = _mm256_blendv_epi8(
             _mm256_blendv_epi8(_mm256_sub_epi32(r, g), _mm256_sub_epi32(b, r), is_g), _mm256_sub_epi32(g, b), is_r);
-        const __m256 q = _mm256_div_ps(_mm256_cvtepi32_ps(num), fC);
+        const __m256 q = _mm256_div_ps(_mm256_cvtepi32_ps(num), dC);
         // r max: q alone (0 + q is q for every q this gives).
         __m256 h = _mm256_blendv_ps(_mm256_add_ps(_mm256_blendv_ps(four, two, _mm256_castsi256_ps(is_g)), q), q,
                                     _mm256_castsi256_ps(is_r));
         h = _mm256_add_ps(h, shift);
         h = _mm256_blendv_ps(h, _mm256_add_ps(h, six), _mm256_cmp_ps(h, zero, _CMP_LT_OQ));
         h = _mm256_blendv_ps(h, _mm256_sub_ps(h, six), _mm256_cmp_ps(h, six, _CMP_GE_OQ));
-        __m256 cn = _mm256_div_ps(_mm256_mul_ps(_mm256_mul_ps(fC, gs), fVn), fV);
+        __m256 cn = _mm256_div_ps(_mm256_mul_ps(_mm256_mul_ps(fC, gs), fVn), dV);
         cn = _mm256_blendv_ps(cn, fVn, _mm256_cmp_ps(fVn, cn, _CMP_LT_OQ));  // min as the baseline takes it
         const __m256 lo = _mm256_sub_ps(fVn, cn);
         const __m256i sector = _mm256_min_epi32(_mm256_cvttps_epi32(h), i5);
@@ -378,10 +368,8 @@ DETAUG_AVX2 void hsv_avx2(const HsvGains &k, uint8_t *px, size_t n) {
         __m256 bl = _mm256_blendv_ps(fVn, lo, _mm256_or_ps(sec[0], sec[1]));
         bl = _mm256_blendv_ps(bl, up, sec[2]);
         bl = _mm256_blendv_ps(bl, down, sec[5]);
-        const __m256i grey = _mm256_cmpeq_epi32(C, izero);
-        const __m256i R = _mm256_blendv_epi8(to_byte(rr), Vn, grey);
-        const __m256i G = _mm256_blendv_epi8(to_byte(gg), Vn, grey);
-        const __m256i B = _mm256_blendv_epi8(to_byte(bl), Vn, grey);
+        // Every value is in 0..V' already; the saturating packs clip as the baseline does.
+        const __m256i R = _mm256_cvtps_epi32(rr), G = _mm256_cvtps_epi32(gg), B = _mm256_cvtps_epi32(bl);
         // Lanes: [r0-3 g0-3 b0-3 0 | r4-7 g4-7 b4-7 0], then back to r g b order.
         const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(R, G), _mm256_packus_epi32(B, izero));
         const __m128i lo4 = _mm256_castsi256_si128(bytes), hi4 = _mm256_extracti128_si256(bytes, 1);
