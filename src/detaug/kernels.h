@@ -44,12 +44,18 @@ public:
 private:
     void separable_row(int y, uint8_t *dst, bool avx2);
     void general_row(int y, uint8_t *dst, bool avx2);
+    // Pixels from x on while whole vector steps fit; x advances past them.
+    void general_avx2(int y, uint8_t *dst, int32_t bu, int32_t bv, int &x);
 
     int width_ = 0;
     bool blank_ = false, separable_ = false;
     double inv_[6] = {};
     Tiles t_{};
     std::vector<int32_t> du_, dv_;  // general: per-column steps of the source coordinates
+    const uint8_t *images_ = nullptr;  // general, vector path: the group's bytes, their count,
+    int64_t limit_ = 0;                // each tile's offset among them
+    int32_t tile_off_[4] = {};
+    bool gather_ = false;
     // Separable: per output column, the index of its first pair in pairs_
     // (one per channel, adjacent) and the two weights (low and high 16
     // bits); per side of the mosaic split, the range of pixel pairs the

@@ -142,7 +142,15 @@ ViewWarp::ViewWarp(const Config &c, const View &v, const Group &g) : width_(c.wi
     du_.resize(W), dv_.resize(W);
     for (int x = 0; x < W; ++x) du_[x] = fixed(inv_[0] * (x + 0.5)), dv_[x] = fixed(inv_[3] * (x + 0.5));
     separable_ = inv_[1] == 0 && inv_[3] == 0;
-    if (!separable_) return;
+    if (!separable_) {
+        // The vector path reads with 32-bit offsets from the group's first
+        // byte, four bytes at a time.
+        images_ = g.images;
+        limit_ = int64_t(g.k) * W * H * 3;
+        gather_ = limit_ >= 4 && limit_ <= INT32_MAX;
+        for (int k = 0; k < 4 && gather_; ++k) tile_off_[k] = int32_t(t.src[k] - g.images);
+        return;
+    }
 
     // The source column of every output column is the same on every row.
     // Side s of the split (left or right tiles) keeps its pairs at
@@ -221,10 +229,110 @@ void ViewWarp::separable_row(int y, uint8_t *dst, bool avx2) {
     horizontal_baseline(pairs_.data(), off_.data(), wts_.data(), dst, W);
 }
 
+#if DETAUG_X86
+namespace {
+
+// Per pixel (dword i of `w`) the weight pair, as four 16-bit pairs per
+// 128-bit lane for pixels i and i + 4.
+template <int I>
+DETAUG_AVX2 inline __m256i spread(__m256i w) {
+    return _mm256_shuffle_epi32(w, I * 0x55);
+}
+
+// Bytes (c0, c1, c2, -) of two neighbours blended per channel with the
+// pixel's weight pairs: pixels (0|4), (1|5), (2|6), (3|7) in out[0..3].
+DETAUG_AVX2 inline void blend4(__m256i p, __m256i q, __m256i w, __m256i out[4]) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i plo = _mm256_unpacklo_epi8(p, zero), qlo = _mm256_unpacklo_epi8(q, zero);
+    const __m256i phi = _mm256_unpackhi_epi8(p, zero), qhi = _mm256_unpackhi_epi8(q, zero);
+    out[0] = _mm256_madd_epi16(_mm256_unpacklo_epi16(plo, qlo), spread<0>(w));
+    out[1] = _mm256_madd_epi16(_mm256_unpackhi_epi16(plo, qlo), spread<1>(w));
+    out[2] = _mm256_madd_epi16(_mm256_unpacklo_epi16(phi, qhi), spread<2>(w));
+    out[3] = _mm256_madd_epi16(_mm256_unpackhi_epi16(phi, qhi), spread<3>(w));
+}
+
+// Four bytes at base + off (off <= last, the last byte offset that may
+// start a 4-byte read), shifted so that byte off comes first.
+DETAUG_AVX2 inline __m256i fetch(const uint8_t *base, __m256i off, __m256i last) {
+    const __m256i at = _mm256_min_epi32(off, last);
+    const __m256i v = _mm256_i32gather_epi32(reinterpret_cast<const int *>(base), at, 1);
+    return _mm256_srlv_epi32(v, _mm256_slli_epi32(_mm256_sub_epi32(off, at), 3));
+}
+
+}  // namespace
+
+// Eight pixels per step, the baseline's sample() lane by lane: tile by
+// the split, border outside, edge neighbours repeated, four gathers.
+DETAUG_AVX2 void ViewWarp::general_avx2(int y, uint8_t *dst, int32_t bu, int32_t bv, int &x) {
+    const Tiles &t = t_;
+    const int W = t.w;
+    const __m256i ou = _mm256_setr_epi32(t.ou[0], t.ou[1], t.ou[2], t.ou[3], 0, 0, 0, 0);
+    const __m256i ov = _mm256_setr_epi32(t.ov[0], t.ov[1], t.ov[2], t.ov[3], 0, 0, 0, 0);
+    const __m256i base = _mm256_setr_epi32(tile_off_[0], tile_off_[1], tile_off_[2], tile_off_[3], 0, 0, 0, 0);
+    const __m256i xc1 = _mm256_set1_epi32(t.xc == INT32_MAX ? INT32_MAX : t.xc - 1);
+    const __m256i yc1 = _mm256_set1_epi32(t.yc == INT32_MAX ? INT32_MAX : t.yc - 1);
+    const __m256i one = _mm256_set1_epi32(1), two = _mm256_set1_epi32(2), zero = _mm256_setzero_si256();
+    const __m256i wmax = _mm256_set1_epi32(t.wmax), hmax = _mm256_set1_epi32(t.hmax), minus = _mm256_set1_epi32(-1);
+    const __m256i half = _mm256_set1_epi32(kHalf), frac = _mm256_set1_epi32(kOne - 1), wone = _mm256_set1_epi32(kWOne);
+    const __m256i wlast = _mm256_set1_epi32(W - 1), hlast = _mm256_set1_epi32(t.h - 1), row = _mm256_set1_epi32(W * 3);
+    const __m256i last = _mm256_set1_epi32(int32_t(limit_ - 4)), round = _mm256_set1_epi32(kRound);
+    const __m256i border = _mm256_set1_epi8(char(kBorder));
+    const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,
+                                             0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i vbu = _mm256_set1_epi32(bu), vbv = _mm256_set1_epi32(bv);
+    (void)y;
+    for (; (x + 8) * 3 + 4 <= W * 3; x += 8) {
+        const __m256i U = _mm256_add_epi32(vbu, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(du_.data() + x)));
+        const __m256i V = _mm256_add_epi32(vbv, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(dv_.data() + x)));
+        const __m256i k = _mm256_or_si256(_mm256_and_si256(_mm256_cmpgt_epi32(U, xc1), one),
+                                          _mm256_and_si256(_mm256_cmpgt_epi32(V, yc1), two));
+        const __m256i lu = _mm256_sub_epi32(U, _mm256_permutevar8x32_epi32(ou, k));
+        const __m256i lv = _mm256_sub_epi32(V, _mm256_permutevar8x32_epi32(ov, k));
+        const __m256i inside = _mm256_and_si256(
+            _mm256_and_si256(_mm256_cmpgt_epi32(lu, minus), _mm256_cmpgt_epi32(wmax, lu)),
+            _mm256_and_si256(_mm256_cmpgt_epi32(lv, minus), _mm256_cmpgt_epi32(hmax, lv)));
+        const __m256i sx = _mm256_sub_epi32(lu, half), sy = _mm256_sub_epi32(lv, half);
+        const __m256i x0 = _mm256_srai_epi32(sx, kBits), y0 = _mm256_srai_epi32(sy, kBits);
+        const __m256i fx = _mm256_srli_epi32(_mm256_and_si256(sx, frac), kBits - kWBits);
+        const __m256i fy = _mm256_srli_epi32(_mm256_and_si256(sy, frac), kBits - kWBits);
+        const __m256i xa = _mm256_max_epi32(x0, zero), xb = _mm256_min_epi32(_mm256_add_epi32(x0, one), wlast);
+        const __m256i ya = _mm256_max_epi32(y0, zero), yb = _mm256_min_epi32(_mm256_add_epi32(y0, one), hlast);
+        const __m256i tile = _mm256_permutevar8x32_epi32(base, k);
+        // Offsets of pixels outside every tile are garbage: read at 0 instead.
+        const __m256i ra = _mm256_and_si256(_mm256_add_epi32(tile, _mm256_mullo_epi32(ya, row)), inside);
+        const __m256i rb = _mm256_and_si256(_mm256_add_epi32(tile, _mm256_mullo_epi32(yb, row)), inside);
+        const __m256i ca = _mm256_and_si256(_mm256_add_epi32(xa, _mm256_add_epi32(xa, xa)), inside);
+        const __m256i cb = _mm256_and_si256(_mm256_add_epi32(xb, _mm256_add_epi32(xb, xb)), inside);
+        const uint8_t *src = images_;
+        const __m256i aa = fetch(src, _mm256_add_epi32(ra, ca), last), ab = fetch(src, _mm256_add_epi32(ra, cb), last);
+        const __m256i ba = fetch(src, _mm256_add_epi32(rb, ca), last), bb = fetch(src, _mm256_add_epi32(rb, cb), last);
+        const __m256i wy = _mm256_or_si256(_mm256_sub_epi32(wone, fy), _mm256_slli_epi32(fy, 16));
+        const __m256i wx = _mm256_or_si256(_mm256_sub_epi32(wone, fx), _mm256_slli_epi32(fx, 16));
+        __m256i va[4], vb[4], r[4];
+        blend4(aa, ba, wy, va);
+        blend4(ab, bb, wy, vb);
+        r[0] = _mm256_madd_epi16(_mm256_or_si256(va[0], _mm256_slli_epi32(vb[0], 16)), spread<0>(wx));
+        r[1] = _mm256_madd_epi16(_mm256_or_si256(va[1], _mm256_slli_epi32(vb[1], 16)), spread<1>(wx));
+        r[2] = _mm256_madd_epi16(_mm256_or_si256(va[2], _mm256_slli_epi32(vb[2], 16)), spread<2>(wx));
+        r[3] = _mm256_madd_epi16(_mm256_or_si256(va[3], _mm256_slli_epi32(vb[3], 16)), spread<3>(wx));
+        for (int i = 0; i < 4; ++i) r[i] = _mm256_srai_epi32(_mm256_add_epi32(r[i], round), kShift);
+        // Dword i of the packed bytes is pixel i again, as in `inside`.
+        __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(r[0], r[1]), _mm256_packs_epi32(r[2], r[3]));
+        bytes = _mm256_shuffle_epi8(_mm256_blendv_epi8(border, bytes, inside), squeeze);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + x * 3), _mm256_castsi256_si128(bytes));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + x * 3 + 12), _mm256_extracti128_si256(bytes, 1));
+    }
+}
+#endif
+
 void ViewWarp::general_row(int y, uint8_t *dst, bool avx2) {
-    (void)avx2;
     const int32_t bu = fixed(inv_[1] * (y + 0.5) + inv_[2]), bv = fixed(inv_[4] * (y + 0.5) + inv_[5]);
-    for (int x = 0; x < t_.w; ++x) sample(t_, bu + du_[x], bv + dv_[x], dst + size_t(x) * 3);
+    int x = 0;
+#if DETAUG_X86
+    if (avx2 && gather_) general_avx2(y, dst, bu, bv, x);
+#endif
+    (void)avx2;
+    for (; x < t_.w; ++x) sample(t_, bu + du_[x], bv + dv_[x], dst + size_t(x) * 3);
 }
 
 namespace {
