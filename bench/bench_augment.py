@@ -91,8 +91,8 @@ def worker(baseline, n_whole, n_entry):
     print(json.dumps(out))
 
 
-def build_before(rev):
-    """python/ tree of an in-place build of ``rev``'s `_augment` module, made
+def build_before(rev, target="_augment"):
+    """python/ tree of an in-place build of ``rev``'s ``target`` module, made
     once in build/bench-before/<rev>; None when it cannot be made."""
     src = os.path.join(ROOT, "build", "bench-before", rev)
     tree = os.path.join(src, "python")
@@ -102,7 +102,7 @@ def build_before(rev):
                            capture_output=True)
         subprocess.run(["cmake", "-S", src, "-B", os.path.join(src, "build"), "-DTRELLISK_INPLACE=ON",
                         "-DPython_EXECUTABLE=" + sys.executable], check=True, capture_output=True)
-        subprocess.run(["cmake", "--build", os.path.join(src, "build"), "-j2", "--target", "_augment"],
+        subprocess.run(["cmake", "--build", os.path.join(src, "build"), "-j2", "--target", target],
                        check=True, capture_output=True)
     except (OSError, subprocess.CalledProcessError) as e:
         print("no earlier build of {}: {}".format(rev, getattr(e, "stderr", e)), file=sys.stderr)

@@ -263,6 +263,21 @@ def test_same_key_same_bytes_other_keys_differ():
     assert augment_group(config, images, boxes, counts, 1, 5 + 2 ** 64, 2, 9)[0].tobytes() == ref[0].tobytes()
 
 
+@pytest.mark.skipif(not _detaug.avx2, reason="this CPU has no AVX2: only the baseline runs")
+@pytest.mark.parametrize("aug_cfg", [RECIPE, FULL, {"hsv": 1.0, "hsv_h": 0.5, "hsv_s": 0.9, "hsv_v": 0.9}],
+                         ids=["axis-aligned", "rotated-mixup", "strong-hsv"])
+@pytest.mark.parametrize("h, w", [(96, 128), (37, 53), (9, 7), (1, 1)])
+def test_avx2_and_baseline_give_the_same_bytes(aug_cfg, h, w):
+    images, boxes, counts = group(h=h, w=w, seed=h + w)
+    images[0, : h // 2] = 77  # grey and black pixels take their own turns in HSV
+    images[1, :, : w // 3] = 0
+    config = DetectionAugmentConfig(aug_cfg, h, w)
+    for index in range(12):
+        fast = augment_group(config, images, boxes, counts, index % 4, 3, 0, index)
+        base = augment_group(config, images, boxes, counts, index % 4, 3, 0, index, baseline=True)
+        assert fast[0].tobytes() == base[0].tobytes() and fast[1].tobytes() == base[1].tobytes()
+
+
 BAD_INPUTS = [
     ("images", lambda i, b, c: (i[..., :2], b, c), "images"),
     ("images", lambda i, b, c: (i.astype(np.float32), b, c), "uint8"),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "augment/engine.h"
 #include "augment/random.h"
@@ -264,15 +265,23 @@ std::string render(const Config &c, const Plan &p, const Group &g, uint8_t *out_
             if (v->member[t] < 0 || v->member[t] >= g.k) return "the plan names a member outside the group";
     const bool avx2 = simd == Simd::best && avx2_available();
     const size_t start = out_boxes->size();
-    warp_view(c, p.first, g, out_image, avx2);
-    map_boxes(c, p.first, g, out_boxes);
-    if (p.mixup) {
-        std::vector<uint8_t> second(size_t(c.height) * c.width * 3);
-        warp_view(c, p.second, g, second.data(), avx2);
-        blend(out_image, second.data(), size_t(c.height) * c.width * 3, p.ratio, avx2);
-        map_boxes(c, p.second, g, out_boxes);
+    // Row by row, so that mix-up and HSV find the row still in cache.
+    ViewWarp first(c, p.first, g);
+    std::unique_ptr<ViewWarp> second;
+    std::vector<uint8_t> other;
+    if (p.mixup) second = std::make_unique<ViewWarp>(c, p.second, g), other.resize(size_t(c.width) * 3);
+    const HsvGains gains(p.hue, p.sat, p.val);
+    for (int y = 0; y < c.height; ++y) {
+        uint8_t *row = out_image + size_t(y) * c.width * 3;
+        first.row(y, row, avx2);
+        if (second) {
+            second->row(y, other.data(), avx2);
+            blend(row, other.data(), other.size(), p.ratio, avx2);
+        }
+        if (p.hsv) gains.apply(row, size_t(c.width), avx2);
     }
-    if (p.hsv) hsv(out_image, size_t(c.height) * c.width, p.hue, p.sat, p.val, avx2);
+    map_boxes(c, p.first, g, out_boxes);
+    if (p.mixup) map_boxes(c, p.second, g, out_boxes);
     if (out_boxes->size() == start) out_boxes->insert(out_boxes->end(), 5, 0.0f);
     return {};
 }
