@@ -494,7 +494,9 @@ def _check_coco_bbox(report, where, ann, size):
         return
     x, y, w, h = box
     width, height = size if size else (math.inf, math.inf)
-    if not (x >= 0 and y >= 0 and x + w <= width and y + h <= height):
+    # x + width may pass the edge by a rounding error of the sum.
+    slack = 1e-6
+    if not (x >= 0 and y >= 0 and x + w <= width + slack and y + h <= height + slack):
         report.add(where, "coord-range", '"{}" {} reaches outside 0..{} px x 0..{} px'.format(
             F.COCO_BBOX, [_fmt(v) for v in box], _fmt(width), _fmt(height)))
 
