@@ -121,8 +121,9 @@ def _guarded(report, where, check, *args):
             type(e).__name__, _show(str(e))))
 
 
-def _check_image(report, where, path):
-    """Missing or undecodable image; returns (width, height) or None."""
+def _check_image(report, where, path, seen=None):
+    """Missing or undecodable image; returns (width, height) or None. A
+    ``seen`` dict gets "image": (path, file format, mode, (width, height))."""
     from PIL import Image
 
     report.counted["images"] += 1
@@ -131,6 +132,8 @@ def _check_image(report, where, path):
         return None
     try:
         with Image.open(path) as im:
+            if seen is not None:
+                seen["image"] = (path, im.format, im.mode, im.size)
             im = im.convert("RGB")  # forces the full decode
             return im.size
     except Exception as e:
@@ -185,10 +188,13 @@ def _as_points(polygon):
         return None
     pts = []
     for p in polygon:
-        if not (isinstance(p, list) and len(p) == 2 and all(_is_number(v) for v in p)):
+        if not (isinstance(p, list) and len(p) == 2):
+            return None
+        x, y = p
+        if not (_is_number(x) and _is_number(y)):
             return None
         try:
-            pts.append((float(p[0]), float(p[1])))
+            pts.append((float(x), float(y)))
         except OverflowError:  # an integer beyond any float
             pts.append((math.inf, math.inf))
     return pts
@@ -211,21 +217,24 @@ def _load_json_object(report, path):
     return doc
 
 
-def check_annotation_file(report, path, images_dir, labels):
-    """One per-image JSON annotation file and the image it names."""
+def check_annotation_file(report, path, images_dir, labels, seen=None):
+    """One per-image JSON annotation file and the image it names. A ``seen``
+    dict gets the parsed "doc" and the "image" (see _check_image)."""
     report.counted["annotation files"] += 1
     doc = _load_json_object(report, path)
     if doc is None:
         return
-    _guarded(report, path, _check_annotation_doc, report, path, doc, images_dir, labels)
+    if seen is not None:
+        seen["doc"] = doc
+    _guarded(report, path, _check_annotation_doc, report, path, doc, images_dir, labels, seen)
 
 
-def _check_annotation_doc(report, path, doc, images_dir, labels):
+def _check_annotation_doc(report, path, doc, images_dir, labels, seen=None):
     image = doc.get(F.JSON_IMAGE)
     if not isinstance(image, str) or not image:
         report.add(path, "annotation-malformed", 'no "{}" file name'.format(F.JSON_IMAGE))
     else:
-        _check_image(report, path, os.path.join(images_dir, os.path.basename(image)))
+        _check_image(report, path, os.path.join(images_dir, os.path.basename(image)), seen)
     segment = doc.get(F.JSON_SEGMENT, [])
     if not isinstance(segment, list):
         report.add(path, "annotation-malformed", '"{}" is not a list of objects'.format(F.JSON_SEGMENT))
@@ -401,14 +410,15 @@ def coco_plan(report, src):
                     category_classes)
 
 
-def check_coco_sample(report, plan, sample, boxes=False):
+def check_coco_sample(report, plan, sample, boxes=False, seen=None):
     """The image of one COCO sample and its annotations; returns the number
     of its crowd regions stored as RLE. ``boxes``: also check the "bbox" of
     each object that is not a crowd region (detection records are made of
-    them)."""
+    them). A ``seen`` dict gets the "image" (see _check_image)."""
     where = "{} images[{}]".format(plan.path, sample.position)
     sizes = {}
-    _guarded(report, where, _check_coco_image, report, plan.images_dir, where, sample.entry, sizes)
+    _guarded(report, where, _check_coco_image, report, plan.images_dir, where, sample.entry, sizes,
+             seen)
     crowd = []
     for k, ann in sample.annotations:
         _check_one_coco_annotation(report, plan, k, ann, sizes, crowd, boxes)
@@ -463,8 +473,8 @@ def _coco_entry_id(report, where, entry, by_id, found):
     found.append(image_id)
 
 
-def _check_coco_image(report, images_dir, where, entry, sizes):
-    size = _check_image(report, where, os.path.join(images_dir, entry[F.COCO_FILE_NAME]))
+def _check_coco_image(report, images_dir, where, entry, sizes, seen=None):
+    size = _check_image(report, where, os.path.join(images_dir, entry[F.COCO_FILE_NAME]), seen)
     width, height = entry.get("width"), entry.get("height")
     if size is None and _is_number(width) and _is_number(height):
         size = (width, height)

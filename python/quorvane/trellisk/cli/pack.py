@@ -15,12 +15,11 @@ complete, and the description is written last.
 
 import hashlib
 import io
-import json
 import math
 import os
 import signal
 import sys
-from collections import Counter
+from collections import Counter, deque
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
 from multiprocessing import get_context
@@ -83,15 +82,18 @@ class Summary:
 
 # -- one sample, in a worker process ---------------------------------------------
 
-def stored_image(path, quality=DEFAULT_QUALITY):
+def stored_image(path, quality=DEFAULT_QUALITY, seen=None):
     """(JPEG bytes, width, height, re-encoded) of the picture at ``path``: a
     JPEG file the readers decode as it is goes in byte for byte; anything
     else is converted to RGB as the segmentation readers convert it and
-    encoded once at ``quality``."""
+    encoded once at ``quality``. ``seen``: (path, format, mode, size) as
+    check found the file, which spares opening it again."""
     from PIL import Image
 
     with open(path, "rb") as f:
         data = f.read()
+    if seen is not None and seen[0] == path and seen[1] == "JPEG" and seen[2] in _PASS_MODES:
+        return data, seen[3][0], seen[3][1], False
     with Image.open(io.BytesIO(data)) as im:
         if im.format == "JPEG" and im.mode in _PASS_MODES:
             return data, im.size[0], im.size[1], False
@@ -148,41 +150,38 @@ class _Result:
     reencoded: bool = False
 
 
-def _record(image_path, name, objects, boxes, quality):
+def _record(image_path, name, objects, boxes, quality, seen=None):
     from ..datasets.records import encode_example
 
-    data, width, height, reencoded = stored_image(image_path, quality)
+    data, width, height, reencoded = stored_image(image_path, quality, seen)
     return encode_example(data, name, width, height, objects, boxes), reencoded
 
 
 def _pack_json(job, quality):
     path, images_dir, labels = job
-    report = check.Report(echo=False)
-    check.check_annotation_file(report, path, images_dir, labels)
+    report, seen = check.Report(echo=False), {}
+    check.check_annotation_file(report, path, images_dir, labels, seen)
     if report.problems:
         return _Result(problems=report.problems)
-    with open(path, encoding="utf-8") as f:
-        doc = json.load(f)
+    doc = seen["doc"]
     name = os.path.basename(doc[F.JSON_IMAGE])
     objects, boxes = json_boxes(doc)
-    record, reencoded = _record(os.path.join(images_dir, name), name, objects, boxes, quality)
+    record, reencoded = _record(os.path.join(images_dir, name), name, objects, boxes, quality,
+                                seen.get("image"))
     return _Result(record, reencoded=reencoded)
 
 
 def _pack_coco(job, quality):
     plan, sample = job
-    report = check.Report(echo=False)
-    check.check_coco_sample(report, plan, sample, boxes=True)
+    report, seen = check.Report(echo=False), {}
+    check.check_coco_sample(report, plan, sample, boxes=True, seen=seen)
     if report.problems:
         return _Result(problems=report.problems)
     name = sample.entry[F.COCO_FILE_NAME]
     path = os.path.join(plan.images_dir, name)
-    from PIL import Image
-
-    with Image.open(path) as im:
-        width, height = im.size
+    width, height = seen["image"][3]
     objects, boxes, crowd = coco_boxes(sample.annotations, plan.category_classes, width, height)
-    record, reencoded = _record(path, name, objects, boxes, quality)
+    record, reencoded = _record(path, name, objects, boxes, quality, seen["image"])
     return _Result(record, crowd=crowd, reencoded=reencoded)
 
 
@@ -474,18 +473,27 @@ def _write_description(out, classes, counts):
 # -- the stream of results ----------------------------------------------------------
 
 def _parallel_results(pool, kind, jobs, quality, workers):
-    """Results in sample order; a bounded number of chunks in flight, so a
-    slow disk does not pile results up in memory."""
-    chunks = [jobs[i:i + CHUNK] for i in range(0, len(jobs), CHUNK)]
-    window = max(2, 3 * workers)
-    pending = []
-    for chunk in chunks:
-        pending.append(pool.submit(_pack_chunk, kind,
-                                   [(j.payload, j.where) for j in chunk], quality))
-        if len(pending) >= window:
-            yield from pending.pop(0).result()
-    for future in pending:
-        yield from future.result()
+    """Results in sample order. A bounded number of chunks is in flight, so
+    a slow disk does not pile results up in memory; while the next result
+    is not ready (the workers are starting, or all busy) this process packs
+    the next chunk itself instead of waiting."""
+    chunks = [[(j.payload, j.where) for j in jobs[i:i + CHUNK]] for i in range(0, len(jobs), CHUNK)]
+    window = max(2, 2 * workers)
+    pending = deque()  # futures, and lists of results made here
+    following = 0
+    while following < len(chunks) or pending:
+        while following < len(chunks) and len(pending) < window:
+            pending.append(pool.submit(_pack_chunk, kind, chunks[following], quality))
+            following += 1
+        head = pending[0]
+        if isinstance(head, list) or head.done():
+            pending.popleft()
+            yield from (head if isinstance(head, list) else head.result())
+        elif following < len(chunks):
+            pending.append(_pack_chunk(kind, chunks[following], quality))
+            following += 1
+        else:
+            yield from pending.popleft().result()
 
 
 def _serial_results(kind, jobs, quality):
