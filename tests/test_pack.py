@@ -238,11 +238,20 @@ def test_full_disk_leaves_nothing_and_says_so(sample, tmp_path, monkeypatch, cap
         def close(self, sync=True):
             self.inner.close(sync)
 
+    out, fresh = tmp_path / "out", tmp_path / "fresh"
+    assert run_pack(layouts(sample)["yaml"], out) == 0
+    before = {p: open(p, "rb").read() for p in glob.glob(str(out / "**" / "*"), recursive=True)
+              if os.path.isfile(p)}
     monkeypatch.setattr(packmod, "open_writer", Full)
-    out = tmp_path / "out"
-    assert run_pack(layouts(sample)["yaml"], out) == 1
-    assert "No space left on device" in capsys.readouterr().err
-    assert os.listdir(out / "train") == [] and not os.path.exists(out / "tfrecord.yaml")
+    for target, extra in ((fresh, ()), (out, ("--overwrite", "--shard-mb", "0.02"))):
+        capsys.readouterr()
+        assert run_pack(layouts(sample)["yaml"], target, *extra) == 1
+        assert "No space left on device" in capsys.readouterr().err
+    assert os.listdir(fresh / "train") == [] and not os.path.exists(fresh / "tfrecord.yaml")
+    # The dataset being replaced is left whole.
+    after = {p: open(p, "rb").read() for p in glob.glob(str(out / "**" / "*"), recursive=True)
+             if os.path.isfile(p)}
+    assert after == before
 
 
 SLOW_PACK = """

@@ -422,21 +422,13 @@ def _existing_dataset(out):
     return found
 
 
-def _clear(out, leftovers_only):
-    """Remove what an earlier pack left: its temporary files always; with
-    ``leftovers_only`` false also its description and record files."""
-    if not leftovers_only:
-        try:
-            os.unlink(os.path.join(out, DESCRIPTION_FILE))
-        except FileNotFoundError:
-            pass
-    for split in SPLITS:
-        folder = os.path.join(out, split)
+def _clear(out):
+    """Remove the temporary files an interrupted pack left."""
+    for folder in [out] + [os.path.join(out, split) for split in SPLITS]:
         if not os.path.isdir(folder):
             continue
         for name in os.listdir(folder):
-            temp = name.startswith(TEMP_PREFIX) and name.endswith(TEMP_SUFFIX)
-            if temp or (not leftovers_only and name.endswith(F.RECORD_PATTERN[1:])):
+            if name.startswith(TEMP_PREFIX) and name.endswith(TEMP_SUFFIX):
                 os.unlink(os.path.join(folder, name))
 
 
@@ -642,7 +634,9 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
         progress.write("left out: " + check.problem_line(where, k, detail), file=log)
 
     os.makedirs(out, exist_ok=True)
-    _clear(out, leftovers_only=not overwrite)
+    # An old dataset (--overwrite) stays whole and readable until the new
+    # one is complete.
+    _clear(out)
     shard_bytes = float(shard_mb) * 1e6
     shard_sets = []
     pool = None
@@ -701,7 +695,7 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
         # Every shard is complete: the old dataset (with --overwrite) goes,
         # the new shards take their names, the description comes last.
         if overwrite:
-            _clear_records(out)
+            _clear_dataset(out)
         for shards in shard_sets:
             shards.finish()
             _fsync_dir(shards.folder)
@@ -725,7 +719,13 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
     return summary
 
 
-def _clear_records(out):
+def _clear_dataset(out):
+    """Remove an old dataset, its description first (so that it no longer
+    looks complete), then its record files."""
+    try:
+        os.unlink(os.path.join(out, DESCRIPTION_FILE))
+    except FileNotFoundError:
+        pass
     for split in SPLITS:
         folder = os.path.join(out, split)
         for path in F.record_files(folder):
