@@ -19,21 +19,13 @@ from quorvane.trellisk.cli import check as checkmod
 from quorvane.trellisk.cli import pack as packmod
 from quorvane.trellisk.cli import sources
 from quorvane.trellisk.datasets.records import encode_example
+from test_cli import layouts
 
 
 @pytest.fixture(scope="module")
 def sample(tmp_path_factory):
     return sampledata.write_dataset(str(tmp_path_factory.mktemp("sample")), per_photo=1,
                                     val_per_photo=1)
-
-
-def layouts(s):
-    return {
-        "folders": [s["images"]["train"], s["json"]["train"], "--classes", ",".join(s["classes"])],
-        "yaml": [s["segmentation_yaml"]],
-        "coco": [s["coco"]["train"], "--images", s["images"]["train"]],
-        "tfrecord": [s["tfrecord_yaml"]],
-    }
 
 
 def run_pack(argv, out, *extra):
@@ -287,3 +279,15 @@ def test_interrupted_pack_leaves_no_finished_file(sample, tmp_path, sig):
     t0 = time.time()
     assert main(argv) == 0, time.time() - t0  # a rerun needs no --overwrite
     assert not glob.glob(str(out / "*" / ".*"))
+
+
+def test_packed_dataset_feeds_both_training_pipelines(sample, tmp_path):
+    from quorvane.trellisk.datasets import graph
+    from quorvane.trellisk.datasets.tfrecord import TFRecordDatasetYaml
+
+    assert run_pack(layouts(sample)["coco"], tmp_path / "out") == 0
+    ds = TFRecordDatasetYaml(str(tmp_path / "out" / "tfrecord.yaml"), shape=[48, 64, 3])
+    for pipeline in (ds.build_train_iterator(batch_size=2), graph.train_pipeline(ds, batch_size=2)):
+        images, (boxes,) = next(iter(pipeline))
+        assert images.shape == (2, 48, 64, 3) and boxes.shape[0] == 2
+        assert float(boxes[..., 4].numpy().max()) >= 1  # labels arrive (background offset 1)
