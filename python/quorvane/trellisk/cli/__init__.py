@@ -140,12 +140,12 @@ def build_parser():
                     "files. Nothing counts as written until the description is.")
     _add_description(p)
     p.add_argument("--out", required=True, metavar="DIR", help="output folder")
-    p.add_argument("--shard-mb", type=_positive_float, default=100, metavar="MB",
+    p.add_argument("--shard-mb", type=_positive_float, metavar="MB",
                    help="shard size in megabytes (default: 100, a size object stores and "
                         "tf.data readers handle well)")
-    p.add_argument("--quality", type=_positive, default=95, metavar="Q",
+    p.add_argument("--quality", type=_positive, metavar="Q",
                    help="JPEG quality (1-100) for pictures that are not JPEG files (default: 95)")
-    p.add_argument("--val-fraction", type=_positive_float, default=0.1, metavar="F",
+    p.add_argument("--val-fraction", type=_positive_float, metavar="F",
                    help="share of a COCO file's or a folder pair's samples that go to "
                         "validation, chosen by a stable hash of the file names (default: 0.1); "
                         "YAML and TFRecord descriptions keep their own validation split")

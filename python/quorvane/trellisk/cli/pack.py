@@ -775,7 +775,9 @@ def run(args):
             raise KeyboardInterrupt
 
         signal.signal(signal.SIGTERM, terminate)
+    # Options left out take pack()'s defaults.
+    given = {k: getattr(args, k) for k in ("shard_mb", "quality", "val_fraction")
+             if getattr(args, k) is not None}
     pack(args.description, args.out, images=args.images, classes=args.classes,
-         shard_mb=args.shard_mb, quality=args.quality, val_fraction=args.val_fraction,
-         strict=args.strict, overwrite=args.overwrite, workers=args.workers)
+         strict=args.strict, overwrite=args.overwrite, workers=args.workers, **given)
     return 0
