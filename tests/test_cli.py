@@ -62,10 +62,13 @@ def test_module_entry_point_runs():
     (["check", "{yaml}", "{yaml}"], 2),               # two arguments must be folders
     (["check", "{yaml}", "--classes", "a,b"], 2),     # a YAML file names its own classes
     (["check", "{yaml}", "--classes", "a,,b"], 2),
+    (["throughput", "{tfrecord}", "--aug-cfg", "[mosaic]"], 2),   # not a mapping
+    (["throughput", "{tfrecord}", "--aug-cfg", "{{mosaic: [}}"], 2),
+    (["preview", "{yaml}", "--aug-cfg", "{{}}"], 2),               # segmentation has its own recipe
 ])
 def test_usage_exit_codes(sample, argv, code, capsys):
     fill = {"yaml": sample["segmentation_yaml"], "coco": sample["coco"]["train"],
-            "json_dir": sample["json"]["train"]}
+            "json_dir": sample["json"]["train"], "tfrecord": sample["tfrecord_yaml"]}
     assert main([a.format(**fill) for a in argv]) == code
     if code == 2:
         assert "error" in capsys.readouterr().err
@@ -280,6 +283,20 @@ def test_native_augment_flag_uses_the_engine(sample, layout, tmp_path, capsys, m
     assert read_png(out).shape[2] == 3
     # COCO datasets augment without channel operations.
     assert len(calls) >= 12 and set(calls) == {layout != "coco"}
+
+
+@pytest.mark.parametrize("aug_cfg, code, said", [
+    ([], 0, "augmented: mosaic 1, affine 1, hsv 1, hflip 0.5"),
+    (["--aug-cfg", "{mixup: 0.5, vflip: 1}"], 0, "augmented: mixup 0.5, vflip 1"),
+    (["--aug-cfg", "{}"], 0, "not augmented"),
+    (["--aug-cfg", "{mosiac: 1}"], 1, 'unknown key "mosiac"'),
+])
+def test_throughput_augments_tfrecord_data_by_aug_cfg(sample, capsys, aug_cfg, code, said):
+    argv = ["throughput"] + layouts(sample)["tfrecord"] + ["--batch-size", "2", "--batches", "1",
+                                                          "--shape", "32", "32"] + aug_cfg
+    assert main(argv) == code
+    out = capsys.readouterr()
+    assert said in (out.out if code == 0 else out.err)
 
 
 def test_native_augment_is_refused_for_tfrecord(sample, capsys):

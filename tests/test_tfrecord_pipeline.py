@@ -32,9 +32,9 @@ def test_yaml_dataset(tmp_path):
     description["train"]["samples"] = 10
     info = tmp_path / "data.yaml"
     info.write_text(yaml.safe_dump(description))
-    ds = TFRecordDatasetYaml(str(info), [20, 30, 3], aug_cfg={"flip": 0.5})
+    ds = TFRecordDatasetYaml(str(info), [20, 30, 3], aug_cfg={"hflip": 0.5})
     assert (ds.shape, ds.letter_box, ds.class_offset, ds.aug_cfg) == ([20, 30, 3], True, 1,
-                                                                      {"flip": 0.5})
+                                                                      {"hflip": 0.5})
     assert ds.classes == ["background", "a", "b"]
     assert ds.num_train_samples == 10 and ds.num_val_samples == 0  # missing count -> 0
     assert ds.train_storage == [str(tmp_path / "train" / "a.tfrecord")]

@@ -115,14 +115,24 @@ public:
         return d;
     }
 
+    // The techniques applied at all, with their frequencies: the settings
+    // come in key order, techniques first.
+    py::dict techniques() const {
+        py::dict d;
+        const auto all = da::settings(config_);
+        for (int t = 0; t < da::kTechniques; ++t)
+            if (config_.freq[t] > 0) d[py::str(all[size_t(t)].first)] = config_.freq[t];
+        return d;
+    }
+
     std::string repr() const {
         std::string s = "DetectionAugmentConfig({";
         bool first = true;
-        for (const auto &kv : da::settings(config_)) {
+        const auto all = da::settings(config_);
+        for (size_t i = 0; i < all.size(); ++i) {
+            const auto &kv = all[i];
             const auto &v = kv.second;
-            const bool freq = kv.first == "mosaic" || kv.first == "mixup" || kv.first == "affine" ||
-                              kv.first == "hsv" || kv.first == "hflip" || kv.first == "vflip";
-            if (freq && !(v.numbers[0] > 0)) continue;  // techniques that are off
+            if (i < size_t(da::kTechniques) && !(v.numbers[0] > 0)) continue;  // techniques that are off
             s += (first ? "" : ", ") + ("'" + kv.first + "': ") + std::string(py::repr(from_value(v)));
             first = false;
         }
@@ -313,8 +323,8 @@ const std::string &class_doc() {
         "min_box_size, when less than min_visibility of its warped area is inside, or when its aspect\n"
         "ratio exceeds max_aspect_ratio. Labels never change; an output without boxes gets the one\n"
         "no-object row [0, 0, 0, 0, 0].\n\n"
-        "Attributes: enabled, group_size (consecutive samples to group: 4 when mosaic or mix-up is\n"
-        "on, else 1), height, width, serialized (the text form the op takes;\n"
+        "Attributes: enabled, techniques (those on, with their frequencies), group_size\n"
+        "(consecutive samples to group: 4 when mosaic or mix-up is on, else 1), height, width, serialized (the text form the op takes;\n"
         "from_serialized() reads it back). as_dict() gives every setting, valid_keys() the keys.";
     return doc;
 }
@@ -330,6 +340,9 @@ PYBIND11_MODULE(_detaug, m) {
         .def_property_readonly("group_size", [](const DetectionAugmentConfig &c) { return c.config().group_size(); },
                                "How many consecutive stream samples to group per call: 4 when mosaic or mix-up is "
                                "on (they take partners from the group), else 1.")
+        .def_property_readonly("techniques", &DetectionAugmentConfig::techniques,
+                               "The techniques that are on (frequency above 0), each with its frequency, "
+                               "in the order of the keys.")
         .def_property_readonly("height", [](const DetectionAugmentConfig &c) { return c.config().height; })
         .def_property_readonly("width", [](const DetectionAugmentConfig &c) { return c.config().width; })
         .def_property_readonly("serialized", &DetectionAugmentConfig::serialized,

@@ -78,8 +78,10 @@ const char *const kYamlClassDoc =
     "        them (True, default) or stretch them to `shape` (False).\n"
     "    add_bkg_class (bool): reserve class 0 for the background (default\n"
     "        True): labels are shifted by one and \"background\" heads `classes`.\n"
-    "    aug_cfg (dict): frequency of each augmentation technique, used by the\n"
-    "        base class. Default None.\n";
+    "    aug_cfg (dict): frequency of each augmentation technique and its\n"
+    "        strength settings, used by the base class to augment training samples\n"
+    "        (keys: help(quorvane.trellisk.datasets._detaug.DetectionAugmentConfig));\n"
+    "        a bad key or value is a ValueError. Default None: no augmentation.\n";
 
 py::object yaml_init(Call &c) {
     c.super().attr("__init__")(c[0], py::arg("shape") = c[1], py::arg("letter_box") = c[2],
@@ -399,8 +401,10 @@ const char *const kDictClassDoc =
     "        them (True, default) or stretch them to `shape` (False).\n"
     "    add_bkg_class (bool): reserve class 0 for the background (default\n"
     "        True): labels are shifted by one and \"background\" heads `classes`.\n"
-    "    aug_cfg (dict): frequency of each augmentation technique, used by the\n"
-    "        base class. Default None.\n";
+    "    aug_cfg (dict): frequency of each augmentation technique and its\n"
+    "        strength settings, used by the base class to augment training samples\n"
+    "        (keys: help(quorvane.trellisk.datasets._detaug.DetectionAugmentConfig));\n"
+    "        a bad key or value is a ValueError. Default None: no augmentation.\n";
 
 py::object dict_init(Call &c) {
     c.self.attr("info_dataset") = c[0];
@@ -419,9 +423,9 @@ py::object validate_info_file(Call &c) { return c.self.attr("info_dataset"); }
 // only when the pass completes: a pass cut short by a bad record leaves the
 // count at 0, so that a later request counts again instead of keeping a
 // partial total as if it were the split's size.
-void count_samples(py::handle self, const char *attr, py::handle ds) {
+bool count_samples(py::handle self, const char *attr, py::handle ds) {
     py::object total = self.attr(attr);
-    if (!equals_zero(total)) return;
+    if (!equals_zero(total)) return false;
     py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(ds.ptr()));
     if (!it) pyglue::raise_from_python();
     for (;;) {
@@ -436,6 +440,7 @@ void count_samples(py::handle self, const char *attr, py::handle ds) {
         total = total + getitem(getitem(batch, 0).attr("shape"), 0);
     }
     self.attr(attr) = total;
+    return true;
 }
 
 py::object dict_build_val_iterator(Call &c) {
@@ -445,9 +450,16 @@ py::object dict_build_val_iterator(Call &c) {
 }
 
 py::object dict_build_train_iterator(Call &c) {
-    py::object ds_iter = c.super().attr("build_train_iterator")(py::arg("batch_size") = c[0],
-                                                                py::arg("prefetch") = c[1]);
-    count_samples(c.self, "num_train_samples", ds_iter);
+    auto build = [&c] {
+        return c.super().attr("build_train_iterator")(py::arg("batch_size") = c[0],
+                                                      py::arg("prefetch") = c[1],
+                                                      py::arg("seed") = c[2]);
+    };
+    py::object ds_iter = build();
+    // The training pipeline numbers its passes (the augmentation's keys, the
+    // pass at which mosaic stops): the counting pass is not one the model
+    // sees, so the caller gets a pipeline whose first pass is still pass 0.
+    if (count_samples(c.self, "num_train_samples", ds_iter)) ds_iter = build();
     return ds_iter;
 }
 
@@ -478,10 +490,11 @@ const MethodDef kDictBuildValIterator{
 
 const MethodDef kDictBuildTrainIterator{
     "build_train_iterator",
-    {{"batch_size", Kind::Any, nullptr}, {"prefetch", Kind::Any, "10"}},
+    {{"batch_size", Kind::Any, nullptr}, {"prefetch", Kind::Any, "10"}, {"seed", Kind::Any, "None"}},
     dict_build_train_iterator,
-    "The base class's training iterator; when `num_train_samples` is 0 it is\n"
-    "run once first and the samples it yields are counted into it."};
+    "The base class's training iterator (`seed` fixes its order and\n"
+    "augmentation); when `num_train_samples` is 0 a pipeline is run once first\n"
+    "and the samples it yields are counted into it."};
 
 // ------------------------------------------------------------- module
 

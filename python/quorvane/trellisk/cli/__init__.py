@@ -87,6 +87,35 @@ def _add_native(p, text):
     p.add_argument("--native-augment", action="store_true", help=text)
 
 
+def _aug_cfg(text):
+    import yaml
+
+    try:
+        value = yaml.safe_load(text)
+    except yaml.YAMLError as e:
+        raise argparse.ArgumentTypeError("not a YAML or JSON mapping: {}".format(
+            str(e).splitlines()[0]))
+    if value is None:
+        return {}
+    if not isinstance(value, dict):
+        raise argparse.ArgumentTypeError(
+            "a mapping such as '{\"mosaic\": 1.0, \"hflip\": 0.5}' is needed, not %r" % (text,))
+    return value
+
+
+def _add_aug_cfg(p, what):
+    p.add_argument("--aug-cfg", type=_aug_cfg, metavar="MAPPING",
+                   help="TFRecord datasets: the aug_cfg that {} (YAML or JSON, e.g. "
+                        "'{{mosaic: 1.0, hflip: 0.5, degrees: 10}}'; '{{}}' for none; default: "
+                        "{})".format(what, _recipe_text()))
+
+
+def _recipe_text():
+    from .sources import DETECTION_AUG_CFG
+
+    return ", ".join("{} {:g}".format(k, v) for k, v in DETECTION_AUG_CFG.items())
+
+
 def _add_graph(p):
     p.add_argument("--graph", action="store_true",
                    help="use the graph-only pipeline (quorvane.trellisk.datasets.graph: "
@@ -167,6 +196,7 @@ def build_parser():
     p.add_argument("--no-augment", action="store_true",
                    help="show the samples as read, before random augmentation")
     _add_native(p, "augment segmentation samples with the native engine instead of the library")
+    _add_aug_cfg(p, "the training samples shown are augmented with")
     _add_graph(p)
     _add_shape(p)
 
@@ -182,6 +212,7 @@ def build_parser():
     p.add_argument("--step-ms", type=_non_negative_float, default=0.0,
                    help="simulated training time per batch in milliseconds (default: 0)")
     _add_native(p, "augment segmentation samples with the native engine instead of the library")
+    _add_aug_cfg(p, "the pipeline measured augments with")
     _add_graph(p)
     _add_shape(p)
 
@@ -257,6 +288,12 @@ def _run(args):
     src = sources.resolve(args.description, images=args.images, classes=args.classes)
     if getattr(args, "native_augment", False) and src.kind == "tfrecord":
         raise UsageError("--native-augment applies to segmentation datasets, not TFRecord ones")
+    aug_cfg = getattr(args, "aug_cfg", None)
+    if aug_cfg is not None and src.kind != "tfrecord":
+        raise UsageError("--aug-cfg applies to TFRecord datasets; segmentation datasets "
+                         "augment with their own recipe")
+    if aug_cfg is None:
+        aug_cfg = sources.DETECTION_AUG_CFG
     if args.command == "check":
         from . import check
 
@@ -270,12 +307,13 @@ def _run(args):
         from . import preview
 
         return preview.run(src, n=args.n, out=args.out, augment=not args.no_augment,
-                           shape=args.shape, native=args.native_augment, use_graph=args.graph)
+                           shape=args.shape, native=args.native_augment, use_graph=args.graph,
+                           aug_cfg=aug_cfg)
     from . import throughput
 
     return throughput.run(src, batch_size=args.batch_size, batches=args.batches,
                           step_ms=args.step_ms, shape=args.shape, native=args.native_augment,
-                          graph=args.graph)
+                          graph=args.graph, aug_cfg=aug_cfg)
 
 
 def main(argv=None):

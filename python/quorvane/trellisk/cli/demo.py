@@ -168,6 +168,9 @@ def _open(stages, name, src):
     if ds is not None:
         n = ds.describe().num_train_samples
         _say("  {:<13} {} ({} training samples)".format(name, type(ds).__name__, n))
+        if src.kind == "tfrecord":
+            _say("  {:<13} aug_cfg={}: training samples{}".format(
+                "", sources.DETECTION_AUG_CFG, throughput.augmentation_text(ds, src)))
     return ds
 
 

@@ -11,7 +11,7 @@ import os
 
 import numpy as np
 
-from .sources import DatasetError, import_tensorflow, open_dataset
+from .sources import DETECTION_AUG_CFG, DatasetError, import_tensorflow, open_dataset
 
 GAP = 4               # pixels between tiles and around the grid
 LEGEND_LINE = 18      # height of one legend line
@@ -167,8 +167,7 @@ def graph_pipeline(ds, src, n, augment):
         raise DatasetError("the op library of this build cannot augment; "
                            "use --no-augment with --graph")
     try:
-        return graph.train_pipeline(ds, batch_size=n, prefetch=1,
-                                    augment=augment and src.kind != "tfrecord")
+        return graph.train_pipeline(ds, batch_size=n, prefetch=1, augment=augment)
     except ImportError as e:
         raise DatasetError(str(e)) from None
 
@@ -220,10 +219,11 @@ def render_segmentation(images, masks, names):
 
 
 def detection_batch(ds, src, n, use_graph=False):
-    """Images [n, H, W, 3] and boxes [n, max boxes, 5] of up to ``n`` training samples."""
+    """Images [n, H, W, 3] and boxes [n, max boxes, 5] of up to ``n`` training
+    samples, augmented as the dataset's aug_cfg says."""
     total = ds.describe().num_train_samples or n
     n = max(1, min(n, total))
-    pipeline = (graph_pipeline(ds, src, n, False) if use_graph
+    pipeline = (graph_pipeline(ds, src, n, True) if use_graph
                 else ds.build_train_iterator(batch_size=n, prefetch=1))
     for images, rest in pipeline.take(1):
         return images.numpy(), rest[0].numpy()
@@ -265,8 +265,10 @@ def save_png(picture, out):
 
 
 def run(src, n=16, out="preview.png", augment=True, shape=(256, 256), native=False,
-        use_graph=False):
-    ds = open_dataset(src, [shape[0], shape[1], 3], native_augment=native)
+        use_graph=False, aug_cfg=DETECTION_AUG_CFG):
+    # A TFRecord dataset shows its plain samples when built without aug_cfg.
+    ds = open_dataset(src, [shape[0], shape[1], 3], native_augment=native,
+                      aug_cfg=aug_cfg if augment else None)
     picture = render(ds, src, n=n, augment=augment, use_graph=use_graph)
     save_png(picture, out)
     print("wrote {} ({} x {} pixels)".format(out, picture.shape[1], picture.shape[0]))

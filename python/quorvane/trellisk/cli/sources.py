@@ -19,6 +19,11 @@ from typing import List, Optional
 
 
 
+# What the commands (preview, throughput, the demo) augment TFRecord training
+# samples with unless told otherwise: the usual detection recipe.
+DETECTION_AUG_CFG = {"mosaic": 1.0, "affine": 1.0, "hsv": 1.0, "hflip": 0.5}
+
+
 class UsageError(Exception):
     """The command line itself is wrong (exit code 2)."""
 
@@ -167,12 +172,14 @@ def _module(name):
                            .format(name, e)) from e
 
 
-def open_dataset(src, shape, letter_box=True, native_augment=False):
+def open_dataset(src, shape, letter_box=True, native_augment=False, aug_cfg=DETECTION_AUG_CFG):
     """Construct the package's dataset object for ``src``; raises DatasetError.
 
     ``native_augment``: a segmentation dataset augments with the native engine.
+    ``aug_cfg``: what a TFRecord dataset's training samples are augmented
+    with (None: not at all); segmentation datasets ignore it.
     """
-    ds = _construct(src, shape, letter_box)
+    ds = _construct(src, shape, letter_box, aug_cfg)
     if native_augment and src.kind != "tfrecord":
         from ..datasets.augment import use_native_augmentation
 
@@ -180,14 +187,15 @@ def open_dataset(src, shape, letter_box=True, native_augment=False):
     return ds
 
 
-def _construct(src, shape, letter_box):
+def _construct(src, shape, letter_box, aug_cfg):
     if src.doc_error:
         raise DatasetError("{}: {}".format(src.path, src.doc_error))
     try:
         if src.kind == "tfrecord":
             m = _module("datasets.tfrecord")
             return m.TFRecordDatasetYaml(src.path, shape=list(shape), letter_box=letter_box,
-                                         add_bkg_class=True)
+                                         add_bkg_class=True,
+                                         aug_cfg=None if aug_cfg is None else dict(aug_cfg))
         m = _module("datasets.segmentation")
         if src.kind == "yaml":
             return m.SegmentationDatasetYaml(src.path, shape=list(shape), letter_box=letter_box,

@@ -10,7 +10,7 @@ pipeline, which a training run pays once.
 
 import time
 
-from .sources import DatasetError, import_tensorflow, open_dataset
+from .sources import DETECTION_AUG_CFG, DatasetError, import_tensorflow, open_dataset
 
 
 def graph_training_pipeline(ds, src, batch_size, prefetch=10):
@@ -18,7 +18,8 @@ def graph_training_pipeline(ds, src, batch_size, prefetch=10):
     repeated; augmented when the op library can. Returns (pipeline, augmented)."""
     from ..datasets import graph
 
-    augment = src.kind != "tfrecord" and graph.augmentation_available()
+    # TFRecord datasets augment by their aug_cfg, with an op every build has.
+    augment = src.kind == "tfrecord" or graph.augmentation_available()
     if src.kind != "tfrecord" and ds.get_num_train_samples() < batch_size:
         raise DatasetError("{} has {} training samples, fewer than one batch of {}".format(
             src.title(), ds.get_num_train_samples(), batch_size))
@@ -113,15 +114,30 @@ def format_result(r, step_ms=0.0):
     return "\n".join(lines)
 
 
-def run(src, batch_size=8, batches=20, step_ms=0.0, shape=(256, 256), native=False, graph=False):
-    ds = open_dataset(src, [shape[0], shape[1], 3], native_augment=native)
+def augmentation_text(ds, src):
+    """How a TFRecord dataset's training samples are augmented, for a heading."""
+    if src.kind != "tfrecord":
+        return ""
+    config = ds.describe().augmentation
+    if config is None:
+        return ", not augmented"
+    return ", augmented: " + ", ".join(
+        "{} {:g}".format(k, v) for k, v in config.techniques.items())
+
+
+def run(src, batch_size=8, batches=20, step_ms=0.0, shape=(256, 256), native=False, graph=False,
+        aug_cfg=DETECTION_AUG_CFG):
+    ds = open_dataset(src, [shape[0], shape[1], 3], native_augment=native, aug_cfg=aug_cfg)
     if graph:
         pipeline, augmented = graph_training_pipeline(ds, src, batch_size)
         kind = "graph-only training pipeline ({})".format(
             "augmented" if augmented else "not augmented")
+        if src.kind == "tfrecord":
+            kind = "graph-only training pipeline" + augmentation_text(ds, src)
     else:
         pipeline = training_pipeline(ds, src, batch_size)
         kind = "training pipeline" + (", native augmentation" if native else "")
+        kind += augmentation_text(ds, src)
     print("{}: {}, batch size {}, input {} x {}".format(
         src.title(), kind, batch_size, shape[0], shape[1]))
     result = measure(pipeline, batches, step_ms=step_ms)

@@ -3,11 +3,13 @@ that reads a dataset description, keeps the network input settings and
 builds the tf.data training and validation pipelines from its subclasses'
 hooks."""
 
-import warnings
+import threading
 
+import numpy as np
 import tensorflow as tf
 
-from . import formats
+from . import _detaug, formats
+from ._detection_stream import resolve_seed, training_batches
 
 
 class BaseDetectionDataset:
@@ -23,9 +25,13 @@ class BaseDetectionDataset:
             (letterbox) instead of being stretched to ``shape``.
         add_bkg_class (bool): reserve class 0 for the background
             (``class_offset`` 1, else 0).
-        aug_cfg (dict): augmentation settings, kept as ``aug_cfg``; this base
-            applies no augmentation, so a non-empty one gives a UserWarning
-            saying it has no effect.
+        aug_cfg (dict): how often each augmentation technique is applied to
+            a training sample, and its strength (see
+            ``quorvane.trellisk.datasets._detaug.DetectionAugmentConfig`` for
+            the keys and their defaults); kept as ``aug_cfg``. Checked here:
+            an unknown key or a bad value is a ValueError naming the key.
+            None or {} trains on the samples as read. Augmentation needs
+            ``shape``.
 
     Subclasses provide the hooks ``validate_info_file_content(info_dataset)``
     and ``load_storage()`` (which set ``classes``, ``num_train_samples``,
@@ -41,12 +47,7 @@ class BaseDetectionDataset:
         self.letter_box = letter_box
         self.class_offset = 1 if add_bkg_class else 0
         self.aug_cfg = aug_cfg
-        if aug_cfg:
-            # Kept for callers that read it back, but neither the default nor
-            # the graph pipeline augments detection samples: say so once
-            # rather than train silently without it.
-            warnings.warn("aug_cfg has no effect: detection datasets apply no augmentation, in the "
-                          "default and the graph pipelines alike", UserWarning, stacklevel=2)
+        self._augmentation = self._augmentation_config(aug_cfg, shape)
         self._info_file = info_file
         info_dataset = self.validate_info_file(info_file)
         self.validate_info_file_content(info_dataset)
@@ -57,6 +58,29 @@ class BaseDetectionDataset:
             self.num_train_samples = 0
         if getattr(self, "num_val_samples", None) is None:
             self.num_val_samples = 0
+
+    @staticmethod
+    def _augmentation_config(aug_cfg, shape):
+        """The engine's immutable config for ``aug_cfg``, built (and checked)
+        once; None when nothing is to be augmented."""
+        if aug_cfg is None or (isinstance(aug_cfg, dict) and not aug_cfg):
+            return None
+        if shape is None:
+            # Checked now rather than at the first training pass: a dataset
+            # that cannot apply its augmentation must not look as if it would.
+            raise ValueError("aug_cfg needs shape [height, width, channels]: training samples are "
+                             "augmented at that size")
+        try:
+            height, width = int(shape[0]), int(shape[1])
+        except (TypeError, ValueError, IndexError):
+            raise ValueError("shape must start with an integer height and width, got {!r}"
+                             .format(shape)) from None
+        config = _detaug.DetectionAugmentConfig(aug_cfg, height, width)
+        if not config.enabled:
+            return None
+        if len(shape) > 2 and int(shape[2]) != 3:
+            raise ValueError("aug_cfg needs 3 channels (RGB samples), but shape is {!r}".format(shape))
+        return config
 
     # ------------------------------------------------------------- hooks
 
@@ -103,7 +127,7 @@ class BaseDetectionDataset:
             train_files=files(getattr(self, "train_storage", None)),
             val_files=files(getattr(self, "val_storage", None)),
             num_train_samples=self.num_train_samples, num_val_samples=self.num_val_samples,
-            info_file=self._info_file, augmentation=None)
+            info_file=self._info_file, augmentation=self._augmentation)
 
     # --------------------------------------------------------- pipelines
 
@@ -119,14 +143,24 @@ class BaseDetectionDataset:
 
         return load
 
-    def build_train_iterator(self, batch_size, prefetch=10):
-        """Shuffled training batches.
+    def build_train_iterator(self, batch_size, prefetch=10, seed=None):
+        """Shuffled, augmented training batches.
 
         Each element is ``(images, (boxes,))``: images uint8
         [batch, height, width, channels] of ``shape``; boxes float32
         [batch, max boxes, 5] of [x1, y1, x2, y2, label] in pixels, samples
         with fewer boxes padded with all-zero rows (the no-object row).
         ``prefetch`` batches are prepared ahead.
+
+        With ``aug_cfg``, each pass over the records groups consecutive
+        shuffled samples (4 with mosaic or mix-up, which take their partners
+        from the group) and makes one augmented output around each member,
+        so a pass has one output per record. Passes are counted from 0 each
+        time the returned pipeline is iterated anew (as Keras ``fit`` does
+        every epoch) or repeated (``.repeat()``); "mosaic_stop_pass" refers
+        to that count. ``seed`` fixes the order and the augmentation of
+        every pass (the graph pipeline gives the same batches for the same
+        seed); None draws a new seed for each pipeline built.
         """
         if self.shape is None:
             raise ValueError("shape [height, width, channels] is needed for training batches")
@@ -134,18 +168,31 @@ class BaseDetectionDataset:
         channels = about.channels
         padded = formats.detection_batch_shapes(channels, True, self.shape)
         load = self._eager_loader(True)
+        config = self._augmentation
+        key_seed = resolve_seed(seed)
 
         def decode(record):
             img, boxes = tf.py_function(load, [record], (tf.uint8, tf.float32))
             # A sample that does not fit the batch shape is an error, never padded.
             img = tf.ensure_shape(formats.fit_channels(tf, img, channels), padded[0])
-            boxes = tf.ensure_shape(boxes, (None, 5))
-            return img, (boxes,)
+            return img, tf.ensure_shape(boxes, (None, 5))
 
-        ds = self.build_and_load_base_iterator(self.train_storage, True)
-        ds = ds.map(decode, num_parallel_calls=tf.data.AUTOTUNE, deterministic=False)
-        ds = ds.padded_batch(batch_size, padded_shapes=padded)
-        return ds.prefetch(prefetch)
+        def records():
+            return self.build_and_load_base_iterator(self.train_storage, False)
+
+        augment = None if config is None else _eager_augmenter(config)
+        counter = _PassCounter()
+
+        def start_pass(_):
+            number = tf.py_function(counter.start, [], tf.int64)
+            return tf.ensure_shape(number, ()), tf.constant(key_seed, tf.int64)
+
+        # Runs once each time an iterator reaches it: at every new iteration
+        # of the pipeline and at every repetition of it.
+        passes = tf.data.Dataset.from_tensors(np.int64(0)).map(start_pass)
+        group = config.group_size if config is not None else 1
+        return training_batches(passes, records, decode, augment, group, padded[0], batch_size,
+                                prefetch, deterministic=seed is not None)
 
     def build_val_iterator(self, batch_size=1):
         """Validation batches in reading order.
@@ -172,3 +219,32 @@ class BaseDetectionDataset:
         ds = ds.padded_batch(batch_size,
                              padded_shapes=formats.detection_batch_shapes(channels, False))
         return ds.prefetch(tf.data.AUTOTUNE)
+
+
+class _PassCounter:
+    """Passes started over one training pipeline: 0, 1, 2, ..."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._next = 0
+
+    def start(self):
+        with self._lock:
+            number, self._next = self._next, self._next + 1
+        return np.int64(number)
+
+
+def _eager_augmenter(config):
+    """One augmented output of a group, by the native engine through
+    tf.py_function (the engine runs without the interpreter lock)."""
+    augment_group = _detaug.augment_group
+
+    def run(images, boxes, counts, main, key_seed, pass_number, index):
+        return augment_group(config, images.numpy(), boxes.numpy(), counts.numpy(), int(main),
+                             int(key_seed), int(pass_number), int(index))
+
+    def augment(images, boxes, counts, main, key_seed, pass_number, index):
+        return tf.py_function(run, [images, boxes, counts, main, key_seed, pass_number, index],
+                              (tf.uint8, tf.float32))
+
+    return augment

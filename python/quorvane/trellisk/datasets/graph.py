@@ -26,7 +26,7 @@ import numpy as np
 import tensorflow as tf
 
 from quorvane.trellisk import ops
-from quorvane.trellisk.datasets import _service
+from quorvane.trellisk.datasets import _detection_stream, _service
 from quorvane.trellisk.datasets import formats
 from quorvane.trellisk.datasets.formats import record_features
 
@@ -323,7 +323,7 @@ def _records(storage, shuffle, seed):
 
 def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True, shard=None,
                    repeat=False, service=None, processing_mode="parallel_epochs", job_name=None,
-                   service_timeout=30.0, service_compression="AUTO"):
+                   service_timeout=30.0, service_compression="AUTO", first_pass=0):
     """The training pipeline of `dataset`, all in the graph.
 
     Elements as the dataset's ``build_train_iterator``: segmentation datasets
@@ -336,6 +336,18 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
 
     ``repeat=True`` repeats the training data without end (a served pipeline
     repeats on the workers).
+
+    TFRecord datasets are augmented as their ``aug_cfg`` says, by the same
+    engine and with the same grouping as ``build_train_iterator``: for the
+    same ``seed`` both give the same batches. The passes over the data are
+    numbered from ``first_pass`` (default 0; the pass a resumed run starts
+    at), which keys the augmentation and decides where "mosaic_stop_pass"
+    takes effect. With ``repeat=True`` every pass gets the next number; with
+    ``repeat=False`` the pipeline holds one pass, and iterating it again (as
+    Keras ``fit`` does every epoch) draws new augmentation but keeps the
+    number ``first_pass``: for "mosaic_stop_pass", train on ``repeat=True``
+    with ``steps_per_epoch``, or build each epoch's pipeline with
+    ``first_pass=epoch``.
 
     ``shard=(count, index)`` keeps every count-th training file, starting at
     index: one share per trainer process (multi-worker training), so no
@@ -356,7 +368,13 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
     batch_size, prefetch = _check_batching(batch_size, prefetch)
     shard = _check_shard(shard)
     ops.load()
-    ds = _train_batches(about, batch_size, prefetch, seed, augment, shard)
+    if about.kind == "tfrecord":
+        # Passes are counted inside the pipeline, which repeats by itself.
+        ds = _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, repeat,
+                                     first_pass)
+        repeat = False
+    else:
+        ds = _train_batches(about, batch_size, prefetch, seed, augment, shard)
     if repeat:
         # A served pipeline repeats on the workers: when the trainer repeats,
         # each epoch is a job of its own, and a job ends only when every
@@ -369,14 +387,62 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
     return ds
 
 
+def _iteration_marker(key_seed):
+    """A stream of one value repeated: 0 in the first iteration of the
+    pipeline, a random value in each later one (also in a fresh copy of the
+    graph, such as a service worker's, the first iteration gives 0).
+
+    The value of a seeded random stream that draws anew at each iteration,
+    less its first value (read here, once, from an identical stream)."""
+    seed = int(key_seed) % 2147483647
+
+    def draws():
+        return tf.data.Dataset.random(seed=seed, rerandomize_each_iteration=True).take(1)
+
+    first = int(next(iter(draws())))
+    return draws().flat_map(
+        lambda v: tf.data.Dataset.from_tensors(tf.bitwise.bitwise_xor(v, first)).repeat())
+
+
+def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, repeat, first_pass):
+    try:
+        first_pass = int(first_pass)
+    except (TypeError, ValueError):
+        raise TypeError("first_pass must be an integer, got {!r}".format(first_pass)) from None
+    if first_pass < 0:
+        raise ValueError("first_pass must not be negative, got {}".format(first_pass))
+    decode_element, channels = _tfrecord_decoder(about, True)
+    image_shape = formats.detection_batch_shapes(channels, True, _shape(about))[0]
+    storage = _sharded(about.train_files, shard)
+    config = about.augmentation if augment else None
+    key_seed = _detection_stream.resolve_seed(seed)
+
+    def decode(record):
+        image, (boxes,) = decode_element(record)
+        return image, boxes
+
+    def records():
+        return _records(storage, False, None)
+
+    def augment_one(images, boxes, counts, main, pass_seed, pass_number, index):
+        return ops.detection_augment(images, boxes, counts, main, pass_seed, pass_number, index,
+                                     config)
+
+    numbers = (tf.data.Dataset.range(first_pass, 2 ** 62) if repeat
+               else tf.data.Dataset.from_tensors(np.int64(first_pass)))
+    # The first iteration is keyed by the seed itself, as the default
+    # pipeline's passes are; a later iteration of the same pipeline (a new
+    # epoch of Keras fit) gets a new key instead of the same draws again.
+    passes = tf.data.Dataset.zip((numbers, _iteration_marker(key_seed))).map(
+        lambda number, marker: (number, tf.bitwise.bitwise_xor(tf.constant(key_seed, tf.int64),
+                                                               marker)))
+    return _detection_stream.training_batches(
+        passes, records, decode, None if config is None else augment_one,
+        1 if config is None else config.group_size, image_shape, batch_size, prefetch,
+        deterministic=seed is not None)
+
+
 def _train_batches(about, batch_size, prefetch, seed, augment, shard):
-    if about.kind == "tfrecord":
-        decode, channels = _tfrecord_decoder(about, True)
-        samples = _records(_sharded(about.train_files, shard), True, seed)
-        samples = samples.map(decode, num_parallel_calls=AUTOTUNE, deterministic=seed is not None)
-        batches = samples.padded_batch(
-            batch_size, padded_shapes=formats.detection_batch_shapes(channels, True, _shape(about)))
-        return batches.prefetch(prefetch)
     shape = _shape(about)
     samples = _segmentation_samples(about, shape, seed, augment, shard)
     return _batch_samples(samples, shape, batch_size, prefetch)

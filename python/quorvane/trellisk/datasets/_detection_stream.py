@@ -1,0 +1,103 @@
+"""The training stream of the detection datasets, shared by the default
+pipeline (``BaseDetectionDataset.build_train_iterator``) and the graph one
+(``graph.train_pipeline``), so that both cut, order, group and key the
+samples the same way and give the same batches for the same seed.
+
+One pass over the data: records -> shuffled in blocks of 200 records (by the
+key seed and the pass number) -> decode -> index each sample within the
+pass -> groups of ``group_size`` consecutive samples (the last group of a pass
+may be smaller) -> one augmented output per member of a group, that member
+being its main sample (mosaic and mix-up take their partners from the rest of
+the group). So every record is the main sample of exactly one output per pass
+and a pass keeps its length. The augmentation of an output depends only on
+(key seed, pass number, index of its main sample), whatever thread runs it.
+
+Passes come from a dataset of (pass number, key seed) pairs: the pipelines
+decide how passes are counted.
+"""
+
+import os
+
+import tensorflow as tf
+
+from .formats import RECORD_SHUFFLE_BUFFER
+
+AUTOTUNE = tf.data.AUTOTUNE
+SEED_BITS = 63
+
+
+def resolve_seed(seed):
+    """``seed`` as a non-negative int64 key seed; None draws a random one."""
+    if seed is None:
+        return int.from_bytes(os.urandom(8), "little") >> (64 - SEED_BITS)
+    try:
+        value = int(seed)
+    except (TypeError, ValueError):
+        raise TypeError("seed must be an integer or None, got {!r}".format(seed)) from None
+    return value % (1 << SEED_BITS)
+
+
+def shuffled(records, key_seed, pass_number):
+    """``records`` in the order of one pass: blocks of RECORD_SHUFFLE_BUFFER
+    consecutive records, each permuted by a stateless draw of (key seed, pass
+    number, block). A new order every pass, the same order for the same key
+    seed and pass, and no random state in the graph (a seeded shuffle op
+    would need its seed as a Python int, and tf.data service workers would
+    have to share its state)."""
+    seed = tf.stack([tf.cast(key_seed, tf.int64), tf.cast(pass_number, tf.int64)])
+
+    def permute(block_number, block):
+        keys = tf.random.stateless_uniform(
+            tf.shape(block), seed=tf.random.experimental.stateless_fold_in(seed, block_number))
+        return tf.data.Dataset.from_tensor_slices(tf.gather(block, tf.argsort(keys)))
+
+    return records.batch(RECORD_SHUFFLE_BUFFER).enumerate().flat_map(permute)
+
+
+def training_batches(passes, records, decode, augment, group_size, sample_shape, batch_size,
+                     prefetch, deterministic):
+    """Padded training batches ``(images, (boxes,))`` over ``passes``.
+
+    ``records()``: the serialized records, in file order.
+    ``decode(record)``: (image uint8 sample_shape, boxes float32 [N, 5]).
+    ``augment(images, boxes, counts, main, key_seed, pass_number, index)``:
+    one output (image, boxes) of a group, or None for no augmentation.
+    """
+    height, width, channels = sample_shape
+    image_shape = tf.TensorShape([height, width, channels])
+
+    def one_pass(pass_number, key_seed):
+        recs = shuffled(records(), key_seed, pass_number)
+        if augment is None:
+            samples = recs.map(decode, num_parallel_calls=AUTOTUNE, deterministic=deterministic)
+        else:
+            def decode_indexed(index, record):
+                image, boxes = decode(record)
+                return image, boxes, tf.shape(boxes, out_type=tf.int32)[0], index
+
+            groups = recs.enumerate().map(decode_indexed, num_parallel_calls=AUTOTUNE,
+                                          deterministic=deterministic)
+            groups = groups.padded_batch(group_size,
+                                         padded_shapes=(image_shape, [None, 5], [], []))
+
+            def members(images, boxes, counts, indices):
+                return tf.data.Dataset.range(tf.size(counts, out_type=tf.int64)).map(
+                    lambda j: (images, boxes, counts, indices, j))
+
+            def augment_member(images, boxes, counts, indices, main):
+                image, out = augment(images, boxes, counts, main, key_seed, pass_number,
+                                     tf.gather(indices, main))
+                return image, out
+
+            samples = groups.flat_map(members).map(
+                augment_member, num_parallel_calls=AUTOTUNE, deterministic=deterministic)
+
+        def to_element(image, boxes):
+            # A sample that does not fit the batch shape is an error, never padded.
+            return tf.ensure_shape(image, image_shape), (tf.ensure_shape(boxes, (None, 5)),)
+
+        return samples.map(to_element)
+
+    batches = passes.flat_map(one_pass).padded_batch(
+        batch_size, padded_shapes=(image_shape, ((None, 5),)))
+    return batches.prefetch(prefetch)
