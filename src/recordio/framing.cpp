@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace recordio {
 
@@ -133,6 +134,14 @@ uint64_t load_le64(const unsigned char *p) {
     return v;
 }
 
+void store_le64(uint64_t v, unsigned char *p) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+void store_le32(uint32_t v, unsigned char *p) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
 uint32_t load_le32(const unsigned char *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
@@ -219,6 +228,53 @@ FramingResult check_file(const std::string &path) {
         ++r.records;
     }
     return r;
+}
+
+void frame_header(uint64_t length, unsigned char head[kHeaderBytes]) {
+    store_le64(length, head);
+    store_le32(mask_crc(crc32c(0, head, 8)), head + 8);
+}
+
+void frame_footer(uint32_t data_crc, unsigned char footer[kFooterBytes]) { store_le32(mask_crc(data_crc), footer); }
+
+FrameWriter::~FrameWriter() {
+    if (file_) std::fclose(file_);
+}
+
+int FrameWriter::open(const std::string &path) {
+    if (file_) return EBUSY;
+    errno = 0;
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_) return errno ? errno : EIO;
+    frames_ = bytes_ = 0;
+    return 0;
+}
+
+int FrameWriter::write(const unsigned char *data, uint64_t length) {
+    if (!file_) return EBADF;
+    unsigned char head[kHeaderBytes], footer[kFooterBytes];
+    frame_header(length, head);
+    frame_footer(crc32c(0, data, static_cast<size_t>(length)), footer);
+    errno = 0;
+    if (std::fwrite(head, 1, kHeaderBytes, file_) != kHeaderBytes ||
+        (length && std::fwrite(data, 1, static_cast<size_t>(length), file_) != length) ||
+        std::fwrite(footer, 1, kFooterBytes, file_) != kFooterBytes)
+        return errno ? errno : EIO;
+    ++frames_;
+    bytes_ += kHeaderBytes + length + kFooterBytes;
+    return 0;
+}
+
+int FrameWriter::close(bool sync) {
+    if (!file_) return 0;
+    errno = 0;
+    int err = 0;
+    if (std::fflush(file_) != 0) err = errno ? errno : EIO;
+    if (!err && sync && fsync(fileno(file_)) != 0) err = errno ? errno : EIO;
+    errno = 0;
+    if (std::fclose(file_) != 0 && !err) err = errno ? errno : EIO;
+    file_ = nullptr;
+    return err;
 }
 
 }  // namespace recordio

@@ -1,13 +1,15 @@
-// Structure check of TFRecord files: every frame is
+// Framing of TFRecord files: every frame is
 //   uint64 length | uint32 masked CRC32C(length) | data[length] | uint32 masked CRC32C(data)
 // (little-endian). A reader that trusted a declared length could be taken down
 // by a damaged one, so every frame is checked here before its data is read:
 // whole files by check_file, frame by frame by a streaming reader through
-// check_header / check_footer.
+// check_header / check_footer. FrameWriter writes frames with the same
+// checksum code, so what is written is what the checks accept.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace recordio {
@@ -40,5 +42,36 @@ struct FramingResult {
 // Scans the file at `path`. Never throws for damaged content; an unreadable
 // file is reported as a problem at offset 0. Pure C++, safe without the GIL.
 FramingResult check_file(const std::string &path);
+
+// The header (length and its masked checksum) and footer (masked checksum of
+// the data) of a frame holding `length` bytes whose CRC32C is `data_crc`.
+void frame_header(uint64_t length, unsigned char head[kHeaderBytes]);
+void frame_footer(uint32_t data_crc, unsigned char footer[kFooterBytes]);
+
+// Appends frames to a new file. Every call returns 0 or the errno of the
+// failing system call (ENOSPC for a full disk); after a failure the file is
+// unusable and only close() or the destructor may follow. Pure C++, safe
+// without the GIL; one writer is not to be shared between threads.
+class FrameWriter {
+  public:
+    FrameWriter() = default;
+    FrameWriter(const FrameWriter &) = delete;
+    FrameWriter &operator=(const FrameWriter &) = delete;
+    ~FrameWriter();
+
+    // Creates (or truncates) the file at `path`.
+    int open(const std::string &path);
+    int write(const unsigned char *data, uint64_t length);
+    // Flushes, optionally forces the data to the disk (fsync), and closes.
+    int close(bool sync);
+    bool is_open() const { return file_ != nullptr; }
+    uint64_t frames() const { return frames_; }
+    uint64_t bytes() const { return bytes_; }
+
+  private:
+    std::FILE *file_ = nullptr;
+    uint64_t frames_ = 0;
+    uint64_t bytes_ = 0;
+};
 
 }  // namespace recordio

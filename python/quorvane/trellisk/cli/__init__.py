@@ -1,7 +1,8 @@
 """Command line of quorvane.trellisk: ``python -m quorvane.trellisk <command>``.
 
 Commands: ``demo`` (sample dataset, pipelines, a short training run,
-previews), ``check`` (report every problem of a dataset), ``preview`` (a PNG
+previews), ``check`` (report every problem of a dataset), ``pack`` (write a
+checked, sharded TFRecord detection dataset), ``preview`` (a PNG
 grid of training samples), ``throughput`` (samples per second of the
 training pipeline) and ``serve`` (tf.data service dispatcher and workers). Exit codes: 0 success, 1 problems found or the dataset
 cannot be used, 2 usage errors.
@@ -157,6 +158,33 @@ def build_parser():
     _add_description(p)
 
     p = sub.add_parser(
+        "pack", help="write a checked, sharded TFRecord detection dataset",
+        description="Check every sample as 'check' does and write the sound ones as "
+                    "tf.train.Example records into DIR/train/part-NNNNN-of-MMMMM.tfrecord and "
+                    "DIR/validation/..., then DIR/tfrecord.yaml (read it with "
+                    "TFRecordDatasetYaml). Boxes: the extent of each object's polygons (JSON "
+                    "annotations) or its COCO \"bbox\" (crowd objects left out). JPEG pictures "
+                    "go in byte for byte, others are encoded once as JPEG. A sample with a "
+                    "problem is skipped with one line; the same input always gives the same "
+                    "files. Nothing counts as written until the description is.")
+    _add_description(p)
+    p.add_argument("--out", required=True, metavar="DIR", help="output folder")
+    p.add_argument("--shard-mb", type=_positive_float, metavar="MB",
+                   help="shard size in megabytes (default: 100, a size object stores and "
+                        "tf.data readers handle well)")
+    p.add_argument("--quality", type=_positive, metavar="Q",
+                   help="JPEG quality (1-100) for pictures that are not JPEG files (default: 95)")
+    p.add_argument("--val-fraction", type=_positive_float, metavar="F",
+                   help="share of a COCO file's or a folder pair's samples that go to "
+                        "validation, chosen by a stable hash of the file names (default: 0.1); "
+                        "YAML and TFRecord descriptions keep their own validation split")
+    p.add_argument("--strict", action="store_true", help="stop at the first problem")
+    p.add_argument("--overwrite", action="store_true",
+                   help="replace a dataset that DIR already holds")
+    p.add_argument("--workers", type=_positive, metavar="N",
+                   help="worker processes (default: one per core)")
+
+    p = sub.add_parser(
         "preview", help="write a PNG grid of training samples",
         description="Draw training samples as the pipeline delivers them: segmentation masks "
                     "overlaid in distinct colours, or detection boxes with their labels, and a "
@@ -271,6 +299,10 @@ def _run(args):
 
         report = check.run(src)
         return 1 if report.problems else 0
+    if args.command == "pack":
+        from . import pack
+
+        return pack.run(args)
     if args.command == "preview":
         from . import preview
 

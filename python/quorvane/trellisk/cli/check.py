@@ -12,6 +12,7 @@ import os
 import reprlib
 import sys
 from collections import Counter
+from dataclasses import dataclass as _dataclass, field as _field
 
 from ..datasets import formats as F
 from .sources import import_tensorflow, tf_error_text
@@ -39,6 +40,11 @@ TFRECORD_KINDS = ["description", "record-parse", "record-decode", "box-label-mis
                   "class-range", "coord-range"]
 
 
+def problem_line(where, kind, detail):
+    """One problem as check prints it."""
+    return _printable("{}: {}: {}".format(where, KINDS[kind], detail))
+
+
 def _printable(text):
     """``text`` with the undecodable bytes of file names (surrogate escapes)
     shown as \\x.. escapes: printing them as they are would raise."""
@@ -46,10 +52,12 @@ def _printable(text):
 
 
 class Report:
-    """Collects problems; each one is printed as soon as it is found."""
+    """Collects problems; each one is printed as soon as it is found (unless
+    ``echo`` is false: a caller that decides what to print, like ``pack``)."""
 
-    def __init__(self, out=None):
+    def __init__(self, out=None, echo=True):
         self.out = out
+        self.echo = echo
         self.problems = []  # (where, kind, detail)
         self.counted = Counter()  # "annotation files", "images", "records", ...
         self.notes = []  # worth knowing, but not a fault of the dataset
@@ -57,8 +65,8 @@ class Report:
     def add(self, where, kind, detail):
         assert kind in KINDS, kind
         self.problems.append((where, kind, detail))
-        line = "{}: {}: {}".format(where, KINDS[kind], detail)
-        progress.write(_printable(line), file=self.out or sys.stdout)
+        if self.echo:
+            progress.write(problem_line(where, kind, detail), file=self.out or sys.stdout)
 
     def counts(self):
         return Counter(kind for _, kind, _ in self.problems)
@@ -113,8 +121,9 @@ def _guarded(report, where, check, *args):
             type(e).__name__, _show(str(e))))
 
 
-def _check_image(report, where, path):
-    """Missing or undecodable image; returns (width, height) or None."""
+def _check_image(report, where, path, seen=None):
+    """Missing or undecodable image; returns (width, height) or None. A
+    ``seen`` dict gets "image": (path, file format, mode, (width, height))."""
     from PIL import Image
 
     report.counted["images"] += 1
@@ -123,6 +132,8 @@ def _check_image(report, where, path):
         return None
     try:
         with Image.open(path) as im:
+            if seen is not None:
+                seen["image"] = (path, im.format, im.mode, im.size)
             im = im.convert("RGB")  # forces the full decode
             return im.size
     except Exception as e:
@@ -177,10 +188,13 @@ def _as_points(polygon):
         return None
     pts = []
     for p in polygon:
-        if not (isinstance(p, list) and len(p) == 2 and all(_is_number(v) for v in p)):
+        if not (isinstance(p, list) and len(p) == 2):
+            return None
+        x, y = p
+        if not (_is_number(x) and _is_number(y)):
             return None
         try:
-            pts.append((float(p[0]), float(p[1])))
+            pts.append((float(x), float(y)))
         except OverflowError:  # an integer beyond any float
             pts.append((math.inf, math.inf))
     return pts
@@ -203,21 +217,24 @@ def _load_json_object(report, path):
     return doc
 
 
-def check_annotation_file(report, path, images_dir, labels):
-    """One per-image JSON annotation file and the image it names."""
+def check_annotation_file(report, path, images_dir, labels, seen=None):
+    """One per-image JSON annotation file and the image it names. A ``seen``
+    dict gets the parsed "doc" and the "image" (see _check_image)."""
     report.counted["annotation files"] += 1
     doc = _load_json_object(report, path)
     if doc is None:
         return
-    _guarded(report, path, _check_annotation_doc, report, path, doc, images_dir, labels)
+    if seen is not None:
+        seen["doc"] = doc
+    _guarded(report, path, _check_annotation_doc, report, path, doc, images_dir, labels, seen)
 
 
-def _check_annotation_doc(report, path, doc, images_dir, labels):
+def _check_annotation_doc(report, path, doc, images_dir, labels, seen=None):
     image = doc.get(F.JSON_IMAGE)
     if not isinstance(image, str) or not image:
         report.add(path, "annotation-malformed", 'no "{}" file name'.format(F.JSON_IMAGE))
     else:
-        _check_image(report, path, os.path.join(images_dir, os.path.basename(image)))
+        _check_image(report, path, os.path.join(images_dir, os.path.basename(image)), seen)
     segment = doc.get(F.JSON_SEGMENT, [])
     if not isinstance(segment, list):
         report.add(path, "annotation-malformed", '"{}" is not a list of objects'.format(F.JSON_SEGMENT))
@@ -252,7 +269,9 @@ def _check_part(report, where, part, labels):
     _check_vertices(report, where, pts)
 
 
-def check_json_split(report, split, images_dir, ann_dir, labels, required=True):
+def json_split_files(report, split, images_dir, ann_dir, required=True):
+    """The annotation files of one split of a folder pair, sorted; None
+    after reporting a folder that does not exist."""
     problems = []
     for what, d in (("images", images_dir), ("annotations", ann_dir)):
         if not isinstance(d, str) or not os.path.isdir(d):
@@ -260,12 +279,17 @@ def check_json_split(report, split, images_dir, ann_dir, labels, required=True):
     for p in problems:
         report.add(split, "description", p)
     if problems:
-        return
+        return None
     # The dataset's own listing, so check reads exactly the files it reads.
     files = sorted(F.annotation_files(ann_dir))
     if not files and required:
         report.add(ann_dir, "description", "no annotation files (*.json) in the {} folder".format(split))
-    for path in _bar(files, "{} annotations".format(split)):
+    return files
+
+
+def check_json_split(report, split, images_dir, ann_dir, labels, required=True):
+    files = json_split_files(report, split, images_dir, ann_dir, required)
+    for path in _bar(files or [], "{} annotations".format(split)):
         check_annotation_file(report, path, images_dir, labels)
 
 
@@ -277,14 +301,18 @@ def check_folders(report, src):
     check_json_split(report, "train", src.images, src.annotations, labels)
 
 
-def check_segmentation_yaml(report, src):
+def segmentation_yaml_splits(report, src):
+    """(labels, [(split, images folder, annotations folder)]) of a segmentation
+    YAML description, after reporting what is wrong with it; labels is None
+    when the classes are unusable, and a split with missing keys is left out."""
     doc, where = src.doc, src.path
     labels = doc.get("classes")
     if not isinstance(labels, list) or not labels:
         report.add(where, "description",
                    '"classes" must be a non-empty list of names, got {}'.format(_show(labels)))
         labels = None
-    for key, split in (("train", "train"), ("validation", "validation")):
+    splits = []
+    for key in ("train", "validation"):
         section = doc.get(key)
         if not isinstance(section, dict):
             report.add(where, "description", "``{}`` section is missing".format(key))
@@ -293,54 +321,139 @@ def check_segmentation_yaml(report, src):
         for k in missing:
             report.add(where, "description", "``{}`` is missing in the ``{}`` section".format(k, key))
         if not missing:
-            check_json_split(report, split, section["images"], section["annotations"], labels,
-                             required=(key == "train"))
+            splits.append((key, section["images"], section["annotations"]))
+    return labels, splits
 
 
-def check_coco(report, src):
+def check_segmentation_yaml(report, src):
+    labels, splits = segmentation_yaml_splits(report, src)
+    for split, images, annotations in splits:
+        check_json_split(report, split, images, annotations, labels, required=(split == "train"))
+
+
+@_dataclass
+class CocoSample:
+    """One image entry of a COCO file and its annotations: ``position`` in
+    "images", ``entry``, ``annotations`` [(position in "annotations", annotation)]."""
+
+    position: int
+    entry: dict
+    annotations: list = _field(default_factory=list)
+
+
+@_dataclass
+class CocoPlan:
+    """A COCO file split into samples: ``category_ids`` are the distinct ids
+    the reader turns into classes, in file order; ``labels`` the reader's
+    class names and ``category_classes`` {category id: class id}, the
+    position in ``labels`` of the id's first listing; ``samples`` the sound
+    image entries; ``orphans`` [(position, annotation)] the annotations that
+    belong to none of them."""
+
+    path: str
+    images_dir: str
+    category_ids: list
+    samples: list
+    orphans: list
+    labels: list = _field(default_factory=list)
+    category_classes: dict = _field(default_factory=dict)
+
+
+def coco_plan(report, src):
+    """Read a COCO file, report the problems of the file as a whole and of
+    its image entries, and group the annotations by image; None when the
+    file cannot be used at all."""
     path = src.path
     report.counted["COCO files"] += 1
     doc = _load_json_object(report, path)
     if doc is None:
-        return
+        return None
     images, annotations, categories = (
         doc.get(k, []) for k in (F.COCO_IMAGES, F.COCO_ANNOTATIONS, F.COCO_CATEGORIES))
     for key, value in ((F.COCO_IMAGES, images), (F.COCO_ANNOTATIONS, annotations),
                        (F.COCO_CATEGORIES, categories)):
         if not isinstance(value, list):
             report.add(path, "annotation-malformed", '"{}" is not a list'.format(key))
-            return
+            return None
     if not images:
         report.add(path, "description", "no training images in the file")
     if not annotations:
         report.add(path, "description", "no training annotations in the file")
     category_ids = []  # the ids the reader turns into classes, in file order
+    labels, category_classes = [], {}
     for k, c in enumerate(categories):
         cid = c.get(F.COCO_ID, 0) if isinstance(c, dict) else None
+        if isinstance(c, dict) and cid != 0:
+            # Every category but id 0 adds a name, a repeated id too.
+            labels.append(c.get(F.COCO_NAME))
+            if _hashable(cid):
+                category_classes.setdefault(cid, len(labels) - 1)
         if isinstance(c, dict) and cid != 0 and cid not in category_ids:
             if _hashable(cid):
                 category_ids.append(cid)
             else:
                 report.add("{} categories[{}]".format(path, k), "annotation-malformed",
                            "category id {} cannot match any category_id".format(_show(cid)))
-    sizes = {}
-    for k, entry in enumerate(_bar(images, "COCO images")):
+    by_id = {}
+    for k, entry in enumerate(images):
         where = "{} images[{}]".format(path, k)
-        _guarded(report, where, _check_coco_image, report, src, where, entry, sizes)
+        found = []
+        _guarded(report, where, _coco_entry_id, report, where, entry, by_id, found)
+        if found:
+            by_id[found[0]] = CocoSample(k, entry)
+    orphans = []
+    for k, ann in enumerate(annotations):
+        image_id = ann.get(F.COCO_IMAGE_ID, 0) if isinstance(ann, dict) else None
+        sample = by_id.get(image_id) if _hashable(image_id) else None
+        (sample.annotations if sample else orphans).append((k, ann))
+    return CocoPlan(path, src.images, category_ids, list(by_id.values()), orphans, labels,
+                    category_classes)
+
+
+def check_coco_sample(report, plan, sample, boxes=False, seen=None):
+    """The image of one COCO sample and its annotations; returns the number
+    of its crowd regions stored as RLE. ``boxes``: also check the "bbox" of
+    each object that is not a crowd region (detection records are made of
+    them). A ``seen`` dict gets the "image" (see _check_image)."""
+    where = "{} images[{}]".format(plan.path, sample.position)
+    sizes = {}
+    _guarded(report, where, _check_coco_image, report, plan.images_dir, where, sample.entry, sizes,
+             seen)
+    crowd = []
+    for k, ann in sample.annotations:
+        _check_one_coco_annotation(report, plan, k, ann, sizes, crowd, boxes)
+    return len(crowd)
+
+
+def _check_one_coco_annotation(report, plan, k, ann, sizes, crowd, boxes=False):
+    where = "{} annotations[{}]".format(plan.path, k)
+    report.counted["annotations"] += 1
+    _guarded(report, where, _check_coco_annotation, report, where, ann, sizes, plan.category_ids,
+             crowd)
+    if boxes and isinstance(ann, dict) and not ann.get(F.COCO_ISCROWD):
+        image_id = ann.get(F.COCO_IMAGE_ID, 0)
+        _guarded(report, where, _check_coco_bbox, report, where, ann, sizes.get(image_id))
+
+
+def check_coco(report, src):
+    plan = coco_plan(report, src)
+    if plan is None:
+        return
     rle_crowd = 0
-    for k, ann in enumerate(_bar(annotations, "COCO annotations")):
-        where = "{} annotations[{}]".format(path, k)
-        report.counted["annotations"] += 1
-        crowd = []
-        _guarded(report, where, _check_coco_annotation, report, where, ann, sizes, category_ids,
-                 crowd)
-        rle_crowd += len(crowd)
+    for sample in _bar(plan.samples, "COCO images"):
+        rle_crowd += check_coco_sample(report, plan, sample)
+    crowd = []
+    for k, ann in plan.orphans:
+        _check_one_coco_annotation(report, plan, k, ann, {}, crowd)
+    rle_crowd += len(crowd)
     if rle_crowd:
         report.notes.append("{} crowd regions stored as RLE are not read (only polygons are)".format(
             rle_crowd))
 
 
-def _check_coco_image(report, src, where, entry, sizes):
+def _coco_entry_id(report, where, entry, by_id, found):
+    """The id of a sound image entry is put in ``found``; a malformed or
+    repeated one is reported."""
     if (not isinstance(entry, dict) or entry.get(F.COCO_ID) is None
             or not isinstance(entry.get(F.COCO_FILE_NAME), str)):
         report.add(where, "annotation-malformed", 'an image entry needs "{}" and "{}"'.format(
@@ -352,16 +465,50 @@ def _check_coco_image(report, src, where, entry, sizes):
                    "image id {} is not an integer or a string: no annotation can refer to "
                    "it".format(_show(image_id)))
         return
-    if image_id in sizes:
+    if image_id in by_id:
         report.add(where, "annotation-malformed",
                    "image id {} repeats; every sample of it reads the first entry's file".format(
                        _show(image_id)))
         return
-    size = _check_image(report, where, os.path.join(src.images, entry[F.COCO_FILE_NAME]))
+    found.append(image_id)
+
+
+def _check_coco_image(report, images_dir, where, entry, sizes, seen=None):
+    size = _check_image(report, where, os.path.join(images_dir, entry[F.COCO_FILE_NAME]), seen)
     width, height = entry.get("width"), entry.get("height")
     if size is None and _is_number(width) and _is_number(height):
         size = (width, height)
-    sizes[image_id] = size
+    sizes[entry[F.COCO_ID]] = size
+
+
+def coco_bbox(ann):
+    """The "bbox" [x, y, width, height] of an annotation as floats, or None
+    when it is not four finite numbers with a size of 0 or more."""
+    box = ann.get(F.COCO_BBOX)
+    if not (isinstance(box, list) and len(box) == F.BOX_VALUES and all(_is_number(v) for v in box)):
+        return None
+    try:
+        box = [float(v) for v in box]
+    except OverflowError:
+        return None
+    if not all(math.isfinite(v) for v in box) or box[2] < 0 or box[3] < 0:
+        return None
+    return box
+
+
+def _check_coco_bbox(report, where, ann, size):
+    box = coco_bbox(ann)
+    if box is None:
+        report.add(where, "annotation-malformed", '"{}" must be [x, y, width, height], got {}'.format(
+            F.COCO_BBOX, _show(ann.get(F.COCO_BBOX))))
+        return
+    x, y, w, h = box
+    width, height = size if size else (math.inf, math.inf)
+    # x + width may pass the edge by a rounding error of the sum.
+    slack = 1e-6
+    if not (x >= 0 and y >= 0 and x + w <= width + slack and y + h <= height + slack):
+        report.add(where, "coord-range", '"{}" {} reaches outside 0..{} px x 0..{} px'.format(
+            F.COCO_BBOX, [_fmt(v) for v in box], _fmt(width), _fmt(height)))
 
 
 def _check_coco_annotation(report, where, ann, sizes, category_ids, crowd):
@@ -407,7 +554,7 @@ def _check_coco_annotation(report, where, ann, sizes, category_ids, crowd):
 
 # -- TFRecord ---------------------------------------------------------------
 
-def _tfrecord_splits(report, src):
+def tfrecord_splits(report, src):
     """[(split, folder, files, samples)] of a TFRecord description, after checking it."""
     doc, where = src.doc, src.path
     ds_type = doc.get("type")
@@ -444,15 +591,18 @@ def _tfrecord_splits(report, src):
     return out
 
 
-def _check_record(report, tf, where, data, nclasses):
+def check_record(report, tf, where, data, nclasses):
+    """One serialized record; returns (parsed features, decoded image shape),
+    either None when it cannot be had."""
     features = F.record_features(tf)
     try:
         sample = tf.io.parse_single_example(data, features)
     except (tf.errors.OpError, ValueError) as e:
         report.add(where, "record-parse", _tf_message(e))
-        return
+        return None, None
+    shape = None
     try:
-        tf.io.decode_jpeg(sample["image"]).numpy()
+        shape = tf.io.decode_jpeg(sample["image"]).numpy().shape
     except (tf.errors.OpError, ValueError) as e:
         report.add(where, "record-decode", _tf_message(e))
     objects = tf.sparse.to_dense(sample["objects"]).numpy()
@@ -471,43 +621,53 @@ def _check_record(report, tf, where, data, nclasses):
     if outside.size:
         report.add(where, "coord-range", "{} box values outside 0..1, first {:g}".format(
             outside.size, float(outside[0])))
+    return sample, shape
 
 
 def _tf_message(e):
     return tf_error_text(e)[:300]
 
 
+def file_records(report, tf, path):
+    """Yields (number read so far, where, serialized record) for the sound
+    records of one file, and reports where the file cannot be read on."""
+    from ..datasets.tfrecord import scan_record_file
+
+    report.counted["record files"] += 1
+    # TensorFlow's reader trusts each frame's declared length (a bad one
+    # can kill the process), so only the frames found sound are read.
+    sound, offset, problem = scan_record_file(path)
+    k = 0
+    try:
+        for data in tf.data.TFRecordDataset(path).take(sound):
+            k += 1
+            report.counted["records"] += 1
+            yield k, "{} record {}".format(path, k - 1), data
+    except tf.errors.OpError as e:
+        # A damaged file cannot be read past the damage.
+        report.add("{} record {}".format(path, k), "record-parse",
+                   "the file cannot be read from here on: {}".format(_tf_message(e)))
+        problem = None
+    if problem is not None:
+        report.add("{} record {}".format(path, k), "record-parse",
+                   "the file cannot be read from here on: damaged frame at byte {}: {}".format(
+                       offset, problem))
+
+
 def check_tfrecord(report, src):
     tf = import_tensorflow()
-    from ..datasets.tfrecord import scan_record_file
     classes = src.doc.get("classes")
     nclasses = len(classes) if isinstance(classes, list) else None
-    for split, folder, files, samples in _tfrecord_splits(report, src):
+    for split, folder, files, samples in tfrecord_splits(report, src):
         count = 0
         bar = progress.bar(total=samples, desc="{} records".format(split), unit="record",
                            file=sys.stderr)
         for path in files:
-            report.counted["record files"] += 1
-            # TensorFlow's reader trusts each frame's declared length (a bad one
-            # can kill the process), so only the frames found sound are read.
-            sound, offset, problem = scan_record_file(path)
             k = 0
-            try:
-                for data in tf.data.TFRecordDataset(path).take(sound):
-                    _check_record(report, tf, "{} record {}".format(path, k), data, nclasses)
-                    k += 1
-                    bar.update(1)
-            except tf.errors.OpError as e:
-                # A damaged file cannot be read past the damage.
-                report.add("{} record {}".format(path, k), "record-parse",
-                           "the file cannot be read from here on: {}".format(_tf_message(e)))
-                problem = None
-            if problem is not None:
-                report.add("{} record {}".format(path, k), "record-parse",
-                           "the file cannot be read from here on: damaged frame at byte {}: {}".format(
-                               offset, problem))
+            for k, where, data in file_records(report, tf, path):
+                check_record(report, tf, where, data, nclasses)
+                bar.update(1)
             count += k
-            report.counted["records"] += k
         bar.close()
         if samples is not None and samples != count:
             report.add(src.path, "description", "{} ``samples`` is {} but the files hold {} records".format(

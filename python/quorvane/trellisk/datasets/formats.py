@@ -45,6 +45,7 @@ COCO_IMAGE_ID = "image_id"
 COCO_CATEGORY_ID = "category_id"
 COCO_SEGMENTATION = "segmentation"
 COCO_ISCROWD = "iscrowd"
+COCO_BBOX = "bbox"  # [x, y, width, height] in pixels of the image
 
 # -- TFRecord detection datasets ----------------------------------------------
 
