@@ -59,7 +59,7 @@ class TrelliskLoss:
     """
 
     total_key = "total-loss"
-    parts = ()
+    parts: tuple[str, ...] = ()
 
     def __new__(cls, *args, **kwargs):
         # Keras 2 calls a class given as loss= with the batch's tensors
