@@ -326,4 +326,12 @@ def test_progress_off_a_terminal_is_one_line_per_stage(sample, capsys):
     err = capsys.readouterr().err
     assert "\r" not in err
     stages = [line for line in err.splitlines() if line.startswith("batches")]
-    assert len(stages) == 1 and stages[0].startswith("batches: 3 batch in "), err
+    assert len(stages) == 1 and stages[0].startswith("batches: 3 batches in "), err
+
+
+@pytest.mark.parametrize("n, unit, text", [(1, "batch", "1 batch"), (6, "batch", "6 batches"),
+                                           (0, "step", "0 steps"), (1, "file", "1 file")])
+def test_counts_take_the_plural(n, unit, text):
+    from quorvane.trellisk.cli.progress import count
+
+    assert count(n, unit) == text
