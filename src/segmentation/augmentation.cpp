@@ -194,6 +194,8 @@ py::object build_augmentation_pipeline(Call &c, bool channel_ops) {
     if (!truthy(compat.attr("library_pipeline_usable")(A)))
         return compat.attr("native_pipeline")(getitem(shape, 0), getitem(shape, 1),
                                               py::bool_(channel_ops), A);
+    // Its warp repeats a scikit-image deprecation notice on every sample.
+    compat.attr("quiet_library_notices")();
     auto floordiv = [](py::handle a, int b) {
         PyObject *q = PyNumber_FloorDivide(a.ptr(), py::int_(b).ptr());
         if (!q) throw py::error_already_set();

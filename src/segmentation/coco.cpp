@@ -174,8 +174,10 @@ py::object init(Call &c) {
         set_first(category_positions, id, py::int_(py::len(labels) - 1));
     }
 
+    // disable=None: bars only on a terminal, so a log file gets no frames.
     Py_ssize_t position = 0;
-    for (py::handle image : tqdm(images, py::arg("desc") = "Reading images")) {
+    for (py::handle image :
+         tqdm(images, py::arg("desc") = "Reading images", py::arg("disable") = py::none())) {
         py::object id = get(image, k_id);
         images_names.append(get(image, k_file_name));
         images_ids.append(id);
@@ -189,7 +191,8 @@ py::object init(Call &c) {
     py::object array = np.attr("array");
     py::tuple pairs = py::make_tuple(-1, 2);
     Py_ssize_t index = 0, rle_crowd = 0, rle_other = 0;
-    for (py::handle ann : tqdm(annotations, py::arg("desc") = "Parsing annotations")) {
+    for (py::handle ann : tqdm(annotations, py::arg("desc") = "Parsing annotations",
+                               py::arg("disable") = py::none())) {
         try {
             py::object image_id = get(ann, k_image_id, zero);
             py::object segmentation = get(ann, k_segmentation);

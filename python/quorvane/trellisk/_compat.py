@@ -10,7 +10,9 @@ checks:
   pipeline names it;
 - ``augmentation_library()``, ``library_pipeline_usable(A)`` and
   ``native_pipeline(height, width, channel_ops)``: whether the segmentation
-  datasets augment with the augmentation library or with the native engine.
+  datasets augment with the augmentation library or with the native engine;
+- ``quiet_library_notices()``: silences the deprecation notice that the
+  library's piecewise-affine warp raises under scikit-image 0.26.
 """
 
 import importlib.metadata
@@ -23,7 +25,7 @@ import warnings
 
 __all__ = ["mean_squared_error", "keras_named", "plain_id", "augmentation_library",
            "library_pipeline_usable", "native_pipeline", "fallback_reason",
-           "AugmentationFallbackWarning", "LIBRARY_EXTRA"]
+           "AugmentationFallbackWarning", "LIBRARY_EXTRA", "quiet_library_notices"]
 
 
 # ------------------------------------------------------------------ Keras
@@ -154,6 +156,34 @@ def fallback_reason(A=None):
     return ("{}, not a 1.3 release: the segmentation datasets augment with the native "
             "engine (quorvane.trellisk.datasets.augment). For the albumentations pipeline: {}"
             .format(found, LIBRARY_EXTRA))
+
+
+# scikit-image 0.26 deprecated the estimate() method that the 1.3 releases'
+# piecewise-affine warp calls on every sample it warps. The notice is about
+# the library's code, which no user can change, and tf.data repeats it from
+# every worker thread. Matched by message, category and the module that
+# raises it, so nothing else is hidden.
+_ESTIMATE_NOTICE = {
+    "message": r"`estimate` is deprecated since version 0\.26",
+    "category": FutureWarning,
+    "module": r"albumentations\.augmentations\.geometric\.transforms\Z",
+}
+_quieted = False
+
+
+def quiet_library_notices():
+    """Silence the library pipeline's scikit-image deprecation notice; idempotent.
+
+    The pipeline runs on tf.data's worker threads, where
+    ``warnings.catch_warnings`` (which swaps the process-wide filter list)
+    would race, so this adds one precise entry to the process-wide filters,
+    once. Filters the caller adds later still take precedence.
+    """
+    global _quieted
+    with _lock:
+        if not _quieted:
+            warnings.filterwarnings("ignore", **_ESTIMATE_NOTICE)
+            _quieted = True
 
 
 def native_pipeline(height, width, channel_ops, A=None):

@@ -208,7 +208,7 @@ def build_parser():
                     "you can see whether the input pipeline keeps up with a model of that speed.")
     _add_description(p)
     p.add_argument("--batch-size", type=_positive, default=8, help="samples per batch (default: 8)")
-    p.add_argument("--batches", type=_positive, default=20, help="batches to draw (default: 20)")
+    p.add_argument("--batches", type=_positive, default=20, help="batches to time, at least (default: 20; more until 1 s has passed)")
     p.add_argument("--step-ms", type=_non_negative_float, default=0.0,
                    help="simulated training time per batch in milliseconds (default: 0)")
     _add_native(p, "augment segmentation samples with the native engine instead of the library")

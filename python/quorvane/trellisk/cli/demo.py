@@ -182,7 +182,9 @@ def run(out="trellisk-demo", steps=40, quick=False, native=False):
     # The attitude regressor costs next to nothing; the segmentation steps
     # are what --quick trims.
     seg_steps = min(steps, 10) if quick else steps
-    tp_batches = 2 if quick else 6
+    # The same measurement as `throughput` (cli/throughput.py); --quick
+    # keeps its shape with a small buffer and few batches.
+    tp_prefetch, tp_batches = (2, 3) if quick else (throughput.PREFETCH, throughput.BATCHES)
     n_preview = 8 if quick else 16
 
     _say("Writing a sample dataset to {}".format(out))
@@ -223,32 +225,33 @@ def run(out="trellisk-demo", steps=40, quick=False, native=False):
                                               layouts[1][1], SHAPE)
 
     _say()
-    _say("Training pipelines, batch size {}, {} batches each after the first:".format(BATCH, tp_batches))
+    tp_seconds = 0.0 if quick else throughput.MIN_SECONDS
+    _say("Training pipelines, batch size {} (samples per second as `throughput` measures them: {} "
+         "timed{}, after {} untimed):".format(
+             BATCH, progress.count(tp_batches, "batch"),
+             ", and at least {:g} s of them".format(tp_seconds) if tp_seconds else "",
+             progress.count(tp_prefetch + 1, "batch")))
     rates = {}
     for name, src in layouts:
         ds = datasets[name]
         if ds is None:
             continue
 
-        def measure(ds=ds, src=src, name=name):
-            pipeline = throughput.training_pipeline(ds, src, BATCH, prefetch=4)
-            return throughput.measure(pipeline, tp_batches, desc=name)
-
-        def measure_graph(ds=ds, src=src, name=name):
-            pipeline, augmented = throughput.graph_training_pipeline(ds, src, BATCH, prefetch=4)
-            return throughput.measure(pipeline, tp_batches, desc=name + " graph"), augmented
+        def measure(ds=ds, src=src, name=name, graph=False):
+            return throughput.rate(ds, src, BATCH, tp_batches, graph=graph, prefetch=tp_prefetch,
+                                   desc=name + (" graph" if graph else ""), min_seconds=tp_seconds)
 
         r = stages.run(name + ": throughput", measure)
         if r is not None:
             rates[name] = r["samples_per_s"]
             _say("  {:<13} {:8.1f} samples/s   (first batch {:.2f} s, waiting for data {:.0f} %)".format(
                 name, r["samples_per_s"], r["first_batch_s"], 100 * r["wait_s"] / max(r["seconds"], 1e-9)))
-        g = None if name == "yaml-library" else stages.run(name + ": graph throughput", measure_graph)
-        if g is not None:
-            r, augmented = g
+        r = None if name == "yaml-library" else stages.run(name + ": graph throughput", measure,
+                                                            graph=True)
+        if r is not None:
             _say("  {:<13} {:8.1f} samples/s   graph-only pipeline (--graph){}".format(
                 "", r["samples_per_s"],
-                "" if augmented or src.kind == "tfrecord" else ", without augmentation"))
+                "" if r["augmented"] or src.kind == "tfrecord" else ", without augmentation"))
     if native and rates.get("yaml-library") and rates.get("yaml"):
         _say("  native augmentation: {:.1f}x the samples/s of the library's on the YAML pipeline".format(
             rates["yaml"] / rates["yaml-library"]))
@@ -290,5 +293,7 @@ def run(out="trellisk-demo", steps=40, quick=False, native=False):
     prog = "python -m quorvane.trellisk"
     _say("  {} check {}".format(prog, paths["segmentation_yaml"]))
     _say("  {} preview {} --no-augment --out preview.png".format(prog, paths["segmentation_yaml"]))
+    _say("  {} throughput {} --shape {} {} --batch-size {}   (the YAML figure above)".format(
+        prog, paths["segmentation_yaml"], SHAPE[0], SHAPE[1], BATCH))
     _say("  {} throughput {} --batch-size 16 --step-ms 50".format(prog, paths["tfrecord_yaml"]))
     return 0

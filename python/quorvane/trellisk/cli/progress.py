@@ -9,6 +9,13 @@ import sys
 import time
 
 
+def count(n, unit):
+    """``n`` and ``unit`` in the plural that ``n`` takes: "1 batch", "6 batches"."""
+    if n == 1:
+        return "{} {}".format(n, unit)
+    return "{} {}{}".format(n, unit, "es" if unit.endswith(("s", "x", "ch", "sh")) else "s")
+
+
 def is_terminal(stream):
     try:
         return bool(stream.isatty())
@@ -64,7 +71,7 @@ class StageLine:
             return
         self.closed = True
         head = "{}: ".format(self.desc) if self.desc else ""
-        line = "{}{} {} in {:.1f} s".format(head, self.n, self.unit, time.perf_counter() - self.start)
+        line = "{}{} in {:.1f} s".format(head, count(self.n, self.unit), time.perf_counter() - self.start)
         if self.postfix:
             line += " ({})".format(self.postfix)
         out = self.file if self.file is not None else sys.stderr
