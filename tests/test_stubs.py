@@ -14,7 +14,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE = os.path.dirname(os.path.abspath(quorvane.trellisk.__file__))
 MODULES = ["quorvane.trellisk.datasets.segmentation", "quorvane.trellisk.datasets.tfrecord",
            "quorvane.trellisk.losses.attitude", "quorvane.trellisk.datasets._detaug",
-           "quorvane.trellisk.datasets._augment", "quorvane.trellisk.ops"]
+           "quorvane.trellisk.datasets._augment", "quorvane.trellisk.datasets._recordio",
+           "quorvane.trellisk.ops"]
 
 
 def test_stubs_match_the_built_modules(tmp_path):
