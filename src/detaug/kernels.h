@@ -78,7 +78,6 @@ public:
     int32_t sat_q;     // saturation gain in 1/16384
     int32_t shift_q;   // hue shift in 1/4096 sextant, in [-3, 3) sextants
     int32_t val_q;     // value gain in 1/32768
-    uint8_t lut[256];  // value channel: V * val rounded, clipped
 };
 
 }  // namespace detaug

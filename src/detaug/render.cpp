@@ -378,7 +378,6 @@ HsvGains::HsvGains(double hue, double s, double v) {
     if (sh < -3) sh += 6;
     shift_q = int32_t(std::lrint(sh * 4096));
     val_q = int32_t(std::clamp(std::lrint(v * 32768), 0L, 65535L));
-    for (int i = 0; i < 256; ++i) lut[i] = uint8_t(std::min(int(((uint32_t(i << 8) * uint32_t(val_q) >> 16) + 64) >> 7), 255));
 }
 
 namespace {
@@ -391,22 +390,35 @@ inline int hsv_channel(int X, int C, int centre, int Vn, int kq) {
     return std::clamp(Vn - ((d + 32) >> 6), 0, 255);
 }
 
+// One pixel; branch-free, so that the block loop below vectorises.
+inline void hsv_pixel(const HsvGains &k, int r, int g, int b, int &R, int &G, int &B) {
+    const int V = std::max(r, std::max(g, b)), C = V - std::min(r, std::min(g, b));
+    const int Vn = std::min(int(((uint32_t(V << 8) * uint32_t(k.val_q) >> 16) + 64) >> 7), 255);
+    const int dC = std::max(C, 1), dV = std::max(V, 1);
+    const int M = std::min((dC * 64 * k.sat_q + 16384) >> 15, dV * 32);  // 32 min(sat C, V)
+    // Rounded half up by truncation (the value is not negative).
+    const int kq = std::min(int(float(Vn * M * 512) / float(dC * dV) + 0.5f), 65535);
+    const int num = V == r ? g - b : V == g ? 2 * C + b - r : 4 * C + r - g;
+    int X = num * 16 + ((C * 128 * k.shift_q + 16384) >> 15);
+    X += X < 0 ? 96 * C : 0;
+    X -= X >= 96 * C ? 96 * C : 0;
+    R = hsv_channel(X, C, 0, Vn, kq);
+    G = hsv_channel(X, C, 32 * C, Vn, kq);
+    B = hsv_channel(X, C, 64 * C, Vn, kq);
+}
+
 void hsv_baseline(const HsvGains &k, uint8_t *px, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        uint8_t *p = px + i * 3;
-        const int r = p[0], g = p[1], b = p[2];
-        const int V = std::max(r, std::max(g, b)), C = V - std::min(r, std::min(g, b));
-        const int Vn = k.lut[V];
-        const int dC = std::max(C, 1), dV = std::max(V, 1);
-        const int M = std::min((dC * 64 * k.sat_q + 16384) >> 15, dV * 32);  // 32 min(sat C, V)
-        const int kq = int(std::clamp(std::lrint(float(Vn * M * 512) / float(dC * dV)), 0L, 65535L));
-        const int num = V == r ? g - b : V == g ? 2 * C + b - r : 4 * C + r - g;
-        int X = num * 16 + ((C * 128 * k.shift_q + 16384) >> 15);
-        if (X < 0) X += 96 * C;
-        if (X >= 96 * C) X -= 96 * C;
-        p[0] = uint8_t(hsv_channel(X, C, 0, Vn, kq));
-        p[1] = uint8_t(hsv_channel(X, C, 32 * C, Vn, kq));
-        p[2] = uint8_t(hsv_channel(X, C, 64 * C, Vn, kq));
+    constexpr size_t kBlock = 32;
+    int r[kBlock], g[kBlock], b[kBlock];
+    for (size_t i0 = 0; i0 < n; i0 += kBlock) {
+        const size_t m = std::min(kBlock, n - i0);
+        uint8_t *p = px + i0 * 3;
+        for (size_t j = 0; j < kBlock; ++j) {
+            const size_t s = j < m ? j : 0;  // lanes past the end repeat the first pixel
+            r[j] = p[3 * s], g[j] = p[3 * s + 1], b[j] = p[3 * s + 2];
+        }
+        for (size_t j = 0; j < kBlock; ++j) hsv_pixel(k, r[j], g[j], b[j], r[j], g[j], b[j]);
+        for (size_t j = 0; j < m; ++j) p[3 * j] = uint8_t(r[j]), p[3 * j + 1] = uint8_t(g[j]), p[3 * j + 2] = uint8_t(b[j]);
     }
 }
 
@@ -445,8 +457,8 @@ DETAUG_AVX2 inline void put8(uint8_t *p, __m128i rg, __m128i b8) {
 // The gain in 1/16384 of the eight pixels whose 32 min(sat C, V) * V' and
 // C * V (both at least 1) are in num and den, as the baseline computes it.
 DETAUG_AVX2 inline __m256i gain8(__m256i num, __m256i den) {
-    return _mm256_cvtps_epi32(
-        _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_slli_epi32(num, 9)), _mm256_cvtepi32_ps(den)));
+    const __m256 q = _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_slli_epi32(num, 9)), _mm256_cvtepi32_ps(den));
+    return _mm256_cvttps_epi32(_mm256_add_ps(q, _mm256_set1_ps(0.5f)));
 }
 
 // Sixteen pixels at a time, the baseline's operations lane by lane; V'
