@@ -413,10 +413,8 @@ void hsv_baseline(const HsvGains &k, uint8_t *px, size_t n) {
     for (size_t i0 = 0; i0 < n; i0 += kBlock) {
         const size_t m = std::min(kBlock, n - i0);
         uint8_t *p = px + i0 * 3;
-        for (size_t j = 0; j < kBlock; ++j) {
-            const size_t s = j < m ? j : 0;  // lanes past the end repeat the first pixel
-            r[j] = p[3 * s], g[j] = p[3 * s + 1], b[j] = p[3 * s + 2];
-        }
+        if (m < kBlock) std::fill_n(r, kBlock, 0), std::fill_n(g, kBlock, 0), std::fill_n(b, kBlock, 0);
+        for (size_t j = 0; j < m; ++j) r[j] = p[3 * j], g[j] = p[3 * j + 1], b[j] = p[3 * j + 2];
         for (size_t j = 0; j < kBlock; ++j) hsv_pixel(k, r[j], g[j], b[j], r[j], g[j], b[j]);
         for (size_t j = 0; j < m; ++j) p[3 * j] = uint8_t(r[j]), p[3 * j + 1] = uint8_t(g[j]), p[3 * j + 2] = uint8_t(b[j]);
     }
