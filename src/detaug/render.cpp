@@ -359,17 +359,17 @@ void blend(uint8_t *dst, const uint8_t *other, size_t n, double ratio, bool avx2
 
 // HSV gains, per pixel (r, g, b in 0..255), all in integers but one factor:
 //   V = max, C = max - min, V' = V * val rounded and clipped to 255 (val in
-//   1/32768, a table), hue h in sextants by the usual hexagon (r max:
-//   (g - b) / C; g max: 2 + (b - r) / C; b max: 4 + (r - g) / C), shifted
-//   by the drawn fraction of the circle, held in units of C / 16 so that no
-//   division is needed: X = 16 * (C * base + num) + round(16 * C * shift).
-//   Each channel is then V' - C' * t, where t = clamp(min(k, 4 - k), 0, 1)
-//   and k is (h - 1, 3, 5 for r, g, b) modulo 6: with k in the same units
-//   no sector is needed. C' = C * gain with gain = min(sat * V' / V, V' / C)
-//   (saturation times sat, at most 1, value times val), from one division
-//   per pixel in single precision and kept in 1/16384. Grey pixels (C = 0)
-//   get t = 0, so V' in every channel. Lanes are 16 bits wide but for the
-//   gain.
+//   1/32768); hue h in sextants by the usual hexagon (r max: (g - b) / C;
+//   g max: 2 + (b - r) / C; b max: 4 + (r - g) / C), shifted by the drawn
+//   fraction of the circle and held in units of C / 16, so no division:
+//   X = 16 * (C * base + num) + round(16 * C * shift), taken into [0, 96 C).
+//   Each channel is V' - C' * t with t = clamp(d - 1, 0, 1), d the distance
+//   round the circle from X to the channel's own hue (r 0, g 2, b 4
+//   sextants): no sector, no branch. C' = C * gain, gain = min(sat * V' / V,
+//   V' / C) (saturation times sat, at most 1, and value times val), from one
+//   single-precision division per pixel, kept in 1/16384. Grey pixels
+//   (C = 0) get t = 0, so V' in every channel. The vector path holds all
+//   but the gain in 16-bit lanes (every term here fits).
 HsvGains::HsvGains(double hue, double s, double v) {
     sat_q = int32_t(std::clamp(std::lrint(s * 16384), 0L, 32767L));
     // The shift in [-3, 3) sextants keeps every hue position in 16 bits.
@@ -459,8 +459,7 @@ DETAUG_AVX2 inline __m256i gain8(__m256i num, __m256i den) {
     return _mm256_cvttps_epi32(_mm256_add_ps(q, _mm256_set1_ps(0.5f)));
 }
 
-// Sixteen pixels at a time, the baseline's operations lane by lane; V'
-// from the same product the table holds.
+// Sixteen pixels at a time, the baseline's operations lane by lane.
 DETAUG_AVX2 void hsv_avx2(const HsvGains &k, uint8_t *px, size_t n) {
     const __m256i gs = _mm256_set1_epi16(int16_t(k.sat_q)), i1 = _mm256_set1_epi16(1);
     const __m256i val = _mm256_set1_epi16(int16_t(uint16_t(k.val_q)));
