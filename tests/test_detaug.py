@@ -2,6 +2,7 @@
 the pixels, box rules, keys, and the two front ends and vector paths giving
 the same bytes."""
 
+import colorsys
 import math
 from concurrent.futures import ThreadPoolExecutor
 
@@ -214,6 +215,22 @@ def test_each_hsv_gain_changes_what_it_names(setting, expect):
             assert np.abs(spread(out) - spread(src)).max() <= 2  # saturation kept
         changed += int(np.abs(out - src).mean() > 1)
     assert changed >= 4
+
+
+@pytest.mark.parametrize("gains", [{"hsv_h": 0.015, "hsv_s": 0.7, "hsv_v": 0.4}, {"hsv_h": 0.5, "hsv_s": 0.9, "hsv_v": 0.9}])
+@pytest.mark.parametrize("baseline", [False, True])
+def test_hsv_follows_the_drawn_gains_pixel_by_pixel(gains, baseline):
+    images = np.random.default_rng(3).integers(0, 256, (1, 24, 24, 3), dtype=np.uint8)
+    config = DetectionAugmentConfig({"hsv": 1, **gains}, 24, 24)
+    for index in range(4):
+        hue, sat, val = _detaug.draw_plan(config, 1, 0, 0, 0, index)["hsv"]
+        out = augment_group(config, images, np.zeros((1, 0, 5), np.float32), np.zeros(1, np.int32), 0, 0, 0, index,
+                            baseline=baseline)[0]
+        expected = []
+        for r, g, b in images[0].reshape(-1, 3) / 255.0:
+            h, s, v = colorsys.rgb_to_hsv(r, g, b)
+            expected.append(colorsys.hsv_to_rgb((h + hue) % 1.0, min(1.0, s * sat), min(1.0, v * val)))
+        assert np.abs(out.reshape(-1, 3) - np.array(expected) * 255).max() < 1.6
 
 
 def test_mixup_keeps_both_sets_of_boxes():

@@ -75,8 +75,9 @@ public:
     // On n pixels in place.
     void apply(uint8_t *pixels, size_t n, bool avx2) const;
 
-    float shift, sat, val;
-    uint8_t lut[256];  // value channel: round(V * val) clipped
+    int32_t sat_q;     // saturation gain in 1/16384
+    int32_t shift_q;   // hue shift in 1/4096 sextant, in [-3, 3) sextants
+    int32_t val_q;     // value gain in 1/32768
 };
 
 }  // namespace detaug

@@ -357,133 +357,153 @@ void blend(uint8_t *dst, const uint8_t *other, size_t n, double ratio, bool avx2
     blend_baseline(dst, other, n, w);
 }
 
-// HSV gains, per pixel (r, g, b in 0..255):
-//   V = max, C = max - min, hue h in [0, 6) by the usual hexagon
-//   (r max: (g - b) / C; g max: 2 + (b - r) / C; b max: 4 + (r - g) / C);
-//   V' = round(V * val) clipped to 255 (a table),
-//   C' = min(V', C * sat * V' / V)     (saturation C / V times sat, at most 1),
-//   h' = h + 6 * hue, wrapped into [0, 6),
-//   then back: max V', min V' - C', middle channel min + C' * f or
-//   min + C' * (1 - f) by sextant (f the fraction of h'), each rounded to
-//   nearest (ties to even). Grey pixels (C = 0) get V' in all channels.
-// Single precision throughout, in this order.
-HsvGains::HsvGains(double hue, double s, double v) : shift(float(6 * hue)), sat(float(s)), val(float(v)) {
-    for (int i = 0; i < 256; ++i) lut[i] = uint8_t(std::clamp(std::lrint(float(i) * val), 0L, 255L));
+// HSV gains, per pixel (r, g, b in 0..255), all in integers but one factor:
+//   V = max, C = max - min, V' = V * val rounded and clipped to 255 (val in
+//   1/32768); hue h in sextants by the usual hexagon (r max: (g - b) / C;
+//   g max: 2 + (b - r) / C; b max: 4 + (r - g) / C), shifted by the drawn
+//   fraction of the circle and held in units of C / 16, so no division:
+//   X = 16 * (C * base + num) + round(16 * C * shift), taken into [0, 96 C).
+//   Each channel is V' - C' * t with t = clamp(d - 1, 0, 1), d the distance
+//   round the circle from X to the channel's own hue (r 0, g 2, b 4
+//   sextants): no sector, no branch. C' = C * gain, gain = min(sat * V' / V,
+//   V' / C) (saturation times sat, at most 1, and value times val), from one
+//   single-precision division per pixel, kept in 1/16384. Grey pixels
+//   (C = 0) get t = 0, so V' in every channel. The vector path holds all
+//   but the gain in 16-bit lanes (every term here fits).
+HsvGains::HsvGains(double hue, double s, double v) {
+    sat_q = int32_t(std::clamp(std::lrint(s * 16384), 0L, 32767L));
+    // The shift in [-3, 3) sextants keeps every hue position in 16 bits.
+    double sh = std::fmod(6 * hue, 6.0);
+    if (sh >= 3) sh -= 6;
+    if (sh < -3) sh += 6;
+    shift_q = int32_t(std::lrint(sh * 4096));
+    val_q = int32_t(std::clamp(std::lrint(v * 32768), 0L, 65535L));
 }
 
 namespace {
 
+// The channel whose own hue is `centre` (X and centre in [0, 96 C)).
+inline int hsv_channel(int X, int C, int centre, int Vn, int kq) {
+    const int a = std::abs(X - centre), dist = std::min(a, 96 * C - a);
+    const int T = std::min(16 * C, std::max(dist - 16 * C, 0));
+    const int d = int((uint32_t(T << 4) * uint32_t(kq)) >> 16);
+    return std::clamp(Vn - ((d + 32) >> 6), 0, 255);
+}
+
+// One pixel; branch-free, so that the block loop below vectorises.
+inline void hsv_pixel(const HsvGains &k, int r, int g, int b, int &R, int &G, int &B) {
+    const int V = std::max(r, std::max(g, b)), C = V - std::min(r, std::min(g, b));
+    const int Vn = std::min(int(((uint32_t(V << 8) * uint32_t(k.val_q) >> 16) + 64) >> 7), 255);
+    const int dC = std::max(C, 1), dV = std::max(V, 1);
+    const int M = std::min((dC * 64 * k.sat_q + 16384) >> 15, dV * 32);  // 32 min(sat C, V)
+    // Rounded half up by truncation (the value is not negative).
+    const int kq = std::min(int(float(Vn * M * 512) / float(dC * dV) + 0.5f), 65535);
+    const int num = V == r ? g - b : V == g ? 2 * C + b - r : 4 * C + r - g;
+    int X = num * 16 + ((C * 128 * k.shift_q + 16384) >> 15);
+    X += X < 0 ? 96 * C : 0;
+    X -= X >= 96 * C ? 96 * C : 0;
+    R = hsv_channel(X, C, 0, Vn, kq);
+    G = hsv_channel(X, C, 32 * C, Vn, kq);
+    B = hsv_channel(X, C, 64 * C, Vn, kq);
+}
+
 void hsv_baseline(const HsvGains &k, uint8_t *px, size_t n) {
-    const float shift = k.shift, gs = k.sat;
-    for (size_t i = 0; i < n; ++i) {
-        uint8_t *p = px + i * 3;
-        const int r = p[0], g = p[1], b = p[2];
-        const int V = std::max(r, std::max(g, b)), mn = std::min(r, std::min(g, b)), C = V - mn;
-        const int Vn = k.lut[V];
-        if (C == 0) {
-            p[0] = p[1] = p[2] = uint8_t(Vn);
-            continue;
-        }
-        const float fC = float(C), fV = float(V), fVn = float(Vn);
-        float h = V == r ? float(g - b) / fC : V == g ? 2.0f + float(b - r) / fC : 4.0f + float(r - g) / fC;
-        h = h + shift;
-        if (h < 0.0f) h = h + 6.0f;
-        if (h >= 6.0f) h = h - 6.0f;
-        float cn = fC * gs * fVn / fV;
-        cn = std::min(cn, fVn);
-        const float lo = fVn - cn;
-        const int sector = std::min(int(h), 5);
-        const float f = h - float(sector);
-        const float up = lo + cn * f, down = lo + cn * (1.0f - f);
-        float rr, gg, bb;
-        switch (sector) {
-            case 0: rr = fVn, gg = up, bb = lo; break;
-            case 1: rr = down, gg = fVn, bb = lo; break;
-            case 2: rr = lo, gg = fVn, bb = up; break;
-            case 3: rr = lo, gg = down, bb = fVn; break;
-            case 4: rr = up, gg = lo, bb = fVn; break;
-            default: rr = fVn, gg = lo, bb = down; break;
-        }
-        p[0] = uint8_t(std::clamp(std::lrint(rr), 0L, 255L));
-        p[1] = uint8_t(std::clamp(std::lrint(gg), 0L, 255L));
-        p[2] = uint8_t(std::clamp(std::lrint(bb), 0L, 255L));
+    constexpr size_t kBlock = 32;
+    int r[kBlock], g[kBlock], b[kBlock];
+    for (size_t i0 = 0; i0 < n; i0 += kBlock) {
+        const size_t m = std::min(kBlock, n - i0);
+        uint8_t *p = px + i0 * 3;
+        if (m < kBlock) std::fill_n(r, kBlock, 0), std::fill_n(g, kBlock, 0), std::fill_n(b, kBlock, 0);
+        for (size_t j = 0; j < m; ++j) r[j] = p[3 * j], g[j] = p[3 * j + 1], b[j] = p[3 * j + 2];
+        for (size_t j = 0; j < kBlock; ++j) hsv_pixel(k, r[j], g[j], b[j], r[j], g[j], b[j]);
+        for (size_t j = 0; j < m; ++j) p[3 * j] = uint8_t(r[j]), p[3 * j + 1] = uint8_t(g[j]), p[3 * j + 2] = uint8_t(b[j]);
     }
 }
 
 #if DETAUG_X86
-// Rounded to nearest (ties to even, as lrint) and clipped to 0..255.
-DETAUG_AVX2 inline __m256i to_byte(__m256 v) {
-    return _mm256_min_epi32(_mm256_max_epi32(_mm256_cvtps_epi32(v), _mm256_setzero_si256()), _mm256_set1_epi32(255));
+// One output channel, as hsv_channel (the packs clip).
+DETAUG_AVX2 inline __m256i hsv_channel16(__m256i a, __m256i C16, __m256i C96, __m256i Vn, __m256i kq) {
+    const __m256i T = _mm256_min_epi16(C16, _mm256_subs_epu16(_mm256_min_epi16(a, _mm256_sub_epi16(C96, a)), C16));
+    const __m256i d = _mm256_mulhi_epu16(_mm256_slli_epi16(T, 4), kq);
+    return _mm256_sub_epi16(Vn, _mm256_srli_epi16(_mm256_add_epi16(d, _mm256_set1_epi16(32)), 6));
 }
 
-// Eight pixels at a time, the baseline's operations lane by lane; V' from
-// the same float product the table holds.
-DETAUG_AVX2 void hsv_avx2(const HsvGains &k, uint8_t *px, size_t n) {
+// Eight pixels' r and g bytes (rg, r then g) and b bytes (low half of b8).
+DETAUG_AVX2 inline void take8(const uint8_t *p, __m128i &rg, __m128i &b8) {
     const __m128i take_rg0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1);
     const __m128i take_rg1 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, -1, -1, -1, -1, -1, 0, 3, 6);
     const __m128i take_b0 = _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
     const __m128i take_b1 = _mm_setr_epi8(-1, -1, -1, -1, -1, 1, 4, 7, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i put0_lo = _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1);
-    const __m128i put0_hi = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, 1);
-    const __m128i put1_hi = _mm_setr_epi8(5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m256 shift = _mm256_set1_ps(k.shift), gs = _mm256_set1_ps(k.sat), val = _mm256_set1_ps(k.val);
-    const __m256 zero = _mm256_setzero_ps(), six = _mm256_set1_ps(6.0f), one = _mm256_set1_ps(1.0f);
-    const __m256 two = _mm256_set1_ps(2.0f), four = _mm256_set1_ps(4.0f);
-    const __m256i izero = _mm256_setzero_si256(), i5 = _mm256_set1_epi32(5);
+    const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const __m128i x1 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 16));
+    rg = _mm_or_si128(_mm_shuffle_epi8(x0, take_rg0), _mm_shuffle_epi8(x1, take_rg1));
+    b8 = _mm_or_si128(_mm_shuffle_epi8(x0, take_b0), _mm_shuffle_epi8(x1, take_b1));
+}
+
+// The inverse of take8: 24 bytes back in r g b order.
+DETAUG_AVX2 inline void put8(uint8_t *p, __m128i rg, __m128i b8) {
+    const __m128i put_rg0 = _mm_setr_epi8(0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5);
+    const __m128i put_b0 = _mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
+    const __m128i put_rg1 = _mm_setr_epi8(13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i put_b1 = _mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p),
+                     _mm_or_si128(_mm_shuffle_epi8(rg, put_rg0), _mm_shuffle_epi8(b8, put_b0)));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(p + 16),
+                     _mm_or_si128(_mm_shuffle_epi8(rg, put_rg1), _mm_shuffle_epi8(b8, put_b1)));
+}
+
+// The gain in 1/16384 of the eight pixels whose 32 min(sat C, V) * V' and
+// C * V (both at least 1) are in num and den, as the baseline computes it.
+DETAUG_AVX2 inline __m256i gain8(__m256i num, __m256i den) {
+    const __m256 q = _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_slli_epi32(num, 9)), _mm256_cvtepi32_ps(den));
+    return _mm256_cvttps_epi32(_mm256_add_ps(q, _mm256_set1_ps(0.5f)));
+}
+
+// Sixteen pixels at a time, the baseline's operations lane by lane.
+DETAUG_AVX2 void hsv_avx2(const HsvGains &k, uint8_t *px, size_t n) {
+    const __m256i gs = _mm256_set1_epi16(int16_t(k.sat_q)), i1 = _mm256_set1_epi16(1);
+    const __m256i val = _mm256_set1_epi16(int16_t(uint16_t(k.val_q)));
+    const __m256i shift = _mm256_set1_epi16(int16_t(k.shift_q));
+    const __m256i i64 = _mm256_set1_epi16(64), i255 = _mm256_set1_epi16(255), zero = _mm256_setzero_si256();
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    for (; i + 16 <= n; i += 16) {
         uint8_t *p = px + i * 3;
-        const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i x1 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 16));
-        const __m128i rg = _mm_or_si128(_mm_shuffle_epi8(x0, take_rg0), _mm_shuffle_epi8(x1, take_rg1));
-        const __m128i bb8 = _mm_or_si128(_mm_shuffle_epi8(x0, take_b0), _mm_shuffle_epi8(x1, take_b1));
-        const __m256i r = _mm256_cvtepu8_epi32(rg), g = _mm256_cvtepu8_epi32(_mm_srli_si128(rg, 8));
-        const __m256i b = _mm256_cvtepu8_epi32(bb8);
-        const __m256i V = _mm256_max_epi32(r, _mm256_max_epi32(g, b));
-        const __m256i C = _mm256_sub_epi32(V, _mm256_min_epi32(r, _mm256_min_epi32(g, b)));
-        const __m256 fV = _mm256_cvtepi32_ps(V), fC = _mm256_cvtepi32_ps(C);
-        // Grey lanes (C = 0, so num = 0) divide by 1 instead: hue 0 and C' = 0
-        // then give V' in every channel, as the baseline's early exit does.
-        const __m256 dC = _mm256_max_ps(fC, one), dV = _mm256_max_ps(fV, one);
-        const __m256i Vn = to_byte(_mm256_mul_ps(fV, val));
-        const __m256 fVn = _mm256_cvtepi32_ps(Vn);
-        const __m256i is_r = _mm256_cmpeq_epi32(V, r);
-        const __m256i is_g = _mm256_andnot_si256(is_r, _mm256_cmpeq_epi32(V, g));
-        const __m256i num = _mm256_blendv_epi8(
-            _mm256_blendv_epi8(_mm256_sub_epi32(r, g), _mm256_sub_epi32(b, r), is_g), _mm256_sub_epi32(g, b), is_r);
-        const __m256 q = _mm256_div_ps(_mm256_cvtepi32_ps(num), dC);
-        // r max: q alone (0 + q is q for every q this gives).
-        __m256 h = _mm256_blendv_ps(_mm256_add_ps(_mm256_blendv_ps(four, two, _mm256_castsi256_ps(is_g)), q), q,
-                                    _mm256_castsi256_ps(is_r));
-        h = _mm256_add_ps(h, shift);
-        h = _mm256_blendv_ps(h, _mm256_add_ps(h, six), _mm256_cmp_ps(h, zero, _CMP_LT_OQ));
-        h = _mm256_blendv_ps(h, _mm256_sub_ps(h, six), _mm256_cmp_ps(h, six, _CMP_GE_OQ));
-        __m256 cn = _mm256_div_ps(_mm256_mul_ps(_mm256_mul_ps(fC, gs), fVn), dV);
-        cn = _mm256_blendv_ps(cn, fVn, _mm256_cmp_ps(fVn, cn, _CMP_LT_OQ));  // min as the baseline takes it
-        const __m256 lo = _mm256_sub_ps(fVn, cn);
-        const __m256i sector = _mm256_min_epi32(_mm256_cvttps_epi32(h), i5);
-        const __m256 f = _mm256_sub_ps(h, _mm256_cvtepi32_ps(sector));
-        const __m256 up = _mm256_add_ps(lo, _mm256_mul_ps(cn, f));
-        const __m256 down = _mm256_add_ps(lo, _mm256_mul_ps(cn, _mm256_sub_ps(one, f)));
-        __m256 sec[6];
-        for (int s = 0; s < 6; ++s) sec[s] = _mm256_castsi256_ps(_mm256_cmpeq_epi32(sector, _mm256_set1_epi32(s)));
-        __m256 rr = _mm256_blendv_ps(fVn, down, sec[1]);
-        rr = _mm256_blendv_ps(rr, lo, _mm256_or_ps(sec[2], sec[3]));
-        rr = _mm256_blendv_ps(rr, up, sec[4]);
-        __m256 gg = _mm256_blendv_ps(lo, up, sec[0]);
-        gg = _mm256_blendv_ps(gg, fVn, _mm256_or_ps(sec[1], sec[2]));
-        gg = _mm256_blendv_ps(gg, down, sec[3]);
-        __m256 bl = _mm256_blendv_ps(fVn, lo, _mm256_or_ps(sec[0], sec[1]));
-        bl = _mm256_blendv_ps(bl, up, sec[2]);
-        bl = _mm256_blendv_ps(bl, down, sec[5]);
-        // Every value is in 0..V' already; the saturating packs clip as the baseline does.
-        const __m256i R = _mm256_cvtps_epi32(rr), G = _mm256_cvtps_epi32(gg), B = _mm256_cvtps_epi32(bl);
-        // Lanes: [r0-3 g0-3 b0-3 0 | r4-7 g4-7 b4-7 0], then back to r g b order.
-        const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(R, G), _mm256_packus_epi32(B, izero));
-        const __m128i lo4 = _mm256_castsi256_si128(bytes), hi4 = _mm256_extracti128_si256(bytes, 1);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p),
-                         _mm_or_si128(_mm_shuffle_epi8(lo4, put0_lo), _mm_shuffle_epi8(hi4, put0_hi)));
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(p + 16), _mm_shuffle_epi8(hi4, put1_hi));
+        __m128i rgA, bA, rgB, bB;
+        take8(p, rgA, bA);
+        take8(p + 24, rgB, bB);
+        const __m256i r = _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(rgA, rgB));
+        const __m256i g = _mm256_cvtepu8_epi16(_mm_unpackhi_epi64(rgA, rgB));
+        const __m256i b = _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(bA, bB));
+        const __m256i V = _mm256_max_epi16(r, _mm256_max_epi16(g, b));
+        const __m256i C = _mm256_sub_epi16(V, _mm256_min_epi16(r, _mm256_min_epi16(g, b)));
+        const __m256i Vn = _mm256_min_epi16(
+            _mm256_srli_epi16(_mm256_add_epi16(_mm256_mulhi_epu16(_mm256_slli_epi16(V, 8), val), i64), 7), i255);
+        const __m256i dC = _mm256_max_epi16(C, i1), dV = _mm256_max_epi16(V, i1);
+        const __m256i M = _mm256_min_epi16(_mm256_mulhrs_epi16(_mm256_slli_epi16(dC, 6), gs), _mm256_slli_epi16(dV, 5));
+        // 32-bit products in the packs' lane order, so the pack puts them back.
+        const __m256i nlo = _mm256_mullo_epi16(Vn, M), nhi = _mm256_mulhi_epu16(Vn, M);
+        const __m256i den = _mm256_mullo_epi16(dC, dV);
+        const __m256i kq = _mm256_packus_epi32(
+            gain8(_mm256_unpacklo_epi16(nlo, nhi), _mm256_unpacklo_epi16(den, zero)),
+            gain8(_mm256_unpackhi_epi16(nlo, nhi), _mm256_unpackhi_epi16(den, zero)));
+        const __m256i is_r = _mm256_cmpeq_epi16(V, r);
+        const __m256i is_g = _mm256_andnot_si256(is_r, _mm256_cmpeq_epi16(V, g));
+        const __m256i C16 = _mm256_slli_epi16(C, 4), C32 = _mm256_slli_epi16(C, 5), C64 = _mm256_slli_epi16(C, 6);
+        const __m256i C96 = _mm256_add_epi16(C64, C32);
+        // 16 * (C * base + num): g max 32 C + 16 (b - r), b max 64 C + 16 (r - g).
+        __m256i num = _mm256_blendv_epi8(_mm256_add_epi16(_mm256_slli_epi16(_mm256_sub_epi16(r, g), 4), C64),
+                                         _mm256_add_epi16(_mm256_slli_epi16(_mm256_sub_epi16(b, r), 4), C32), is_g);
+        num = _mm256_blendv_epi8(num, _mm256_slli_epi16(_mm256_sub_epi16(g, b), 4), is_r);
+        __m256i X = _mm256_add_epi16(num, _mm256_mulhrs_epi16(_mm256_slli_epi16(C, 7), shift));
+        X = _mm256_add_epi16(X, _mm256_and_si256(_mm256_cmpgt_epi16(zero, X), C96));
+        X = _mm256_sub_epi16(X, _mm256_andnot_si256(_mm256_cmpgt_epi16(C96, X), C96));
+        const __m256i R = hsv_channel16(X, C16, C96, Vn, kq);
+        const __m256i G = hsv_channel16(_mm256_abs_epi16(_mm256_sub_epi16(X, C32)), C16, C96, Vn, kq);
+        const __m256i B = hsv_channel16(_mm256_abs_epi16(_mm256_sub_epi16(X, C64)), C16, C96, Vn, kq);
+        // Lanes: [r0-7 g0-7 | r8-15 g8-15] and [b0-7 0 | b8-15 0].
+        const __m256i rg = _mm256_packus_epi16(R, G), bz = _mm256_packus_epi16(B, zero);
+        put8(p, _mm256_castsi256_si128(rg), _mm256_castsi256_si128(bz));
+        put8(p + 24, _mm256_extracti128_si256(rg, 1), _mm256_extracti128_si256(bz, 1));
     }
     hsv_baseline(k, px + i * 3, n - i);
 }
