@@ -3,11 +3,15 @@ single-process tf.io.TFRecordWriter script doing the same work, and reading
 the packed dataset against reading the source layout.
 
 The script does what pack does for each sample: read the annotation file,
-decode the picture in full (pack's check does, to find broken files), box
-each object by the extent of its parts, and write a tf.train.Example with
-the same features. The two alternate over the rounds; each figure is the
-median. TensorFlow is imported inside main() only: pack's worker processes
-import this script afresh, as they would any caller's. Writes its table
+decode the picture to find a broken file (the script decodes in full, as a
+plain script would; pack's check reads every JPEG's whole entropy-coded
+stream at an eighth of the size, which fails on the same files), box each
+object by the extent of its parts, and write a tf.train.Example with the
+same features. The two alternate over the rounds; each figure is the
+median. TensorFlow, NumPy and the package are imported inside main() only:
+pack's worker processes import this script afresh, as they would any
+caller's, and pack asks its callers to keep heavy imports out of the top
+level. Writes its table
 into bench/RESULTS.md. Run:
     PYTHONPATH=python .venv/bin/python bench/bench_pack.py [--quick]
 """
@@ -22,7 +26,6 @@ import tempfile
 import time
 
 from _report import finish, parser, stamp
-from quorvane.trellisk.cli import pack as packmod, sampledata
 
 
 def script_pack(yaml_path, out):
@@ -30,6 +33,7 @@ def script_pack(yaml_path, out):
     import tensorflow as tf
     import yaml
     from PIL import Image
+    from quorvane.trellisk.cli import sampledata
 
     with open(yaml_path) as f:
         doc = yaml.safe_load(f)
@@ -54,6 +58,11 @@ def script_pack(yaml_path, out):
                     jpeg = f.read()
                 writer.write(sampledata.example_of(os.path.basename(image_path), jpeg, width, height,
                                                    objects, boxes))
+
+
+# Typical detection pictures first, then the demo's small ones, where the
+# fixed cost of starting the worker processes weighs most.
+SIDES = (640, 160)
 
 
 def timed(fn):
@@ -84,59 +93,70 @@ def main(argv=None):
     args = parser(__doc__).parse_args(argv)
     os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
     import tensorflow  # noqa: F401 -- the script's import is not part of its time
-    per_photo, rounds = (12, 1) if args.quick else (200, 3)
+    from quorvane.trellisk.cli import pack as packmod, sampledata
+    per_photo, rounds = (12, 1) if args.quick else (400, 3)
     root = tempfile.mkdtemp(prefix="bench-pack-")
+    workers = os.cpu_count() or 1
+    packing = {}
     try:
-        data = sampledata.write_dataset(os.path.join(root, "src"), per_photo=per_photo,
-                                        val_per_photo=max(1, per_photo // 5))
-        samples = sum(data["counts"].values())
-        workers = os.cpu_count() or 1
-        times = {"pack": [], "script": []}
-        for r in range(rounds):
-            for name in ("script", "pack") if r % 2 else ("pack", "script"):
-                out = os.path.join(root, "out-{}-{}".format(name, r))
-                if name == "pack":
-                    times[name].append(timed(lambda: packmod.pack(
-                        data["segmentation_yaml"], out, workers=workers, log=open(os.devnull, "w"))))
-                else:
-                    times[name].append(timed(lambda: script_pack(data["segmentation_yaml"], out)))
-        t_pack, t_script = (statistics.median(times[k]) for k in ("pack", "script"))
+        for side in SIDES:
+            data = sampledata.write_dataset(os.path.join(root, "src-{}".format(side)),
+                                            per_photo=per_photo,
+                                            val_per_photo=max(1, per_photo // 5), max_side=side)
+            samples = sum(data["counts"].values())
+            times = {"pack": [], "script": []}
+            for r in range(rounds):
+                for name in ("script", "pack") if r % 2 else ("pack", "script"):
+                    out = os.path.join(root, "out-{}-{}-{}".format(side, name, r))
+                    # Neither run pays for the other's writes still on their way to the disk.
+                    os.sync()
+                    if name == "pack":
+                        times[name].append(timed(lambda: packmod.pack(
+                            data["segmentation_yaml"], out, workers=workers, log=open(os.devnull, "w"))))
+                    else:
+                        times[name].append(timed(lambda: script_pack(data["segmentation_yaml"], out)))
+            packing[side] = (samples, statistics.median(times["pack"]),
+                             statistics.median(times["script"]))
 
         from quorvane.trellisk.datasets.segmentation import SegmentationDatasetYaml
         from quorvane.trellisk.datasets.tfrecord import TFRecordDatasetYaml
 
-        packed = os.path.join(root, "out-pack-0", "tfrecord.yaml")
-        shape = [160, 160, 3]
         batches = 10 if args.quick else 60
-        rates = {}
-        for r in range(rounds):
-            for name in ("source", "packed") if r % 2 else ("packed", "source"):
-                ds = (TFRecordDatasetYaml(packed, shape=shape) if name == "packed" else
-                      SegmentationDatasetYaml(data["segmentation_yaml"], shape=shape,
-                                              tasks=["segment"]))
-                rates.setdefault(name, []).append(read_rate(ds, batches))
-                del ds
-        r_packed, r_source = (statistics.median(rates[k]) for k in ("packed", "source"))
+        reading = {}
+        for side in SIDES:
+            packed = os.path.join(root, "out-{}-pack-0".format(side), "tfrecord.yaml")
+            source = os.path.join(root, "src-{}".format(side), "segmentation.yaml")
+            shape = [side, side, 3]
+            rates = {}
+            for r in range(rounds):
+                for name in ("source", "packed") if r % 2 else ("packed", "source"):
+                    ds = (TFRecordDatasetYaml(packed, shape=shape) if name == "packed" else
+                          SegmentationDatasetYaml(source, shape=shape, tasks=["segment"]))
+                    rates.setdefault(name, []).append(read_rate(ds, batches))
+                    del ds
+            reading[side] = tuple(statistics.median(rates[k]) for k in ("packed", "source"))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
-    header = stamp(__file__, "Median of {} alternating rounds; {} JPEG samples (up to 160 px a "
-                             "side) from the sample dataset's segmentation YAML.".format(rounds, samples))
+    header = stamp(__file__, "Median of {} alternating rounds; JPEG samples from the sample "
+                             "dataset's segmentation YAML, written at two picture sizes.".format(rounds))
+    rows = []
+    for side, (samples, t_pack, t_script) in packing.items():
+        rows.append("| {} samples, up to {} px a side | {:.2f} s ({:.0f}/s) | {:.2f} s ({:.0f}/s) | {:.2f}x |".format(
+            samples, side, t_pack, samples / t_pack, t_script, samples / t_script, t_script / t_pack))
     md = "\n".join([
         header, "",
         "Packing (check, box, write), seconds and samples/s:", "",
-        "| | pack ({} worker processes) | single-process TFRecordWriter script | pack / script |".format(workers),
+        "| JPEG folder | pack ({} worker processes) | single-process TFRecordWriter script | pack / script |".format(workers),
         "|---|---|---|---|",
-        "| seconds | {:.2f} | {:.2f} | |".format(t_pack, t_script),
-        "| samples/s | {:.0f} | {:.0f} | {:.2f}x |".format(samples / t_pack, samples / t_script,
-                                                         t_script / t_pack),
+    ] + rows + [
         "",
-        "Reading with the graph training pipeline (no augmentation, batch 16, {} px, {} batches after the first), samples/s:".format(shape[0], batches),
+        "Reading with the graph training pipeline (no augmentation, batch 16, pictures brought to the folder's size, {} batches after the first), samples/s:".format(batches),
         "",
-        "| packed TFRecord dataset | source layout (segmentation YAML) | packed / source |",
-        "|---|---|---|",
-        "| {:.0f} | {:.0f} | {:.2f}x |".format(r_packed, r_source, r_packed / r_source),
-    ])
+        "| JPEG folder | packed TFRecord dataset | source layout (segmentation YAML) | packed / source |",
+        "|---|---|---|---|",
+    ] + ["| up to {} px a side | {:.0f} | {:.0f} | {:.2f}x |".format(side, p, q, p / q)
+         for side, (p, q) in reading.items()])
     finish(__file__, md, args.quick)
 
 

@@ -321,3 +321,50 @@ def test_problem_in_a_file_whose_name_is_not_utf8_is_printed(ds, capsys):
         f.write("{")
     code, out = run_check(layouts(ds)["folders"], capsys)
     assert code == 1 and "caf\\xe9.json: annotation file is not JSON" in out
+
+
+@pytest.mark.parametrize("variant", ["baseline", "progressive", "greyscale", "cmyk"])
+def test_image_check_fails_on_the_damaged_jpegs_a_full_decode_fails_on(sample, tmp_path, variant):
+    """check decodes JPEGs at an eighth of their size; damage anywhere in
+    the file must still be found, exactly where a full decode finds it."""
+    import io
+    import random
+
+    from PIL import Image
+
+    jpg = sorted(os.listdir(sample["images"]["train"]))[0]
+    with Image.open(os.path.join(sample["images"]["train"], jpg)) as im:
+        im = {"greyscale": im.convert("L"), "cmyk": im.convert("CMYK")}.get(variant, im.convert("RGB"))
+        buf = io.BytesIO()
+        im.save(buf, "JPEG", progressive=variant == "progressive")
+    good = buf.getvalue()
+
+    def full_decode_fails(data):
+        try:
+            with Image.open(io.BytesIO(data)) as im:
+                im.convert("RGB")
+            return False
+        except Exception:
+            return True
+
+    rng = random.Random(variant)
+    path = str(tmp_path / "x.jpg")
+    outcomes = set()
+    for _ in range(150):
+        data = bytearray(good)
+        cut = rng.randrange(len(data))
+        kind = rng.randrange(3)
+        if kind == 0:
+            data = data[:cut]
+        elif kind == 1:
+            data[cut] = rng.randrange(256)
+        else:
+            del data[cut:cut + rng.randint(1, 300)]
+        with open(path, "wb") as f:
+            f.write(data)
+        report = checkmod.Report(echo=False)
+        checkmod._check_image(report, "x", path)
+        flagged = any(k == "image-undecodable" for _, k, _ in report.problems)
+        assert flagged == full_decode_fails(bytes(data)), (kind, cut)
+        outcomes.add(flagged)
+    assert outcomes == {True, False}

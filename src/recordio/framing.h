@@ -72,6 +72,7 @@ class FrameWriter {
     std::FILE *file_ = nullptr;
     uint64_t frames_ = 0;
     uint64_t bytes_ = 0;
+    uint64_t written_back_ = 0;  // bytes handed to the disk's writeback so far
 };
 
 }  // namespace recordio

@@ -6,6 +6,7 @@ vertex outside the picture), is reported with the file (and record) it is in.
 Nothing stops at the first problem.
 """
 
+import io
 import json
 import math
 import os
@@ -123,7 +124,8 @@ def _guarded(report, where, check, *args):
 
 def _check_image(report, where, path, seen=None):
     """Missing or undecodable image; returns (width, height) or None. A
-    ``seen`` dict gets "image": (path, file format, mode, (width, height))."""
+    ``seen`` dict gets "image": (path, file format, mode, (width, height),
+    the file's bytes)."""
     from PIL import Image
 
     report.counted["images"] += 1
@@ -131,11 +133,20 @@ def _check_image(report, where, path, seen=None):
         report.add(where, "image-missing", "no image file at {}".format(path))
         return None
     try:
-        with Image.open(path) as im:
+        # Read once: pack stores these very bytes.
+        with open(path, "rb") as f:
+            data = f.read()
+        with Image.open(io.BytesIO(data)) as im:
+            size = im.size
             if seen is not None:
-                seen["image"] = (path, im.format, im.mode, im.size)
-            im = im.convert("RGB")  # forces the full decode
-            return im.size
+                seen["image"] = (path, im.format, im.mode, size, data)
+            if im.format == "JPEG":
+                # Decoding at an eighth of the size still reads the whole
+                # entropy-coded stream, which is where a damaged file fails;
+                # it only skips most of the inverse transforms.
+                im.draft(None, (1, 1))
+            im.convert("RGB")  # forces the decode, and the conversion the readers make
+            return size
     except Exception as e:
         report.add(where, "image-undecodable", "{}: {}".format(path, e))
         return None
@@ -153,15 +164,18 @@ def _check_vertices(report, where, points, width=1.0, height=1.0, unit="", kind=
     elif n < F.MIN_PART_VERTICES:
         report.add(where, "few-vertices",
                    "{} vertices; the reader paints such a part as a line, not an area".format(n))
-    bad = [(x, y) for x, y in points
-           if not (math.isfinite(x) and math.isfinite(y) and 0 <= x <= width and 0 <= y <= height)]
+    if math.isfinite(width) and math.isfinite(height):
+        # Finite limits: the range test alone turns NaN and infinity away.
+        bad = [(x, y) for x, y in points if not (0 <= x <= width and 0 <= y <= height)]
+    else:
+        bad = [(x, y) for x, y in points
+               if not (math.isfinite(x) and math.isfinite(y) and 0 <= x <= width and 0 <= y <= height)]
     if bad:
         report.add(where, "coord-range", "{} of {} vertices outside 0..{}{} x 0..{}{}, first {}".format(
             len(bad), len(points), _fmt(width), unit, _fmt(height), unit, list(bad[0])))
     if n >= min_vertices and not bad:
-        length = sum(math.hypot(x1 - x0, y1 - y0)
-                     for (x0, y0), (x1, y1) in zip(points[:-1], points[1:]))
-        if length == 0:
+        # The outline has no length exactly when every vertex is the same point.
+        if len(set(points)) == 1:
             report.add(where, "zero-length", "all {} vertices are the same point {}".format(
                 len(points), list(points[0])))
 
@@ -182,10 +196,18 @@ def _fmt(v):
     return "{:g}".format(v)
 
 
+_PLAIN = (int, float)
+_BIG = 1e300
+
+
 def _as_points(polygon):
     """[[x, y], ...] of numbers, or None."""
     if not isinstance(polygon, list):
         return None
+    # Plain JSON numbers (no bool, no integer beyond a float): one pass.
+    if all(type(p) is list and len(p) == 2 and type(p[0]) in _PLAIN and type(p[1]) in _PLAIN
+           and abs(p[0]) < _BIG and abs(p[1]) < _BIG for p in polygon):
+        return [(float(x), float(y)) for x, y in polygon]
     pts = []
     for p in polygon:
         if not (isinstance(p, list) and len(p) == 2):

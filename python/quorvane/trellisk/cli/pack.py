@@ -86,14 +86,17 @@ def stored_image(path, quality=DEFAULT_QUALITY, seen=None):
     """(JPEG bytes, width, height, re-encoded) of the picture at ``path``: a
     JPEG file the readers decode as it is goes in byte for byte; anything
     else is converted to RGB as the segmentation readers convert it and
-    encoded once at ``quality``. ``seen``: (path, format, mode, size) as
-    check found the file, which spares opening it again."""
+    encoded once at ``quality``. ``seen``: (path, format, mode, size, bytes)
+    as check found the file, which spares reading it again."""
     from PIL import Image
 
-    with open(path, "rb") as f:
-        data = f.read()
-    if seen is not None and seen[0] == path and seen[1] == "JPEG" and seen[2] in _PASS_MODES:
-        return data, seen[3][0], seen[3][1], False
+    if seen is not None and seen[0] == path:
+        data = seen[4]
+        if seen[1] == "JPEG" and seen[2] in _PASS_MODES:
+            return data, seen[3][0], seen[3][1], False
+    else:
+        with open(path, "rb") as f:
+            data = f.read()
     with Image.open(io.BytesIO(data)) as im:
         if im.format == "JPEG" and im.mode in _PASS_MODES:
             return data, im.size[0], im.size[1], False
@@ -465,23 +468,30 @@ def _write_description(out, classes, counts):
 # -- the stream of results ----------------------------------------------------------
 
 def _parallel_results(pool, kind, jobs, quality, workers):
-    """Results in sample order. A bounded number of chunks is in flight, so
-    a slow disk does not pile results up in memory; while the next result
-    is not ready (the workers are starting, or all busy) this process packs
-    the next chunk itself instead of waiting."""
+    """Results in sample order. While the next result is not ready (the
+    workers are starting, or all busy) this process packs the next chunk
+    itself instead of waiting. Unfinished work queued to the workers is kept
+    at two chunks a worker, so none of them idles behind a slow chunk; the
+    results held here are bounded, so a slow disk does not pile them up in
+    memory."""
     chunks = [[(j.payload, j.where) for j in jobs[i:i + CHUNK]] for i in range(0, len(jobs), CHUNK)]
-    window = max(2, 2 * workers)
+    queued_limit = max(2, 2 * workers)
+    held_limit = 4 * queued_limit
     pending = deque()  # futures, and lists of results made here
     following = 0
+
+    def queued():
+        return sum(1 for p in pending if not isinstance(p, list) and not p.done())
+
     while following < len(chunks) or pending:
-        while following < len(chunks) and len(pending) < window:
+        while following < len(chunks) and len(pending) < held_limit and queued() < queued_limit:
             pending.append(pool.submit(_pack_chunk, kind, chunks[following], quality))
             following += 1
         head = pending[0]
         if isinstance(head, list) or head.done():
             pending.popleft()
             yield from (head if isinstance(head, list) else head.result())
-        elif following < len(chunks):
+        elif following < len(chunks) and len(pending) < held_limit:
             pending.append(_pack_chunk(kind, chunks[following], quality))
             following += 1
         else:
@@ -577,7 +587,8 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
     - ``workers``: processes that check and encode (default: one per core).
       Being processes, they import the caller's main module afresh: a script
       that calls pack must keep its own work under ``if __name__ ==
-      "__main__":``.
+      "__main__":``, and heavy imports (TensorFlow) inside its functions,
+      or each worker repeats them. The command has neither concern.
 
     Raises PackError (a DatasetError) for refusals and failures, UsageError
     for bad arguments, KeyboardInterrupt after cleaning up when interrupted.

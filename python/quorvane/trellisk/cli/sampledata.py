@@ -285,7 +285,7 @@ def _dump_yaml(path, doc):
         yaml.safe_dump(doc, f, sort_keys=False)
 
 
-def write_dataset(out, per_photo=8, val_per_photo=2, seed=0, shards=2):
+def write_dataset(out, per_photo=8, val_per_photo=2, seed=0, shards=2, max_side=160):
     """Write the sample dataset under ``out`` in the four layouts.
 
     Layout (all paths in the description files are absolute)::
@@ -305,7 +305,7 @@ def write_dataset(out, per_photo=8, val_per_photo=2, seed=0, shards=2):
     photos = load_photos()
     splits = {}
     for split, n in (("train", per_photo), ("val", val_per_photo)):
-        samples = make_samples(photos, n, rng)
+        samples = make_samples(photos, n, rng, max_side)
         if split == "val":
             for s in samples:  # distinct from the training names of the same photograph
                 s["name"] = "val_" + s["name"]

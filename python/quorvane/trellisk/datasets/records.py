@@ -16,7 +16,13 @@ _LIST_FIELD = {"string": 1, "float32": 2, "int64": 3}
 _LENGTH_DELIMITED = 2
 
 
+# Most varints (field tags, short lengths, class indices) fit one byte.
+_SMALL = [bytes((v,)) for v in range(0x80)]
+
+
 def _varint(v):
+    if v < 0x80:
+        return _SMALL[v]
     out = bytearray()
     while True:
         byte = v & 0x7F
