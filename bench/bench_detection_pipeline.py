@@ -18,48 +18,22 @@ import sys
 import tempfile
 import time
 
-import numpy as np
 import tensorflow as tf
-from PIL import Image
 
+from _pictures import SOURCE, write_detection_records
 from _report import finish, parser, stamp
 from quorvane.trellisk.datasets import graph
 from quorvane.trellisk.datasets.tfrecord import TFRecordDataset
 
 SHAPE = [640, 640, 3]
-SOURCE = (480, 640)
 FILES = 96
 BATCH = 8
 ROUNDS = 3
 RECIPE = {"mosaic": 1.0, "affine": 1.0, "hsv": 1.0, "hflip": 0.5}
 
 
-def photo(rng):
-    """A smooth picture (photographs compress and decode like this, noise does not)."""
-    base = rng.integers(0, 256, (SOURCE[0] // 16, SOURCE[1] // 16, 3), dtype=np.uint8)
-    return np.asarray(Image.fromarray(base).resize(SOURCE[::-1], Image.BICUBIC))
-
-
 def write_records(root):
-    rng = np.random.default_rng(1)
-    f = tf.train.Feature
-    for split in ("train", "val"):
-        os.makedirs(os.path.join(root, split))
-        with tf.io.TFRecordWriter(os.path.join(root, split, "a.tfrecord")) as w:
-            for i in range(FILES if split == "train" else 2):
-                n = int(rng.integers(1, 6))
-                boxes = np.concatenate([rng.random((n, 2)) * 0.6 + 0.2, rng.random((n, 2)) * 0.3 + 0.05], 1)
-                w.write(tf.train.Example(features=tf.train.Features(feature={
-                    "image": f(bytes_list=tf.train.BytesList(value=[tf.io.encode_jpeg(photo(rng)).numpy()])),
-                    "image_name": f(bytes_list=tf.train.BytesList(value=[b"%d.jpg" % i])),
-                    "width": f(int64_list=tf.train.Int64List(value=[SOURCE[1]])),
-                    "height": f(int64_list=tf.train.Int64List(value=[SOURCE[0]])),
-                    "objects": f(int64_list=tf.train.Int64List(value=list(range(n)))),
-                    "bboxes": f(float_list=tf.train.FloatList(value=boxes.ravel().tolist())),
-                })).SerializeToString())
-    return {"classes": ["a", "b", "c", "d", "e"], "train": {"path": os.path.join(root, "train"),
-                                                          "samples": FILES},
-            "validation": {"path": os.path.join(root, "val"), "samples": 2}}
+    return write_detection_records(root, FILES, centres=(0.2, 0.8), sizes=(0.05, 0.35))
 
 
 def keras_box_layers():

@@ -19,6 +19,7 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
+from _pictures import SOURCE, photo, write_detection_records
 from _report import finish, parser, stamp
 from quorvane.trellisk import ops
 from quorvane.trellisk.datasets import graph, utils
@@ -27,16 +28,9 @@ from quorvane.trellisk.datasets.segmentation import SegmentationDataset
 from quorvane.trellisk.datasets.tfrecord import TFRecordDataset
 
 SHAPE = [320, 320, 3]
-SOURCE = (480, 640)
 FILES = 120
 BATCH = 10
 ROUNDS = 5
-
-
-def photo(rng):
-    """A smooth picture (photographs compress and decode like this, noise does not)."""
-    base = rng.integers(0, 256, (SOURCE[0] // 16, SOURCE[1] // 16, 3), dtype=np.uint8)
-    return np.asarray(Image.fromarray(base).resize(SOURCE[::-1], Image.BICUBIC))
 
 
 def write_segmentation(root):
@@ -61,24 +55,9 @@ def write_segmentation(root):
 
 
 def write_tfrecord(root):
-    rng = np.random.default_rng(1)
-    for split in ("train", "val"):
-        os.makedirs(os.path.join(root, split))
-        with tf.io.TFRecordWriter(os.path.join(root, split, "a.tfrecord")) as w:
-            for i in range(FILES if split == "train" else 2):
-                n = int(rng.integers(1, 6))
-                boxes = np.concatenate([rng.random((n, 2)), rng.random((n, 2)) * 0.3], 1)
-                f = tf.train.Feature
-                w.write(tf.train.Example(features=tf.train.Features(feature={
-                    "image": f(bytes_list=tf.train.BytesList(value=[tf.io.encode_jpeg(photo(rng)).numpy()])),
-                    "image_name": f(bytes_list=tf.train.BytesList(value=[b"%d.jpg" % i])),
-                    "width": f(int64_list=tf.train.Int64List(value=[SOURCE[1]])),
-                    "height": f(int64_list=tf.train.Int64List(value=[SOURCE[0]])),
-                    "objects": f(int64_list=tf.train.Int64List(value=list(range(n)))),
-                    "bboxes": f(float_list=tf.train.FloatList(value=boxes.ravel().tolist())),
-                })).SerializeToString())
-    return TFRecordDataset({"classes": ["a", "b", "c", "d", "e"], "train": {"path": os.path.join(root, "train")},
-                            "validation": {"path": os.path.join(root, "val")}}, shape=list(SHAPE))
+    about = write_detection_records(root, FILES)
+    del about["train"]["samples"], about["validation"]["samples"]  # counted by the dataset
+    return TFRecordDataset(about, shape=list(SHAPE))
 
 
 def floor_rate(ds):

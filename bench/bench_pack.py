@@ -121,7 +121,7 @@ def main(argv=None):
         from quorvane.trellisk.datasets.segmentation import SegmentationDatasetYaml
         from quorvane.trellisk.datasets.tfrecord import TFRecordDatasetYaml
 
-        batches = 10 if args.quick else 60
+        batches = 10 if args.quick else 150
         reading = {}
         for side in SIDES:
             packed = os.path.join(root, "out-{}-pack-0".format(side), "tfrecord.yaml")

@@ -1,0 +1,45 @@
+"""Pictures and detection records the benchmarks share: smooth 640x480
+photographs (they compress and decode like real ones, noise does not) and
+a TFRecord detection dataset of them."""
+
+import os
+
+import numpy as np
+from PIL import Image
+
+SOURCE = (480, 640)  # height, width
+CLASSES = ["a", "b", "c", "d", "e"]
+
+
+def photo(rng, source=SOURCE):
+    base = rng.integers(0, 256, (source[0] // 16, source[1] // 16, 3), dtype=np.uint8)
+    return np.asarray(Image.fromarray(base).resize(source[::-1], Image.BICUBIC))
+
+
+def write_detection_records(root, files, centres=(0.0, 1.0), sizes=(0.0, 0.3), seed=1):
+    """train/a.tfrecord with ``files`` records and val/a.tfrecord with 2, up
+    to five boxes each, centres in ``centres`` (low, high) and sides in
+    ``sizes``; returns the dataset's description dict."""
+    import tensorflow as tf
+
+    rng = np.random.default_rng(seed)
+    f = tf.train.Feature
+    for split in ("train", "val"):
+        os.makedirs(os.path.join(root, split))
+        with tf.io.TFRecordWriter(os.path.join(root, split, "a.tfrecord")) as w:
+            for i in range(files if split == "train" else 2):
+                n = int(rng.integers(1, 6))
+                boxes = np.concatenate([
+                    rng.random((n, 2)) * (centres[1] - centres[0]) + centres[0],
+                    rng.random((n, 2)) * (sizes[1] - sizes[0]) + sizes[0]], 1)
+                w.write(tf.train.Example(features=tf.train.Features(feature={
+                    "image": f(bytes_list=tf.train.BytesList(value=[tf.io.encode_jpeg(photo(rng)).numpy()])),
+                    "image_name": f(bytes_list=tf.train.BytesList(value=[b"%d.jpg" % i])),
+                    "width": f(int64_list=tf.train.Int64List(value=[SOURCE[1]])),
+                    "height": f(int64_list=tf.train.Int64List(value=[SOURCE[0]])),
+                    "objects": f(int64_list=tf.train.Int64List(value=list(range(n)))),
+                    "bboxes": f(float_list=tf.train.FloatList(value=boxes.ravel().tolist())),
+                })).SerializeToString())
+    return {"classes": list(CLASSES),
+            "train": {"path": os.path.join(root, "train"), "samples": files},
+            "validation": {"path": os.path.join(root, "val"), "samples": 2}}
