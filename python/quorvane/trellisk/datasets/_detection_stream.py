@@ -66,38 +66,40 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
     height, width, channels = sample_shape
     image_shape = tf.TensorShape([height, width, channels])
 
+    def to_element(image, boxes):
+        # A sample that does not fit the batch shape is an error, never padded.
+        return tf.ensure_shape(image, image_shape), (tf.ensure_shape(boxes, (None, 5)),)
+
     def one_pass(pass_number, key_seed):
         recs = shuffled(records(), key_seed, pass_number)
         if augment is None:
-            samples = recs.map(decode, num_parallel_calls=AUTOTUNE, deterministic=deterministic)
-        else:
-            def decode_indexed(index, record):
-                image, boxes = decode(record)
-                return image, boxes, tf.shape(boxes, out_type=tf.int32)[0], index
+            return recs.map(lambda record: to_element(*decode(record)),
+                            num_parallel_calls=AUTOTUNE, deterministic=deterministic)
 
-            groups = recs.enumerate().map(decode_indexed, num_parallel_calls=AUTOTUNE,
-                                          deterministic=deterministic)
-            groups = groups.padded_batch(group_size,
-                                         padded_shapes=(image_shape, [None, 5], [], []))
+        def decode_indexed(index, record):
+            image, boxes = decode(record)
+            return image, boxes, tf.shape(boxes, out_type=tf.int32)[0], index
 
-            def members(images, boxes, counts, indices):
-                return tf.data.Dataset.range(tf.size(counts, out_type=tf.int64)).map(
-                    lambda j: (images, boxes, counts, indices, j))
+        groups = recs.enumerate().map(decode_indexed, num_parallel_calls=AUTOTUNE,
+                                      deterministic=deterministic)
+        groups = groups.padded_batch(group_size,
+                                     padded_shapes=(image_shape, [None, 5], [], []))
 
-            def augment_member(images, boxes, counts, indices, main):
-                image, out = augment(images, boxes, counts, main, key_seed, pass_number,
-                                     tf.gather(indices, main))
-                return image, out
+        def members(images, boxes, counts, indices):
+            return tf.data.Dataset.range(tf.size(counts, out_type=tf.int64)).map(
+                lambda j: (images, boxes, counts, indices, j))
 
-            samples = groups.flat_map(members).map(
-                augment_member, num_parallel_calls=AUTOTUNE, deterministic=deterministic)
+        def augment_member(images, boxes, counts, indices, main):
+            return to_element(*augment(images, boxes, counts, main, key_seed, pass_number,
+                                       tf.gather(indices, main)))
 
-        def to_element(image, boxes):
-            # A sample that does not fit the batch shape is an error, never padded.
-            return tf.ensure_shape(image, image_shape), (tf.ensure_shape(boxes, (None, 5)),)
+        return groups.flat_map(members).map(
+            augment_member, num_parallel_calls=AUTOTUNE, deterministic=deterministic)
 
-        return samples.map(to_element)
-
-    batches = passes.flat_map(one_pass).padded_batch(
-        batch_size, padded_shapes=(image_shape, ((None, 5),)))
+    # Pictures are batched as they are (all of one shape) and the boxes
+    # ragged, then padded with all-zero rows to the longest of the batch: the
+    # same batches as padding both, without copying every picture through
+    # the padding.
+    batches = passes.flat_map(one_pass).ragged_batch(batch_size).map(
+        lambda images, boxes: (images, (boxes[0].to_tensor(),)))
     return batches.prefetch(prefetch)
