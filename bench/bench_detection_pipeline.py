@@ -11,16 +11,12 @@ the rounds. Writes its table into bench/RESULTS.md. Run:
     PYTHONPATH=python .venv/bin/python bench/bench_detection_pipeline.py [--quick]
 """
 
-import gc
-import os
-import statistics
 import sys
 import tempfile
-import time
 
 import tensorflow as tf
 
-from _pictures import SOURCE, write_detection_records
+from _pipelines import SOURCE, medians, rate, write_detection_records
 from _report import finish, parser, stamp
 from quorvane.trellisk.datasets import graph
 from quorvane.trellisk.datasets.tfrecord import TFRecordDataset
@@ -74,32 +70,6 @@ def keras_pipeline(ds, layers):
     records = tf.data.TFRecordDataset(ds.train_storage, num_parallel_reads=tf.data.AUTOTUNE).shuffle(200)
     samples = records.map(augment, num_parallel_calls=tf.data.AUTOTUNE, deterministic=False)
     return samples.padded_batch(BATCH, padded_shapes=((h, w, c), ((None, 5),))).prefetch(10)
-
-
-def rate(pipeline, batches):
-    """Samples/s drawing `batches` batches after two warm-up ones."""
-    it = iter(pipeline.repeat())
-    for _ in range(2):
-        next(it)
-    t = time.perf_counter()
-    n = 0
-    for _ in range(batches):
-        b = next(it)
-        n += int(tf.nest.flatten(b)[0].shape[0])
-    elapsed = time.perf_counter() - t
-    # A live iterator keeps filling its buffers and would steal the cores
-    # from the next variant.
-    del it, b
-    gc.collect()
-    return n / elapsed
-
-
-def medians(configs, rounds):
-    runs = {name: [] for name in configs}
-    for _ in range(rounds):
-        for name, measure in configs.items():
-            runs[name].append(measure())
-    return {name: statistics.median(v) for name, v in runs.items()}
 
 
 AUGMENTED = "TFRecord graph, native augmentation"

@@ -8,9 +8,7 @@ is the median over the rounds. Writes its table into bench/RESULTS.md. Run:
     PYTHONPATH=python .venv/bin/python bench/bench_graph.py [--quick]
 """
 
-import gc
 import os
-import statistics
 import sys
 import tempfile
 import time
@@ -19,7 +17,7 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
-from _pictures import SOURCE, photo, write_detection_records
+from _pipelines import SOURCE, medians, photo, rate, write_detection_records
 from _report import finish, parser, stamp
 from quorvane.trellisk import ops
 from quorvane.trellisk.datasets import graph, utils
@@ -79,24 +77,6 @@ def floor_rate(ds):
         cv2.setNumThreads(pool)
 
 
-def rate(pipeline, batches):
-    """Samples/s drawing `batches` batches after two warm-up ones."""
-    it = iter(pipeline.repeat())
-    for _ in range(2):
-        next(it)
-    t = time.perf_counter()
-    n = 0
-    for _ in range(batches):
-        b = next(it)
-        n += int(tf.nest.flatten(b)[0].shape[0])
-    elapsed = time.perf_counter() - t
-    # A live iterator keeps filling its buffers and would steal the cores
-    # from the next variant.
-    del it, b
-    gc.collect()
-    return n / elapsed
-
-
 def threads(pipeline, k):
     opts = tf.data.Options()
     opts.threading.private_threadpool_size = k
@@ -137,16 +117,6 @@ def hand_written(ds, own_letterbox=False):
     records = tf.data.TFRecordDataset(ds.train_storage, num_parallel_reads=tf.data.AUTOTUNE)
     records = records.shuffle(200).map(decode, num_parallel_calls=tf.data.AUTOTUNE, deterministic=False)
     return records.padded_batch(BATCH, padded_shapes=((h, w, 3), ((None, 5),))).prefetch(10)
-
-
-def medians(configs, rounds):
-    """Alternating rounds: each round measures every variant once, in turn.
-    A variant is a function returning samples/s; the median of each."""
-    runs = {name: [] for name in configs}
-    for _ in range(rounds):
-        for name, measure in configs.items():
-            runs[name].append(measure())
-    return {name: statistics.median(v) for name, v in runs.items()}
 
 
 def main(argv=None):

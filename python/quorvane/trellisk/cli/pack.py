@@ -15,7 +15,6 @@ complete, and the description is written last.
 
 import hashlib
 import io
-import math
 import os
 import signal
 import sys

@@ -1,8 +1,11 @@
-"""Pictures and detection records the benchmarks share: smooth 640x480
-photographs (they compress and decode like real ones, noise does not) and
-a TFRecord detection dataset of them."""
+"""What the pipeline benchmarks share: smooth 640x480 photographs (they
+compress and decode like real ones, noise does not), a TFRecord detection
+dataset of them, and the samples/s measurement in alternating rounds."""
 
+import gc
 import os
+import statistics
+import time
 
 import numpy as np
 from PIL import Image
@@ -43,3 +46,33 @@ def write_detection_records(root, files, centres=(0.0, 1.0), sizes=(0.0, 0.3), s
     return {"classes": list(CLASSES),
             "train": {"path": os.path.join(root, "train"), "samples": files},
             "validation": {"path": os.path.join(root, "val"), "samples": 2}}
+
+
+def rate(pipeline, batches):
+    """Samples/s drawing `batches` batches after two warm-up ones."""
+    import tensorflow as tf
+
+    it = iter(pipeline.repeat())
+    for _ in range(2):
+        next(it)
+    t = time.perf_counter()
+    n = 0
+    for _ in range(batches):
+        b = next(it)
+        n += int(tf.nest.flatten(b)[0].shape[0])
+    elapsed = time.perf_counter() - t
+    # A live iterator keeps filling its buffers and would steal the cores
+    # from the next variant.
+    del it, b
+    gc.collect()
+    return n / elapsed
+
+
+def medians(configs, rounds):
+    """Alternating rounds: each round measures every variant once, in turn.
+    A variant is a function returning samples/s; the median of each."""
+    runs = {name: [] for name in configs}
+    for _ in range(rounds):
+        for name, measure in configs.items():
+            runs[name].append(measure())
+    return {name: statistics.median(v) for name, v in runs.items()}
