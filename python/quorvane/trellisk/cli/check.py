@@ -133,10 +133,12 @@ def _check_image(report, where, path, seen=None):
         report.add(where, "image-missing", "no image file at {}".format(path))
         return None
     try:
-        # Read once: pack stores these very bytes.
-        with open(path, "rb") as f:
-            data = f.read()
-        with Image.open(io.BytesIO(data)) as im:
+        data = None
+        if seen is not None:
+            # Read once: pack stores these very bytes.
+            with open(path, "rb") as f:
+                data = f.read()
+        with Image.open(path if data is None else io.BytesIO(data)) as im:
             size = im.size
             if seen is not None:
                 seen["image"] = (path, im.format, im.mode, size, data)
