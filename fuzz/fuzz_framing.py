@@ -3,7 +3,8 @@ checked record stream (ops.checked_records) on mutated .tfrecord files. Both
 must match a plain-Python reading of the framing: the stream yields exactly
 the sound records, then fails naming the file and the offset of the damaged
 frame; a file the scan passes must read through TensorFlow's reader with
-exactly the records it counted.
+exactly the records it counted. The record writer, given the sound
+records, must write the sound part of the file again byte for byte.
 
 Input: the whole file."""
 
@@ -18,6 +19,7 @@ import tensorflow as tf  # noqa: E402
 
 from quorvane.trellisk import ops  # noqa: E402
 from quorvane.trellisk.datasets import tfrecord  # noqa: E402
+from quorvane.trellisk.datasets._recordio import RecordWriter  # noqa: E402
 
 WORK = harness.scratch("framing")
 _count = [0]
@@ -93,6 +95,20 @@ def one_input(data):
         if offset is None:
             read = sum(1 for _ in tf.data.TFRecordDataset(path))
             harness.check(read == records, "reader saw {} of {} records".format(read, records))
+        again = path + ".written"
+        writer = RecordWriter(again)
+        try:
+            for body in bodies:
+                writer.write(body)
+            writer.close(False)
+            with open(again, "rb") as f:
+                written = f.read()
+            sound = data if offset is None else data[:offset]
+            harness.check(written == sound and writer.records == len(bodies)
+                          and writer.bytes == len(sound),
+                          "writer gave {} bytes for {} sound ones".format(len(written), len(sound)))
+        finally:
+            os.remove(again)
     finally:
         os.remove(path)
 
