@@ -21,7 +21,7 @@ _SMALL = [bytes((v,)) for v in range(0x80)]
 
 
 def _varint(v):
-    if v < 0x80:
+    if 0 <= v < 0x80:
         return _SMALL[v]
     out = bytearray()
     while True:
