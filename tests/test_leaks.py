@@ -22,16 +22,21 @@ def rss_mb():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2 ** 20
 
 
-def growth(step, n, warmup):
-    """RSS growth (MB) over n calls of step(i), after warmup calls."""
+def growth(step, n, warmup, windows=3):
+    """RSS growth (MB) over n calls of step(i), after warmup calls: the
+    median of `windows` runs of n calls in a row, since one run alone may
+    see the allocator hand memory back or take a block at once."""
     for i in range(warmup):
         step(i)
-    gc.collect()
-    before = rss_mb()
-    for i in range(n):
-        step(i)
-    gc.collect()
-    return rss_mb() - before
+    runs = []
+    for _ in range(windows):
+        gc.collect()
+        before = rss_mb()
+        for i in range(n):
+            step(i)
+        gc.collect()
+        runs.append(rss_mb() - before)
+    return sorted(runs)[len(runs) // 2]
 
 
 def segmentation_step(tmp_path):
