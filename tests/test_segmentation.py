@@ -85,7 +85,8 @@ def test_module_binds_the_library_names_in_order():
     names = [n for n in vars(seg) if not n.startswith("__")]
     assert names == ["exists", "join", "basename", "interp1d", "letterbox", "mask_padding",
                      "A", "tf", "glob", "Image", "np", "json", "cv2",
-                     "SegmentationDataset", "SegmentationDatasetYaml", "SegmentationDatasetJsonCOCO"]
+                     "SegmentationDataset", "SegmentationDatasetYaml", "SegmentationDatasetJsonCOCO",
+                     "SegmentationDatasetTFRecord"]
     import albumentations
     import cv2
     assert seg.exists is os.path.exists and seg.join is os.path.join

@@ -9,6 +9,7 @@
 #include "mask.h"
 #include "outline.h"
 #include "pipeline.h"
+#include "records.h"
 #include "ranges.h"
 #include "vertices.h"
 
@@ -539,6 +540,7 @@ void body(py::module_ &m) {
          &seg::kBuildGtMaskPlain, &kReadData, &kReadDataPlain, &kBuildValIterator, &kDescribe});
     pyglue::make_class(ns, "SegmentationDatasetYaml", py::make_tuple(dataset), kYamlDoc, {&kYamlInit});
     seg::add_coco_class(ns);
+    seg::add_records_class(ns, dataset);
 }
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "quorvane.trellisk.datasets.segmentation",
