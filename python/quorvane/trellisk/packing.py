@@ -40,7 +40,7 @@ DEFAULT_QUALITY = 95
 # The share of a COCO file's or a folder pair's samples that go to validation.
 DEFAULT_VAL_FRACTION = 0.1
 DESCRIPTION_FILE = "tfrecord.yaml"
-SPLITS = ("train", "validation")
+SPLITS = tuple(F.TFRECORD_YAML.SECTIONS)
 SHARD_NAME = "part-{:05d}-of-{:05d}" + F.RECORD_PATTERN[1:]
 # Hidden (a leading dot) and without the record suffix at the end: neither
 # the datasets' listing nor a glob for finished shards ever matches one.
@@ -338,9 +338,10 @@ def _fsync_dir(path):
 def _write_description(out, classes, counts):
     import yaml
 
-    doc = {"type": "tfrecord", "classes": list(classes)}
+    Y = F.TFRECORD_YAML
+    doc = {Y.TYPE: Y.TYPE_VALUE, Y.CLASSES: list(classes)}
     for split in SPLITS:
-        doc[split] = {"path": os.path.join(out, split), "samples": counts[split]}
+        doc[split] = {Y.PATH: os.path.join(out, split), Y.SAMPLES: counts[split]}
     path = os.path.join(out, DESCRIPTION_FILE)
     temp = os.path.join(out, TEMP_PREFIX + DESCRIPTION_FILE + TEMP_SUFFIX)
     with open(temp, "w", encoding="utf-8") as f:

@@ -38,20 +38,6 @@ class CocoSample:
     annotations: list = field(default_factory=list)
 
 
-def category_classes(categories):
-    """(class names, {category id: class id}) as the COCO reader numbers them:
-    every category but id 0 adds a name (a repeated id too); an id's class is
-    the position of its first listing."""
-    names, classes = [], {}
-    for c in categories:
-        cid = c.get(F.COCO_ID, 0) if isinstance(c, dict) else None
-        if isinstance(c, dict) and cid != 0:
-            names.append(c.get(F.COCO_NAME))
-            if hashable(cid):
-                classes.setdefault(cid, len(names) - 1)
-    return names, classes
-
-
 def coco_bbox(ann):
     """The "bbox" [x, y, width, height] of an annotation as floats, or None
     when it is not four finite numbers with a size of 0 or more."""
@@ -126,11 +112,17 @@ class CocoSource(SourceBase):
         if not annotations:
             problems.add(path, K.DESCRIPTION, "no training annotations in the file")
         for k, c in enumerate(categories):
-            cid = c.get(F.COCO_ID, 0) if isinstance(c, dict) else None
-            if isinstance(c, dict) and cid != 0 and not hashable(cid):
-                problems.add("{} categories[{}]".format(path, k), K.ANNOTATION_MALFORMED,
+            where = "{} categories[{}]".format(path, k)
+            if not isinstance(c, dict):
+                problems.add(where, K.ANNOTATION_MALFORMED,
+                             "a category is not a JSON object: the reader refuses the file")
+                return
+            cid = c.get(F.COCO_ID, 0)
+            if cid != 0 and not hashable(cid):
+                problems.add(where, K.ANNOTATION_MALFORMED,
                              "category id {} cannot match any category_id".format(show(cid)))
-        names, self.category_classes = category_classes(categories)
+        # The reader's own numbering.
+        names, self.category_classes = F.coco_category_classes(categories)
         self._classes = [str(c) for c in names]
         by_id = {}
         for k, entry in enumerate(images):

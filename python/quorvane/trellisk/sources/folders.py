@@ -75,9 +75,9 @@ def split_files(problems, split, images_dir, ann_dir, required=True):
     """The annotation files of one split, sorted; None after reporting a
     folder that does not exist."""
     bad = []
-    for what, d in (("images", images_dir), ("annotations", ann_dir)):
+    for what, d in zip(F.SEGMENTATION_YAML.SECTION_KEYS, (images_dir, ann_dir)):
         if not isinstance(d, str) or not os.path.isdir(d):
-            bad.append("{} {} folder does not exist: {}".format(split, what, d))
+            bad.append(F.SEGMENTATION_YAML.CHECK_NO_FOLDER.format(split, what, d))
     for text in bad:
         problems.add(split, K.DESCRIPTION, text)
     if bad:
@@ -85,7 +85,7 @@ def split_files(problems, split, images_dir, ann_dir, required=True):
     # The dataset's own listing, so check reads exactly the files it reads.
     files = sorted(F.annotation_files(ann_dir))
     if not files and required:
-        problems.add(ann_dir, K.DESCRIPTION, "no annotation files (*.json) in the {} folder".format(split))
+        problems.add(ann_dir, K.DESCRIPTION, F.SEGMENTATION_YAML.CHECK_NO_FILES.format(split))
     return files
 
 

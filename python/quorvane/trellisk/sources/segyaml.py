@@ -8,6 +8,7 @@ broken YAML file is reported as such.
 
 import os
 
+from ..datasets import formats as F
 from . import folders
 from ._common import K, Problems, YamlDescription, refuse_folders_and_classes, show
 from .base import SourceBase
@@ -38,26 +39,25 @@ class SegmentationYamlSource(SourceBase):
         self._read_description(description.doc)
 
     def _read_description(self, doc):
-        problems, where = self._problems, self.path
-        labels = doc.get("classes")
+        problems, where, Y = self._problems, self.path, F.SEGMENTATION_YAML
+        labels = doc.get(Y.CLASSES)
         if not isinstance(labels, list) or not labels:
-            problems.add(where, K.DESCRIPTION,
-                         '"classes" must be a non-empty list of names, got {}'.format(show(labels)))
+            problems.add(where, K.DESCRIPTION, Y.CHECK_BAD_CLASSES.format(show(labels)))
             labels = None
         self.classes = [str(c) for c in labels] if labels else []
         self._labels = labels
-        for key in ("train", "validation"):
+        for key in Y.SECTIONS:
             section = doc.get(key)
             if not isinstance(section, dict):
-                problems.add(where, K.DESCRIPTION, "``{}`` section is missing".format(key))
+                problems.add(where, K.DESCRIPTION, Y.CHECK_MISSING_SECTION.format(key))
                 continue
-            missing = [k for k in ("images", "annotations") if section.get(k) is None]
+            missing = [k for k in Y.SECTION_KEYS if section.get(k) is None]
             for k in missing:
-                problems.add(where, K.DESCRIPTION, "``{}`` is missing in the ``{}`` section".format(k, key))
+                problems.add(where, K.DESCRIPTION, Y.CHECK_MISSING_KEY.format(k, key))
             if missing:
                 continue
-            images, annotations = section["images"], section["annotations"]
-            files = folders.split_files(problems, key, images, annotations, required=(key == "train"))
+            images, annotations = (section[k] for k in Y.SECTION_KEYS)
+            files = folders.split_files(problems, key, images, annotations, required=(key == Y.TRAIN))
             if files is not None:
                 self._splits[key] = folders.split_refs(key, images, files)
 

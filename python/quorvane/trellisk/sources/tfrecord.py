@@ -16,15 +16,16 @@ from .base import RECORD_KINDS, Object, Problem, Sample, SampleRef, SourceBase
 
 
 def looks_tfrecord(doc):
-    if doc.get("type") is not None:
+    Y = F.TFRECORD_YAML
+    if doc.get(Y.TYPE) is not None:
         return True
-    splits = [doc.get(k) for k in ("train", "validation")]
+    splits = [doc.get(k) for k in Y.SECTIONS]
     splits = [s for s in splits if isinstance(s, dict)]
-    if any("path" in s for s in splits):
+    if any(Y.PATH in s for s in splits):
         return True
     # The older TFRecord layout names the record folder "images" and has no
     # annotation folder; a segmentation description always has one.
-    return bool(splits) and not any("annotations" in s for s in splits)
+    return bool(splits) and not any(F.SEGMENTATION_YAML.ANNOTATIONS in s for s in splits)
 
 
 def recognise(paths, images=None):
@@ -55,7 +56,7 @@ class TFRecordSource(SourceBase):
         self._problems = Problems()
         self._splits = {}   # split -> (folder, files, stated samples)
         self._read = {}     # split -> records read
-        classes = doc.get("classes")
+        classes = doc.get(F.TFRECORD_YAML.CLASSES)
         self.classes = [str(c) for c in classes] if isinstance(classes, list) else []
         self._nclasses = len(classes) if isinstance(classes, list) else None
         self._describe()
@@ -67,37 +68,34 @@ class TFRecordSource(SourceBase):
         return list(self._problems)
 
     def _describe(self):
-        doc, where, problems = self.doc, self.path, self._problems
-        ds_type = doc.get("type")
-        if ds_type is not None and ds_type != "tfrecord":
-            problems.add(where, K.DESCRIPTION,
-                         '"type" is {}; only "tfrecord" is understood'.format(show(ds_type)))
+        doc, where, problems, Y = self.doc, self.path, self._problems, F.TFRECORD_YAML
+        ds_type = doc.get(Y.TYPE)
+        if ds_type is not None and ds_type != Y.TYPE_VALUE:
+            problems.add(where, K.DESCRIPTION, Y.CHECK_BAD_TYPE.format(show(ds_type)))
             return
-        classes = doc.get("classes")
+        classes = doc.get(Y.CLASSES)
         if not isinstance(classes, list) or not all(isinstance(c, str) for c in classes):
-            problems.add(where, K.DESCRIPTION,
-                         '"classes" must be a list of names, got {}'.format(show(classes)))
-        key = "images" if ds_type is None else "path"
-        for name in ("train", "validation"):
+            problems.add(where, K.DESCRIPTION, Y.CHECK_BAD_CLASSES.format(show(classes)))
+        key = Y.OLDER_PATH if ds_type is None else Y.PATH
+        for name in Y.SECTIONS:
             section = doc.get(name)
             if not isinstance(section, dict):
-                problems.add(where, K.DESCRIPTION, "``{}`` section is missing".format(name))
+                problems.add(where, K.DESCRIPTION, Y.CHECK_MISSING_SECTION.format(name))
                 continue
-            folder, samples = section.get(key), section.get("samples")
+            folder, samples = section.get(key), section.get(Y.SAMPLES)
             if not isinstance(folder, str):
-                problems.add(where, K.DESCRIPTION, "``{}`` has no ``{}`` folder".format(name, key))
+                problems.add(where, K.DESCRIPTION, Y.CHECK_NO_FOLDER_KEY.format(name, key))
                 continue
             if not os.path.isdir(folder):
-                problems.add(where, K.DESCRIPTION, "{} folder does not exist: {}".format(name, folder))
+                problems.add(where, K.DESCRIPTION, Y.CHECK_NO_FOLDER.format(name, folder))
                 continue
             if samples is not None and (not isinstance(samples, int) or isinstance(samples, bool)
                                         or samples <= 0):
-                problems.add(where, K.DESCRIPTION, "{} ``samples`` must be a positive count, got {}".format(
-                    name, show(samples)))
+                problems.add(where, K.DESCRIPTION, Y.CHECK_BAD_SAMPLES.format(name, show(samples)))
                 samples = None
             files = sorted(F.record_files(folder))
             if not files:
-                problems.add(folder, K.DESCRIPTION, "no *.tfrecord files in the {} folder".format(name))
+                problems.add(folder, K.DESCRIPTION, Y.CHECK_NO_FILES.format(name))
             self._splits[name] = (folder, files, samples)
 
     def splits(self):
@@ -124,9 +122,8 @@ class TFRecordSource(SourceBase):
     def split_problems(self, split):
         stated = self.expected(split)
         if stated is not None and split in self._read and stated != self._read[split]:
-            return [Problem(K.DESCRIPTION, self.path,
-                                     "{} ``samples`` is {} but the files hold {} records".format(
-                                         split, stated, self._read[split]))]
+            return [Problem(K.DESCRIPTION, self.path, F.TFRECORD_YAML.CHECK_COUNT_MISMATCH.format(
+                split, stated, self._read[split]))]
         return []
 
     def _file_samples(self, tf, path):
