@@ -177,10 +177,10 @@ def test_surface_counts_and_description(tmp_path):
 
 @pytest.mark.parametrize("change, error, words", [
     (lambda d: d.update(type="folders"), ValueError, "Incompatible dataset type"),
-    (lambda d: d.pop("classes"), ValueError, "Incorrect values for class"),
+    (lambda d: d.pop("classes"), ValueError, "no annotation classes"),
     (lambda d: d.pop("validation"), ValueError, "``validation`` section"),
     (lambda d: d["train"].update(path="/no/such/folder"), FileNotFoundError, "does not exist"),
-    (lambda d: d["train"].update(path=d["train"]["path"] + "/.."), ValueError, "No \\*.tfrecord files"),
+    (lambda d: d["train"].update(path=d["train"]["path"] + "/.."), ValueError, "Empty train or validation"),
 ])
 def test_bad_descriptions(tmp_path, change, error, words):
     _, packed = source(tmp_path)

@@ -5,6 +5,7 @@
 #include "records.h"
 
 #include "augmentation.h"
+#include "descriptions.h"
 #include "idioms.h"
 #include "image.h"
 #include "outline.h"
@@ -22,6 +23,8 @@ using pyglue::MethodDef;
 using pyglue::fmt;
 using pyglue::getitem;
 using pyglue::truthy;
+
+namespace ty = rules::tfrecord_yaml;
 
 py::object rule(const char *name) { return pyglue::import_from("quorvane.trellisk.datasets.formats", name); }
 
@@ -50,25 +53,24 @@ const char *const kDoc =
 py::object section(py::handle desc, const char *key) {
     py::object value = desc.attr("get")(key, py::none());
     if (value.is_none() || !py::isinstance<py::dict>(value))
-        pyglue::raise(PyExc_ValueError,
-                      std::string("``") + key + "`` section with a ``path`` is missing in the description");
+        pyglue::raise(PyExc_ValueError, std::string("``") + key + "`` section with a ``" + ty::kPath +
+                                            "`` is missing in the description");
     return value;
 }
 
 // The record files of one split (directory order), refusing a missing
 // folder and, for training, one without records.
 py::object split_files(Call &c, py::handle split, const char *name, bool need_records) {
-    py::object path = split.attr("get")("path", py::none());
+    py::object path = split.attr("get")(ty::kPath, py::none());
     if (path.is_none() || !PyUnicode_Check(path.ptr()))
-        pyglue::raise(PyExc_ValueError, std::string("``path`` of the ``") + name + "`` section must be a folder");
+        pyglue::raise(PyExc_ValueError,
+                      std::string("``") + ty::kPath + "`` of the ``" + name + "`` section must be a folder");
     if (!truthy(c.g("exists")(path)))
         pyglue::raise(PyExc_FileNotFoundError,
                       fmt((std::string("Records folder of the ``") + name + "`` section does not exist: {}").c_str(),
                           path));
     py::object files = rule("record_files")(path, c.g("glob"), c.g("join"));
-    if (need_records && py::len(files) == 0)
-        pyglue::raise(PyExc_ValueError,
-                      fmt((std::string("No *.tfrecord files in the ``") + name + "`` folder: {}").c_str(), path));
+    if (need_records && py::len(files) == 0) pyglue::raise(PyExc_ValueError, ty::kNoRecords);
     return files;
 }
 
@@ -79,17 +81,12 @@ py::object init(Call &c) {
     py::object desc = pyglue::closing(f, [&] { return yaml.attr("full_load")(f); });
     if (!py::isinstance<py::dict>(desc))
         pyglue::raise(PyExc_ValueError, fmt("The description must be a mapping, got: {}", desc));
-    py::object type = desc.attr("get")("type", py::none());
-    if (!pyglue::equals(type, py::str("tfrecord")))
-        pyglue::raise(PyExc_ValueError, fmt("Incompatible dataset type was found: {} is different than ``tfrecord``",
-                                            type));
-    py::object classes = desc.attr("get")("classes", py::none());
-    if (classes.is_none() || !PyList_Check(classes.ptr()) || py::len(classes) == 0) {
-        PyErr_SetObject(PyExc_ValueError,
-                        py::make_tuple("Incorrect values for class was detected: ", classes).ptr());
-        throw py::error_already_set();
-    }
-    py::object train = section(desc, "train"), validation = section(desc, "validation");
+    py::object type = desc.attr("get")(ty::kType, py::none());
+    if (!pyglue::equals(type, py::str(ty::kTypeValue))) pyglue::raise(PyExc_ValueError, fmt(ty::kBadType, type));
+    py::object classes = desc.attr("get")(ty::kClasses, py::none());
+    if (classes.is_none() || !PyList_Check(classes.ptr()) || py::len(classes) == 0)
+        pyglue::raise(PyExc_ValueError, ty::kNoClasses);
+    py::object train = section(desc, ty::kTrain), validation = section(desc, ty::kValidation);
 
     py::list known;
     known.append("segment");
@@ -103,12 +100,12 @@ py::object init(Call &c) {
     self.attr("letter_box") = c[2];
     self.attr("class_offset") = py::int_(truthy(c[4]) ? 1 : 0);
     self.attr("_augmentation_pipeline") = seg::build_augmentation_pipeline(c, true);
-    self.attr("train_storage") = split_files(c, train, "train", true);
-    self.attr("val_storage") = split_files(c, validation, "validation", false);
+    self.attr("train_storage") = split_files(c, train, ty::kTrain, true);
+    self.attr("val_storage") = split_files(c, validation, ty::kValidation, false);
     // The counts pack wrote; None when the description has none (the records
     // are not counted up front).
-    self.attr("num_training_samples") = train.attr("get")("samples", py::none());
-    self.attr("num_validation_samples") = validation.attr("get")("samples", py::none());
+    self.attr("num_training_samples") = train.attr("get")(ty::kSamples, py::none());
+    self.attr("num_validation_samples") = validation.attr("get")(ty::kSamples, py::none());
     return py::none();
 }
 
