@@ -26,4 +26,20 @@ py::object train_tail(Call &c, py::object ds, py::handle batch_size, py::handle 
     return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
 }
 
+// ---------------------------------------------------------- validation tail
+
+py::object val_tail(Call &c, py::object ds, py::handle prefetch) {
+    py::object tf = c.g("tf");
+    py::object self = py::reinterpret_borrow<py::object>(c.self);
+    py::cpp_function read([self](py::object x) { return self.attr("read_data")(x, false); });
+    ds = ds.attr("map")(read, py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
+    py::cpp_function to_mask([self](py::object image, py::object polygons, py::object classes, py::object name) {
+        std::vector<py::object> r =
+            pyglue::unpack(self.attr("build_gt_mask")(list_of({image, polygons, classes})), 2);
+        return py::make_tuple(r[0], r[1], name);
+    });
+    ds = ds.attr("map")(to_mask);  // one at a time, in order
+    return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
+}
+
 }  // namespace seg

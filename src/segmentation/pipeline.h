@@ -13,4 +13,9 @@ namespace py = pybind11;
 py::object train_tail(pyglue::Call &c, py::object ds, py::handle batch_size, py::handle prefetch,
                       bool augment = true);
 
+// The validation stages after the listing of a split: map read_data(x,
+// False) over `ds` (parallel), then build_gt_mask one at a time (in order),
+// giving (image, mask, name); prefetch.
+py::object val_tail(pyglue::Call &c, py::object ds, py::handle prefetch);
+
 }  // namespace seg

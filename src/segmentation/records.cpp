@@ -190,14 +190,6 @@ py::object read_data_plain(Call &c) {
     return pyglue::with_note(note, [&] { return read_record(c, c[0], train, note); });
 }
 
-py::object read_data_tf(Call &c) {
-    py::object tf = c.g("tf");
-    py::list tout = pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32")});
-    if (!truthy(c[1])) tout.append(tf.attr("string"));
-    return tf.attr("py_function")(pyglue::weak_method(c.self, "_read_data"), pyglue::list_of({c[0], c[1]}),
-                                  py::arg("Tout") = tout);
-}
-
 // --------------------------------------------------------------- iterators
 
 // The records of `files`, checked as they stream; for training the files
@@ -206,13 +198,12 @@ py::object read_data_tf(Call &c) {
 py::object record_stream(Call &c, py::handle files, bool train) {
     py::object tf = c.g("tf");
     py::object ops = py::module_::import("quorvane.trellisk.ops");
-    py::object names = rule("RECORD_SHUFFLE_BUFFER");
     if (!train) return ops.attr("checked_records")(files);
     py::object list = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(
         tf.attr("constant")(files, py::arg("dtype") = tf.attr("string"), py::arg("shape") = py::make_tuple(py::len(files))));
     list = list.attr("shuffle")(py::len(files), py::arg("reshuffle_each_iteration") = true);
     py::object records = ops.attr("checked_records")(list, py::arg("num_parallel_reads") = tf.attr("data").attr("AUTOTUNE"));
-    return records.attr("shuffle")(names, py::arg("reshuffle_each_iteration") = true);
+    return records.attr("shuffle")(rule("RECORD_SHUFFLE_BUFFER"), py::arg("reshuffle_each_iteration") = true);
 }
 
 py::object build_train_iterator(Call &c) {
@@ -225,18 +216,7 @@ py::object build_train_iterator(Call &c) {
 }
 
 py::object build_val_iterator(Call &c) {
-    py::object self = py::reinterpret_borrow<py::object>(c.self);
-    py::object tf = c.g("tf");
-    py::object ds = record_stream(c, self.attr("val_storage"), false);
-    py::cpp_function read([self](py::object x) { return self.attr("read_data")(x, false); });
-    ds = ds.attr("map")(read, py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
-    py::cpp_function to_mask([self](py::object image, py::object polygons, py::object classes, py::object name) {
-        std::vector<py::object> r =
-            pyglue::unpack(self.attr("build_gt_mask")(pyglue::list_of({image, polygons, classes})), 2);
-        return py::make_tuple(r[0], r[1], name);
-    });
-    ds = ds.attr("map")(to_mask);  // one at a time, in record order
-    return ds.attr("prefetch")(py::arg("buffer_size") = c[0]);
+    return seg::val_tail(c, record_stream(c, c.self.attr("val_storage"), false), c[0]);
 }
 
 const MethodDef kInit{
@@ -269,20 +249,12 @@ const MethodDef kDescribe{
     "quorvane.trellisk.datasets.formats.DatasetDescription (kind\n"
     "\"tfrecord-segmentation\"; the record files of both splits)."};
 
-const MethodDef kReadData{
-    "read_data",
-    {{"record"}, {"train", Kind::Any, "True"}},
-    read_data_tf,
-    "_read_data as a TensorFlow op (tf.py_function). With train true: (image\n"
-    "uint8, polygons float32, classes int32); otherwise the image name\n"
-    "(tf.string) follows. train must be a Python constant.",
-    true};
-
 const MethodDef kReadDataPlain{
     "_read_data",
     {{"record"}, {"train", Kind::Any, "True"}},
     read_data_plain,
-    "Read one serialized record (a scalar string tensor).\n"
+    "Read one serialized record (a scalar string tensor); read_data (inherited)\n"
+    "runs it through tf.py_function.\n"
     "\n"
     "Returns (image, polygons, classes), plus the record's image name when\n"
     "train is false: as SegmentationDataset._read_data gives them for the same\n"
@@ -311,8 +283,7 @@ namespace seg {
 
 void add_records_class(py::dict ns, py::handle base) {
     pyglue::make_class(ns, "SegmentationDatasetTFRecord", py::make_tuple(base), kDoc,
-                       {&kInit, &kGetNumTrainSamples, &kGetNumValSamples, &kDescribe, &kReadData,
-                        &kReadDataPlain, &kBuildTrainIterator, &kBuildValIterator});
+                       {&kInit, &kGetNumTrainSamples, &kGetNumValSamples, &kDescribe, &kReadDataPlain, &kBuildTrainIterator, &kBuildValIterator});
 }
 
 }  // namespace seg
