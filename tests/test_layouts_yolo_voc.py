@@ -56,7 +56,8 @@ def voc_folder(root, xml, size=SIZE):
     """One training sample "a" with annotation ``xml``, one validation sample "v"."""
     root = str(root)
     for ident, text in (("a", xml), ("v", voc_xml([], size, "v.jpg"))):
-        write(os.path.join(root, "Annotations", ident + ".xml"), text, "wb" if isinstance(text, bytes) else "w")
+        mode = "wb" if isinstance(text, bytes) else "w"
+        write(os.path.join(root, "Annotations", ident + ".xml"), text, mode)
         jpeg(os.path.join(root, "JPEGImages", ident + ".jpg"), size)
     write(os.path.join(root, "ImageSets", "Main", "train.txt"), "a\n")
     write(os.path.join(root, "ImageSets", "Main", "val.txt"), "v\n")

@@ -19,7 +19,7 @@ import math
 import os
 from xml.parsers import expat
 
-from . import _pictures as P
+from . import _shared as P
 from .base import Object, Problem, ProblemKind, Sample, SampleRef
 
 KIND = "voc"
@@ -162,31 +162,11 @@ def declared_size(root):
     return int(width), int(height)
 
 
-class VocSource:
-    """The samples of a Pascal VOC dataset (see the module's help). Plain
-    attributes only, so that it pickles for the packing workers.
-
-    ``notes``: what is worth knowing but not a fault (no validation split,
-    ids listed twice)."""
+class VocSource(P.ListedSource):
+    """The samples of a Pascal VOC dataset (see the module's help)."""
 
     kind = KIND
-
-    def __init__(self, path, classes=None):
-        self.path = path
-        self.classes = list(classes) if classes else []
-        self.notes = []
-        self._given = classes is not None
-        self._problems = []
-        self._splits = {"train": [], "validation": []}
-
-    def title(self):
-        return "Pascal VOC ({})".format(self.path)
-
-    def problems(self):
-        return list(self._problems)
-
-    def splits(self):
-        return {split: list(refs) for split, refs in self._splits.items()}
+    name = "Pascal VOC"
 
     def read(self, ref, image=True):
         """One picture and the objects of its annotation file, boxes in
@@ -263,19 +243,10 @@ class VocSource:
 
     # -- opening ----------------------------------------------------------------
 
-    def _add(self, kind, where, text):
-        self._problems.append(Problem(kind, where, text))
-
     def _ids(self, path):
         """The ids listed in a split file, in order, each once."""
-        try:
-            with io.open(path, encoding="utf-8") as f:
-                lines = f.read().splitlines()
-        except (OSError, UnicodeDecodeError) as e:
-            self._add(ProblemKind.DESCRIPTION, path, "cannot read the list of ids: {}".format(e))
-            return []
         ids, seen, repeated = [], set(), 0
-        for n, line in enumerate(lines, 1):
+        for n, line in enumerate(self._lines(path, "ids"), 1):
             tokens = line.split()
             if not tokens:
                 continue

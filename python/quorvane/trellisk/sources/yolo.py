@@ -19,7 +19,7 @@ import io
 import math
 import os
 
-from . import _pictures as P
+from . import _shared as P
 from .base import Object, Problem, ProblemKind, Sample, SampleRef
 
 KIND = "yolo"
@@ -132,37 +132,18 @@ def _names_list(names):
     return [by_index[k] for k in range(len(by_index))], None
 
 
-class YoloSource:
-    """The samples of a YOLO dataset (see the module's help). Plain
-    attributes only, so that it pickles for the packing workers.
-
-    ``notes``: what is worth knowing but not a fault (classes inferred, no
-    validation split, pictures without a labels folder)."""
+class YoloSource(P.ListedSource):
+    """The samples of a YOLO dataset (see the module's help)."""
 
     kind = KIND
+    name = "YOLO"
 
     def __init__(self, path, classes=None):
-        self.path = path
-        self.classes = list(classes) if classes else []
-        self.notes = []
+        super().__init__(path, classes)
         self.root = path
-        self._given = classes is not None
-        self._problems = []
-        self._splits = {"train": [], "validation": []}
         # Label folders (and the label files the pictures have in them) to
         # look through for labels without a picture.
         self._label_dirs = {}
-
-    # -- the Source protocol --------------------------------------------------
-
-    def title(self):
-        return "YOLO ({})".format(self.path)
-
-    def problems(self):
-        return list(self._problems)
-
-    def splits(self):
-        return {split: list(refs) for split, refs in self._splits.items()}
 
     def read(self, ref, image=True):
         """One picture and the objects of its label file (none, counted,
@@ -255,9 +236,6 @@ class YoloSource:
         return Object(cls, box, () if n == BOX_NUMBERS else (points,))
 
     # -- opening ----------------------------------------------------------------
-
-    def _add(self, kind, where, text):
-        self._problems.append(Problem(kind, where, text))
 
     def _open_folder(self, folder):
         """images/ and labels/, split by images/train and images/val."""
@@ -352,15 +330,9 @@ class YoloSource:
     def _listed(self, path):
         """The pictures a .txt list file names, one a line (relative: to the
         list's folder), in its order."""
-        try:
-            with io.open(path, encoding="utf-8") as f:
-                lines = f.read().splitlines()
-        except (OSError, UnicodeDecodeError) as e:
-            self._add(ProblemKind.DESCRIPTION, path, "cannot read the list of pictures: {}".format(e))
-            return []
         here = os.path.dirname(path)
-        return [os.path.normpath(os.path.join(here, s)) for s in (l.strip() for l in lines)
-                if s and not s.startswith("#")]
+        lines = (line.strip() for line in self._lines(path, "pictures"))
+        return [os.path.normpath(os.path.join(here, s)) for s in lines if s and not s.startswith("#")]
 
     def _finish(self):
         """What needs every split listed: the classes when no names were

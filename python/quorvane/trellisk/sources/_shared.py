@@ -1,6 +1,8 @@
-"""What the YOLO and Pascal VOC sources share: finding pictures, and reading
-one with the same decode test ``check`` applies."""
+"""What the YOLO and Pascal VOC sources share: the split lists and problems
+they hold, finding pictures, and reading one with the same decode test
+``check`` applies."""
 
+import io
 import os
 from collections import Counter
 
@@ -85,3 +87,43 @@ def show(value):
     from ..cli.check import _show
 
     return _show(value)
+
+
+class ListedSource:
+    """A source whose samples are listed when it is opened: the splits and
+    the problems of the description as plain attributes, so that it pickles
+    for the packing workers. ``notes``: what is worth knowing but not a fault
+    (an empty validation split, classes inferred)."""
+
+    kind = ""
+    name = ""  # of the layout, in the title
+
+    def __init__(self, path, classes=None):
+        self.path = path
+        self.classes = list(classes) if classes else []
+        self.notes = []
+        self._given = classes is not None  # the classes are fixed, not gathered
+        self._problems = []
+        self._splits = {"train": [], "validation": []}
+
+    def title(self):
+        return "{} ({})".format(self.name, self.path)
+
+    def problems(self):
+        return list(self._problems)
+
+    def splits(self):
+        return {split: list(refs) for split, refs in self._splits.items()}
+
+    def _add(self, kind, where, text):
+        self._problems.append(Problem(kind, where, text))
+
+    def _lines(self, path, what):
+        """The lines of a list file (ids, picture paths); none after
+        reporting a file that cannot be read as text."""
+        try:
+            with io.open(path, encoding="utf-8") as f:
+                return f.read().splitlines()
+        except (OSError, UnicodeDecodeError) as e:
+            self._add(ProblemKind.DESCRIPTION, path, "cannot read the list of {}: {}".format(what, e))
+            return []
