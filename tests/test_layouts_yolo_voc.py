@@ -12,9 +12,12 @@ import pytest
 import yaml
 from PIL import Image
 
+from quorvane.trellisk import validate
+from quorvane.trellisk.cli import main
 from quorvane.trellisk.datasets.utils import xywhn2xyxy
+from quorvane.trellisk.errors import UsageError
 from quorvane.trellisk.sources import ProblemKind as K
-from quorvane.trellisk.sources import examples, voc, yolo
+from quorvane.trellisk.sources import examples, open_source, voc, yolo
 
 SIZE = (100, 80)
 
@@ -200,19 +203,19 @@ def _listed_missing(root):
     return [os.path.join(root, "data.yaml")]
 
 
-@pytest.mark.parametrize("edit, expected, counts", [
-    (_unlabelled, [], {"pictures without labels": 1}),
-    (_orphan, [("labels/train/sub/gone.txt", K.LABEL_WITHOUT_IMAGE)], {}),
-    (_broken, [("labels/train/a.txt", K.IMAGE_UNDECODABLE)], {}),
-    (_listed_missing, [("images/train/gone.jpg", K.IMAGE_MISSING)], {}),
+@pytest.mark.parametrize("edit, expected, unlabelled", [
+    (_unlabelled, [], 1),
+    (_orphan, [("labels/train/sub/gone.txt", K.LABEL_WITHOUT_IMAGE)], 0),
+    (_broken, [("labels/train/a.txt", K.IMAGE_UNDECODABLE)], 0),
+    (_listed_missing, [("images/train/gone.jpg", K.IMAGE_MISSING)], 0),
 ])
-def test_yolo_dataset_faults(tmp_path, edit, expected, counts):
+def test_yolo_dataset_faults(tmp_path, edit, expected, unlabelled):
     root = yolo_folder(tmp_path, {"a": "0 0.5 0.5 0.2 0.2\n"})
     paths = edit(root) or [root]
     src = yolo.open(paths, classes=["x"] if paths == [root] else None)
     assert found(src) == [(os.path.join(root, w), k) for w, k in expected]
     total = sum((s.counts for s in read_all(src).values()), Counter())
-    assert dict(total) == counts
+    assert total["pictures without labels"] == unlabelled
 
 
 @pytest.mark.parametrize("names, extra, classes, problem", [
@@ -247,7 +250,8 @@ def test_yolo_folder_classes_given_or_inferred(tmp_path, given, classes, kinds):
     src = yolo.open([root], classes=given)
     assert src.classes == classes
     assert [k for _, k in found(src)] == kinds
-    assert any("0..3" in n for n in src.notes) == (given is None)
+    assert any("0..3" in n for n in src.notes()) == (given is None)
+    assert src.classes_given == (given is not None)
 
 
 BOMB = (b'<?xml version="1.0"?><!DOCTYPE lolz [<!ENTITY lol "lol">'
@@ -316,7 +320,7 @@ def test_voc_without_size_uses_the_picture_and_without_val_list_has_no_validatio
     root = voc_folder(tmp_path, xml)
     os.remove(os.path.join(root, "ImageSets", "Main", "val.txt"))
     src = voc.open([root])
-    assert src.splits()["validation"] == [] and any("val.txt" in n for n in src.notes)
+    assert set(src.splits()) == {"train"} and any("val.txt" in n for n in src.notes())
     assert found(src) == []
     np.testing.assert_allclose(pixel_box(read_all(src)["a.jpg"].objects[0], *SIZE), (10, 20, 40, 60))
 
@@ -363,6 +367,22 @@ def test_each_layout_is_recognised_by_its_own_source_only(layouts, name):
     paths, images = layouts[name]
     assert yolo.recognise(paths, images) is name.startswith("yolo")
     assert voc.recognise(paths, images) is (name == "voc")
+    kinds = {"folders": "folders", "folders --images": "folders", "segmentation yaml": "yaml",
+             "coco": "coco", "tfrecord yaml": "tfrecord", "older tfrecord yaml": "tfrecord",
+             "yolo folder": "yolo", "yolo yaml": "yolo", "voc": "voc"}
+    if name in kinds:
+        assert open_source(paths, images).kind == kinds[name]
+
+
+@pytest.mark.parametrize("mod, which, images, classes", [
+    (yolo, "yaml", None, ["a"]),       # a data YAML names its own classes
+    (yolo, "root", "pictures", None),
+    (voc, "root", "pictures", None),
+])
+def test_arguments_that_do_not_fit_the_layout_are_refused(tmp_path, mod, which, images, classes):
+    made = (examples.write_yolo if mod is yolo else examples.write_voc)(str(tmp_path))
+    with pytest.raises(UsageError):
+        mod.open([made[which]], images=images and str(tmp_path), classes=classes)
 
 
 @pytest.mark.parametrize("mod, write_", [(yolo, examples.write_yolo), (voc, examples.write_voc)])
@@ -374,3 +394,50 @@ def test_source_pickles_and_reads_the_same_after(tmp_path, mod, write_):
     for ref in src.splits()["train"][:2]:
         assert copy.read(ref, image=False) == src.read(ref, image=False)
         assert copy.read(ref).image == src.read(ref).image
+
+
+# -- check, pack, and training on what pack wrote -------------------------------------
+
+def _without_val_list(made):
+    os.remove(os.path.join(made["root"], "ImageSets", "Main", "val.txt"))
+    return [made["root"]]
+
+
+@pytest.mark.parametrize("layout, argv, samples", [
+    pytest.param("yolo", lambda made: [made["yaml"]], 8, id="yolo yaml"),
+    pytest.param("yolo", lambda made: [made["root"], "--classes", "rectangle,triangle"], 8,
+                 id="yolo folder"),
+    pytest.param("voc", lambda made: [made["root"]], 8, id="voc"),
+    # pack sends a share of the training samples to validation
+    pytest.param("voc", _without_val_list, 6, id="voc without val.txt"),
+])
+def test_check_pack_and_train_on_the_records(tmp_path, layout, argv, samples, capsys):
+    from quorvane.trellisk.datasets import graph
+    from quorvane.trellisk.datasets.tfrecord import TFRecordDatasetYaml
+    from test_pack import read_back
+
+    made = (examples.write_yolo if layout == "yolo" else examples.write_voc)(str(tmp_path / "ds"))
+    argv = argv(made)
+    assert main(["check"] + argv) == 0, capsys.readouterr().out
+    out = tmp_path / "packed"
+    assert main(["pack"] + argv + ["--out", str(out), "--workers", "2"]) == 0
+    info = str(out / "tfrecord.yaml")
+    assert validate.check(info).problems == []
+    with open(info) as f:
+        doc = yaml.safe_load(f)
+    assert doc["classes"] == examples.CLASSES
+    assert doc["train"]["samples"] + doc["validation"]["samples"] == samples
+    assert min(doc["train"]["samples"], doc["validation"]["samples"]) >= 1
+    got = read_back(info)
+    assert len(got) == samples and set(got) <= set(made["objects"])
+    for name, (jpeg, boxes) in got.items():
+        picture = os.path.join(made["root"], name if layout == "yolo" else "JPEGImages/" + name)
+        with open(picture, "rb") as f:
+            assert jpeg == f.read(), name  # byte for byte
+        want = [[x0 / 96, y0 / 64, x1 / 96, y1 / 64, c] for c, (x0, y0, x1, y1) in made["objects"][name]]
+        np.testing.assert_allclose(boxes, want, atol=1e-5, err_msg=name)
+    ds = TFRecordDatasetYaml(info, shape=[48, 64, 3])
+    for pipeline in (ds.build_train_iterator(batch_size=2), graph.train_pipeline(ds, batch_size=2)):
+        images, (boxes,) = next(iter(pipeline))
+        assert images.shape == (2, 48, 64, 3) and boxes.shape[0] == 2
+        assert float(boxes[..., 4].numpy().max()) >= 1  # labels arrive (background offset 1)

@@ -1,12 +1,12 @@
-"""What the YOLO and Pascal VOC sources share: the split lists and problems
-they hold, finding pictures, and reading one with the same decode test
-``check`` applies."""
+"""What the YOLO and Pascal VOC sources share: the split lists, problems and
+notes they hold, finding pictures, and reading one sample's picture."""
 
 import io
 import os
-from collections import Counter
 
-from .base import Problem, ProblemKind
+from ..errors import UsageError
+from ._common import K, Problems, check_image
+from .base import SourceBase
 
 # Picture files a folder of images is searched for (any letter case).
 IMAGE_SUFFIXES = (".jpg", ".jpeg", ".png", ".bmp", ".webp", ".tif", ".tiff")
@@ -21,17 +21,9 @@ MAX_DESCRIPTION_BYTES = 1 << 20
 EDGE_SLACK = 1e-6
 
 
-class _Collected:
-    """Stands in for check's report so that its picture test reports into
-    Problem values, and prints nothing."""
-
-    def __init__(self):
-        self.counted = Counter()
-        self.problems = []
-
-    def add(self, where, kind, detail):
-        # check names kinds "image-missing"; the enumeration IMAGE_MISSING.
-        self.problems.append(Problem(ProblemKind[kind.upper().replace("-", "_")], where, detail))
+def refuse_images(images, layout):
+    if images:
+        raise UsageError("a {} dataset names its own pictures: leave out --images".format(layout))
 
 
 def read_picture(sample, where, path, image=True):
@@ -39,16 +31,10 @@ def read_picture(sample, where, path, image=True):
     full decode) and put its size, and its bytes when ``image`` is true, in
     ``sample``; problems go to ``sample.problems`` under ``where``. Returns
     whether the picture is usable."""
-    from ..cli.check import _check_image
-
-    report, seen = _Collected(), ({} if image else None)
-    size = _check_image(report, where, path, seen)
-    sample.problems.extend(report.problems)
-    if size is None:
+    found = check_image(sample.problems, sample.counts, where, path, keep=image)
+    if found is None:
         return False
-    sample.width, sample.height = size
-    if image:
-        sample.image = seen["image"][4]
+    sample.image, (sample.width, sample.height) = found
     return True
 
 
@@ -82,28 +68,22 @@ def small_file(path):
         return False
 
 
-def show(value):
-    """repr() of a value from a dataset file, bounded for a message."""
-    from ..cli.check import _show
-
-    return _show(value)
-
-
-class ListedSource:
-    """A source whose samples are listed when it is opened: the splits and
-    the problems of the description as plain attributes, so that it pickles
-    for the packing workers. ``notes``: what is worth knowing but not a fault
-    (an empty validation split, classes inferred)."""
+class ListedSource(SourceBase):
+    """A source whose samples are listed when it is opened, held as plain
+    attributes so that it pickles for the packing workers. A layout without
+    a validation split lists only "train", and pack sends a share of it to
+    validation."""
 
     kind = ""
     name = ""  # of the layout, in the title
 
     def __init__(self, path, classes=None):
+        super().__init__()
         self.path = path
         self.classes = list(classes) if classes else []
-        self.notes = []
-        self._given = classes is not None  # the classes are fixed, not gathered
-        self._problems = []
+        self.classes_given = classes is not None  # else gathered from the annotations
+        self._notes = []
+        self._problems = Problems()
         self._splits = {"train": [], "validation": []}
 
     def title(self):
@@ -113,10 +93,17 @@ class ListedSource:
         return list(self._problems)
 
     def splits(self):
-        return {split: list(refs) for split, refs in self._splits.items()}
+        return {split: list(refs) for split, refs in self._splits.items()
+                if refs or split == "train"}
+
+    def notes(self):
+        return list(self._notes)
 
     def _add(self, kind, where, text):
-        self._problems.append(Problem(kind, where, text))
+        self._problems.add(where, kind, text)
+
+    def _no_validation(self, why):
+        self._notes.append("{}: pack sends a share of the training samples to validation".format(why))
 
     def _lines(self, path, what):
         """The lines of a list file (ids, picture paths); none after
@@ -125,5 +112,5 @@ class ListedSource:
             with io.open(path, encoding="utf-8") as f:
                 return f.read().splitlines()
         except (OSError, UnicodeDecodeError) as e:
-            self._add(ProblemKind.DESCRIPTION, path, "cannot read the list of {}: {}".format(what, e))
+            self._add(K.DESCRIPTION, path, "cannot read the list of {}: {}".format(what, e))
             return []

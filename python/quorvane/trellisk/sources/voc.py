@@ -20,7 +20,8 @@ import os
 from xml.parsers import expat
 
 from . import _shared as P
-from .base import Object, Problem, ProblemKind, Sample, SampleRef
+from ._common import K, Problems, file_size, show
+from .base import Object, Sample, SampleRef
 
 KIND = "voc"
 ANNOTATIONS = "Annotations"
@@ -114,28 +115,26 @@ def load_annotation(path, problems):
     adding to ``problems`` why there is none."""
     try:
         if os.path.getsize(path) > MAX_XML_BYTES:
-            problems.append(Problem(ProblemKind.ANNOTATION_MALFORMED, path,
-                                    "larger than {} MB: not an annotation file".format(
-                                        MAX_XML_BYTES >> 20)))
+            problems.add(path, K.ANNOTATION_MALFORMED, "larger than {} MB: not an annotation "
+                         "file".format(MAX_XML_BYTES >> 20))
             return None
         with io.open(path, "rb") as f:
             data = f.read()
     except OSError as e:
-        problems.append(Problem(ProblemKind.ANNOTATION_UNREADABLE, path, e.strerror or str(e)))
+        problems.add(path, K.ANNOTATION_UNREADABLE, e.strerror or str(e))
         return None
     try:
         root = parse_xml(data)
     except XmlRefused as e:
-        problems.append(Problem(ProblemKind.ANNOTATION_MALFORMED, path, str(e)))
+        problems.add(path, K.ANNOTATION_MALFORMED, str(e))
         return None
     except expat.ExpatError as e:
-        problems.append(Problem(ProblemKind.ANNOTATION_MALFORMED, path,
-                                "not XML: {}".format(expat.ErrorString(e.code) if e.code else e)
-                                + " at line {}".format(e.lineno)))
+        problems.add(path, K.ANNOTATION_MALFORMED, "not XML: {} at line {}".format(
+            expat.ErrorString(e.code) if e.code else e, e.lineno))
         return None
     if root.tag != "annotation":
-        problems.append(Problem(ProblemKind.ANNOTATION_MALFORMED, path,
-                                "the top element is <{}>, not <annotation>".format(root.tag)))
+        problems.add(path, K.ANNOTATION_MALFORMED,
+                     "the top element is <{}>, not <annotation>".format(root.tag))
         return None
     return root
 
@@ -167,20 +166,23 @@ class VocSource(P.ListedSource):
 
     kind = KIND
     name = "Pascal VOC"
+    problem_kinds = (K.DESCRIPTION, K.ANNOTATION_UNREADABLE, K.ANNOTATION_MALFORMED, K.IMAGE_MISSING,
+                     K.IMAGE_UNDECODABLE, K.CLASS_RANGE, K.COORD_RANGE)
 
     def read(self, ref, image=True):
         """One picture and the objects of its annotation file, boxes in
         fractions of the picture. Never raises for a fault of the data."""
         xml_path, picture = ref.key
-        sample = Sample(ref.name, None)
+        sample = Sample(ref.name, None, problems=Problems())
+        sample.counts["annotation files"] += 1
         try:
             root = load_annotation(xml_path, sample.problems)
             readable = P.read_picture(sample, xml_path, picture, image)
             if root is not None:
                 self._objects(root, xml_path, sample, readable)
         except Exception as e:  # noqa: BLE001 -- a fault nothing foresaw is still a problem
-            sample.problems.append(Problem(ProblemKind.ANNOTATION_MALFORMED, xml_path,
-                                           "unexpected fault ({}: {})".format(type(e).__name__, e)))
+            sample.problems.add(xml_path, K.ANNOTATION_MALFORMED,
+                                "unexpected fault ({}: {})".format(type(e).__name__, e))
         return sample
 
     def _objects(self, root, where, sample, readable):
@@ -188,10 +190,9 @@ class VocSource(P.ListedSource):
         if declared and readable and declared != (sample.width, sample.height):
             # The boxes are pixels of the size the file declares: against
             # another size they would land in the wrong place.
-            sample.problems.append(Problem(
-                ProblemKind.ANNOTATION_MALFORMED, where,
-                "<size> is {}x{} but the picture is {}x{}".format(
-                    declared[0], declared[1], sample.width, sample.height)))
+            sample.problems.add(where, K.ANNOTATION_MALFORMED,
+                                "<size> is {}x{} but the picture is {}x{}".format(
+                                    declared[0], declared[1], sample.width, sample.height))
             return
         if not (declared or readable):
             return  # the picture's problem is reported; nothing places the boxes
@@ -208,30 +209,30 @@ class VocSource(P.ListedSource):
     def _object(self, element, where, width, height, problems):
         """The object of one <object>, or None after reporting its problems."""
         def problem(kind, text):
-            problems.append(Problem(kind, where, text))
+            problems.add(where, kind, text)
 
         name, box = element.value("name"), element.find("bndbox")
         values = [None if box is None else _number(box.value(t)) for t in BOX_TAGS]
         if not name or None in values:
-            problem(ProblemKind.ANNOTATION_MALFORMED,
+            problem(K.ANNOTATION_MALFORMED,
                     "no <name>" if not name else
                     "<bndbox> needs the numbers {}".format(", ".join(BOX_TAGS)))
             return None
         if _flag(element.value("difficult")) is None:
-            problem(ProblemKind.ANNOTATION_MALFORMED, "<difficult> is {}, not 0 or 1".format(
-                P.show(element.value("difficult"))))
+            problem(K.ANNOTATION_MALFORMED, "<difficult> is {}, not 0 or 1".format(
+                show(element.value("difficult"))))
             return None
         xmin, ymin, xmax, ymax = values
         if xmin > xmax or ymin > ymax:
-            problem(ProblemKind.ANNOTATION_MALFORMED, "the box's minimum passes its maximum: "
+            problem(K.ANNOTATION_MALFORMED, "the box's minimum passes its maximum: "
                     "xmin {:g} ymin {:g} xmax {:g} ymax {:g}".format(*values))
             return None
         before = len(problems)
         if name not in self.classes:
-            problem(ProblemKind.CLASS_RANGE, "class {} is not among the classes {}".format(
-                P.show(name), P.show(self.classes)))
+            problem(K.CLASS_RANGE, "class {} is not among the classes {}".format(
+                show(name), show(self.classes)))
         if xmin < 1 or ymin < 1 or xmax > width or ymax > height:
-            problem(ProblemKind.COORD_RANGE,
+            problem(K.COORD_RANGE,
                     "box xmin {:g} ymin {:g} xmax {:g} ymax {:g} reaches outside columns 1..{} "
                     "and rows 1..{} (counted from 1)".format(*values, width, height))
         if len(problems) > before:
@@ -253,15 +254,15 @@ class VocSource(P.ListedSource):
             ident = tokens[0]
             if "/" in ident or "\\" in ident or "\0" in ident or ident in (".", ".."):
                 # An id names a file in Annotations/, never one elsewhere.
-                self._add(ProblemKind.ANNOTATION_MALFORMED, "{} line {}".format(path, n),
-                          "id {} is not a file name".format(P.show(ident)))
+                self._add(K.ANNOTATION_MALFORMED, "{} line {}".format(path, n),
+                          "id {} is not a file name".format(show(ident)))
             elif ident in seen:
                 repeated += 1
             else:
                 seen.add(ident)
                 ids.append(ident)
         if repeated:
-            self.notes.append("{}: {} ids listed again are read once".format(path, repeated))
+            self._notes.append("{}: {} ids listed again are read once".format(path, repeated))
         return ids
 
     def _open(self):
@@ -272,27 +273,28 @@ class VocSource(P.ListedSource):
             if os.path.isfile(path):
                 listed[split] = self._ids(path)
             elif split == "train":
-                self._add(ProblemKind.DESCRIPTION, path, "no list of the training ids")
+                self._add(K.DESCRIPTION, path, "no list of the training ids")
             else:
-                self.notes.append("no {}: the validation split is empty".format(path))
+                self._no_validation("no {}".format(path))
         names = set()
         for split, ids in listed.items():
             for ident in ids:
                 xml_path = os.path.join(root, ANNOTATIONS, ident + ".xml")
-                found = load_annotation(xml_path, []) if os.path.isfile(xml_path) else None
+                found = load_annotation(xml_path, Problems()) if os.path.isfile(xml_path) else None
                 filename = found is not None and found.value("filename")
                 # The file name alone: a path in it never leaves JPEGImages/.
                 picture = os.path.basename(filename) if filename else ident + ".jpg"
-                if found is not None and not self._given:
+                if found is not None and not self.classes_given:
                     names.update(o.value("name") for o in found.findall("object") if o.value("name"))
-                self._splits[split].append(SampleRef(
-                    split, picture, (xml_path, os.path.join(root, PICTURES, picture))))
-        if not self._given:
+                picture_path = os.path.join(root, PICTURES, picture)
+                self._splits[split].append(SampleRef(split, picture, (xml_path, picture_path),
+                                                     xml_path, file_size(picture_path)))
+        if not self.classes_given:
             self.classes = sorted(names)
             if not names:
-                self.notes.append("no annotation names an object: there are no classes")
+                self._notes.append("no annotation names an object: there are no classes")
         if "train" in listed and not self._splits["train"]:
-            self._add(ProblemKind.DESCRIPTION, self.path, "no ids in the train split")
+            self._add(K.DESCRIPTION, self.path, "no ids in the train split")
 
 
 def _flag(text):
@@ -306,13 +308,10 @@ def _flag(text):
 def open(paths, images=None, classes=None):  # noqa: A001 -- the name every layout module gives it
     """The Pascal VOC dataset whose root folder is ``paths[0]`` as a Source
     (see the module's help). ``classes``: the class names, in order (else the
-    sorted names the annotations use). ``images`` is not used: the layout
-    names its own pictures. Faults of the dataset are problems of the
-    source, never exceptions."""
-    paths = list(paths)
-    src = VocSource(paths[0] if len(paths) == 1 else " ".join(map(str, paths)), classes)
-    if len(paths) != 1 or not os.path.isdir(paths[0]):
-        src._add(ProblemKind.DESCRIPTION, src.path, "a Pascal VOC dataset is one root folder")
-    else:
-        src._open()
+    sorted names the annotations use). Raises UsageError for arguments that
+    do not fit the layout; faults of the dataset are problems of the source."""
+    P.refuse_images(images, "Pascal VOC")
+    (path,) = paths
+    src = VocSource(path, classes)
+    src._open()
     return src

@@ -19,8 +19,10 @@ import io
 import math
 import os
 
+from ..errors import UsageError
 from . import _shared as P
-from .base import Object, Problem, ProblemKind, Sample, SampleRef
+from ._common import K, Problems, YamlDescription, extent, file_size, show
+from .base import Object, Sample, SampleRef
 
 KIND = "yolo"
 LABEL_SUFFIX = ".txt"
@@ -31,24 +33,11 @@ MIN_OUTLINE_NUMBERS = 6
 SPLIT_KEYS = (("train", "train"), ("validation", "val"))
 # The subfolders of images/ a bare folder is split by, in order of preference.
 FOLDER_SPLITS = (("train", ("train",)), ("validation", ("val", "valid", "validation")))
+# Classes named class0, class1, ... when nothing names them, at most: a
+# larger class in a label file is taken for a fault, not for that many classes.
+MAX_INFERRED_CLASSES = 1 << 16
 # Keys of which at least one sits beside "train" in a data YAML.
 _YAML_KEYS = ("names", "nc", "val", "path")
-
-
-def _load_yaml(path):
-    """(mapping, None) of a YAML file, or (None, why not)."""
-    import yaml
-
-    try:
-        with io.open(path, encoding="utf-8") as f:
-            doc = yaml.safe_load(f)
-    except (OSError, UnicodeDecodeError) as e:
-        return None, "cannot read the file: {}".format(e)
-    except Exception as e:  # the YAML library's parse errors
-        return None, "not valid YAML: {}".format(" ".join(str(e).split()))
-    if not isinstance(doc, dict):
-        return None, "the top level is not a mapping of keys to values"
-    return doc, None
 
 
 def _is_split_value(v):
@@ -73,7 +62,7 @@ def recognise(paths, images=None):
             return os.path.isdir(os.path.join(p, "images")) and os.path.isdir(os.path.join(p, "labels"))
         if p.lower().endswith(".json") or not P.small_file(p):
             return False
-        doc, _ = _load_yaml(p)
+        doc = YamlDescription(p).doc
         return (doc is not None and _is_split_value(doc.get("train"))
                 and any(k in doc for k in _YAML_KEYS))
     except Exception:  # noqa: BLE001 -- recognising never fails, it says no
@@ -117,18 +106,18 @@ def _names_list(names):
         return [str(n) for n in names], None
     if not isinstance(names, dict) or not names:
         return None, '"names" must be a list of names or a mapping from class index to name, ' \
-                     'got {}'.format(P.show(names))
+                     'got {}'.format(show(names))
     by_index = {}
     for key, name in names.items():
         k = key if isinstance(key, int) and not isinstance(key, bool) else (
             int(key) if isinstance(key, str) and key.strip().isdigit() else None)
         if k is None or k < 0:
-            return None, '"names" key {} is not a class index (0, 1, ...)'.format(P.show(key))
+            return None, '"names" key {} is not a class index (0, 1, ...)'.format(show(key))
         by_index[k] = str(name)
-    missing = [k for k in range(max(by_index) + 1) if k not in by_index]
-    if missing:
+    first_missing = next(k for k in range(len(by_index) + 1) if k not in by_index)
+    if first_missing < len(by_index):
         return None, '"names" has no name for class {} (indices run from 0 without gaps)'.format(
-            missing[0])
+            first_missing)
     return [by_index[k] for k in range(len(by_index))], None
 
 
@@ -137,6 +126,9 @@ class YoloSource(P.ListedSource):
 
     kind = KIND
     name = "YOLO"
+    problem_kinds = (K.DESCRIPTION, K.ANNOTATION_UNREADABLE, K.ANNOTATION_MALFORMED, K.IMAGE_MISSING,
+                     K.IMAGE_UNDECODABLE, K.ZERO_LENGTH, K.CLASS_RANGE, K.COORD_RANGE,
+                     K.LABEL_WITHOUT_IMAGE)
 
     def __init__(self, path, classes=None):
         super().__init__(path, classes)
@@ -149,7 +141,7 @@ class YoloSource(P.ListedSource):
         """One picture and the objects of its label file (none, counted,
         when it has no label file). Never raises for a fault of the data."""
         image_path, labels = ref.key
-        sample = Sample(ref.name, None)
+        sample = Sample(ref.name, None, problems=Problems())
         has_labels = os.path.isfile(labels)
         try:
             usable = P.read_picture(sample, labels if has_labels else image_path, image_path, image)
@@ -157,10 +149,11 @@ class YoloSource(P.ListedSource):
                 if usable:
                     sample.counts["pictures without labels"] += 1
                 return sample
+            sample.counts["label files"] += 1
             sample.objects = self._read_labels(labels, sample.problems)
         except Exception as e:  # noqa: BLE001 -- a fault nothing foresaw is still a problem
-            sample.problems.append(Problem(ProblemKind.ANNOTATION_MALFORMED, labels,
-                                           "unexpected fault ({}: {})".format(type(e).__name__, e)))
+            sample.problems.add(labels, K.ANNOTATION_MALFORMED,
+                                "unexpected fault ({}: {})".format(type(e).__name__, e))
         return sample
 
     # -- labels ---------------------------------------------------------------
@@ -170,11 +163,10 @@ class YoloSource(P.ListedSource):
             with io.open(path, encoding="utf-8") as f:
                 text = f.read()
         except OSError as e:
-            problems.append(Problem(ProblemKind.ANNOTATION_UNREADABLE, path, e.strerror or str(e)))
+            problems.add(path, K.ANNOTATION_UNREADABLE, e.strerror or str(e))
             return []
         except UnicodeDecodeError as e:
-            problems.append(Problem(ProblemKind.ANNOTATION_MALFORMED, path,
-                                    "not UTF-8 text: {}".format(e)))
+            problems.add(path, K.ANNOTATION_MALFORMED, "not UTF-8 text: {}".format(e))
             return []
         objects = []
         for n, line in enumerate(text.splitlines(), 1):
@@ -188,7 +180,7 @@ class YoloSource(P.ListedSource):
     def _object(self, tokens, where, problems):
         """The object of one label line, or None after reporting its problems."""
         def problem(kind, text):
-            problems.append(Problem(kind, where, text))
+            problems.add(where, kind, text)
 
         cls = class_id(tokens[0])
         try:
@@ -196,24 +188,24 @@ class YoloSource(P.ListedSource):
         except ValueError:
             values = None
         if cls is None or values is None:
-            problem(ProblemKind.ANNOTATION_MALFORMED,
-                    "class {} is not an integer".format(P.show(tokens[0])) if cls is None else
-                    "not numbers: {}".format(P.show(" ".join(tokens[1:]))))
+            problem(K.ANNOTATION_MALFORMED,
+                    "class {} is not an integer".format(show(tokens[0])) if cls is None else
+                    "not numbers: {}".format(show(" ".join(tokens[1:]))))
             return None
         n = len(values)
         if n != BOX_NUMBERS and (n < MIN_OUTLINE_NUMBERS or n % 2):
-            problem(ProblemKind.ANNOTATION_MALFORMED,
+            problem(K.ANNOTATION_MALFORMED,
                     "{} numbers after the class: a box has 4 (cx cy w h), an outline an even "
                     "number from 6 (x1 y1 x2 y2 ...)".format(n))
             return None
         before = len(problems)
         if not 0 <= cls < len(self.classes):
-            problem(ProblemKind.CLASS_RANGE, "class {} with {} names (0..{})".format(
+            problem(K.CLASS_RANGE, "class {} with {} names (0..{})".format(
                 cls, len(self.classes), len(self.classes) - 1))
         if n == BOX_NUMBERS:
             cx, cy, w, h = values
             if w < 0 or h < 0:
-                problem(ProblemKind.ANNOTATION_MALFORMED, "negative width or height: {}".format(
+                problem(K.ANNOTATION_MALFORMED, "negative width or height: {}".format(
                     " ".join(tokens[1:])))
                 return None
             points = [(cx - w / 2, cy - h / 2), (cx + w / 2, cy + h / 2)]
@@ -223,17 +215,15 @@ class YoloSource(P.ListedSource):
         outside = [p for p in points if not (low <= p[0] <= high and low <= p[1] <= high)]
         if outside:
             what = "box corner" if n == BOX_NUMBERS else "vertex"
-            problem(ProblemKind.COORD_RANGE, "{} of {} {}s outside 0..1, first ({:g}, {:g})".format(
+            problem(K.COORD_RANGE, "{} of {} {}s outside 0..1, first ({:g}, {:g})".format(
                 len(outside), len(points), what, *outside[0]))
         elif n != BOX_NUMBERS and len(set(points)) == 1:
-            problem(ProblemKind.ZERO_LENGTH, "all {} vertices are the same point ({:g}, {:g})".format(
+            problem(K.ZERO_LENGTH, "all {} vertices are the same point ({:g}, {:g})".format(
                 len(points), *points[0]))
         if len(problems) > before:
             return None
         points = tuple((min(max(x, 0.0), 1.0), min(max(y, 0.0), 1.0)) for x, y in points)
-        xs, ys = [p[0] for p in points], [p[1] for p in points]
-        box = (min(xs), min(ys), max(xs), max(ys))
-        return Object(cls, box, () if n == BOX_NUMBERS else (points,))
+        return Object(cls, extent(points), () if n == BOX_NUMBERS else (points,))
 
     # -- opening ----------------------------------------------------------------
 
@@ -252,21 +242,22 @@ class YoloSource(P.ListedSource):
             self._add_split(split, [("folder", d) for d in dirs.get(split, [])])
 
     def _open_yaml(self, path):
-        doc, error = _load_yaml(path)
-        if error:
-            self._add(ProblemKind.DESCRIPTION, path, error)
+        description = YamlDescription(path)
+        doc = description.doc
+        if description.error:
+            self._add(K.DESCRIPTION, path, description.error)
             return
         here = os.path.dirname(os.path.abspath(path))
         root = doc.get("path")
         if root is None:
             root = here
         elif not isinstance(root, str) or not root:
-            self._add(ProblemKind.DESCRIPTION, path, '"path" must be a folder, got {}'.format(
-                P.show(root)))
+            self._add(K.DESCRIPTION, path, '"path" must be a folder, got {}'.format(
+                show(root)))
             return
         self.root = root = os.path.join(here, root)
         if not os.path.isdir(root):
-            self._add(ProblemKind.DESCRIPTION, path, "the dataset folder does not exist: {}".format(root))
+            self._add(K.DESCRIPTION, path, "the dataset folder does not exist: {}".format(root))
             return
         self._yaml_classes(path, doc)
         for split, key in SPLIT_KEYS:
@@ -274,9 +265,9 @@ class YoloSource(P.ListedSource):
             if value is None:
                 continue
             if not _is_split_value(value):
-                self._add(ProblemKind.DESCRIPTION, path,
+                self._add(K.DESCRIPTION, path,
                           '"{}" must be a folder, a .txt list of pictures or a list of them, '
-                          'got {}'.format(key, P.show(value)))
+                          'got {}'.format(key, show(value)))
                 continue
             entries = []
             for entry in [value] if isinstance(value, str) else value:
@@ -286,7 +277,7 @@ class YoloSource(P.ListedSource):
                 elif os.path.isfile(full) and full.lower().endswith(LABEL_SUFFIX):
                     entries.append(("list", full))
                 else:
-                    self._add(ProblemKind.DESCRIPTION, path,
+                    self._add(K.DESCRIPTION, path,
                               '"{}": {} is neither a folder nor a .txt list of pictures'.format(
                                   key, full))
             self._add_split(split, entries)
@@ -294,21 +285,17 @@ class YoloSource(P.ListedSource):
     def _yaml_classes(self, path, doc):
         names, nc = doc.get("names"), doc.get("nc")
         if names is None:
-            self._add(ProblemKind.DESCRIPTION, path, 'no "names": the class names are needed')
+            self._add(K.DESCRIPTION, path, 'no "names": the class names are needed')
             return
         listed, error = _names_list(names)
         if error:
-            self._add(ProblemKind.DESCRIPTION, path, error)
+            self._add(K.DESCRIPTION, path, error)
             return
         if nc is not None and nc != len(listed):
-            self._add(ProblemKind.DESCRIPTION, path, '"nc" is {} but "names" holds {} names'.format(
-                P.show(nc), len(listed)))
-        if self._given and self.classes != listed:
-            self._add(ProblemKind.DESCRIPTION, path,
-                      "the classes given ({}) are not the file's names ({})".format(
-                          P.show(self.classes), P.show(listed)))
+            self._add(K.DESCRIPTION, path, '"nc" is {} but "names" holds {} names'.format(
+                show(nc), len(listed)))
         self.classes = listed
-        self._given = True
+        self.classes_given = True
 
     def _add_split(self, split, entries):
         seen, refs = set(), self._splits[split]
@@ -324,8 +311,9 @@ class YoloSource(P.ListedSource):
             for picture in pictures:
                 if picture not in seen:
                     seen.add(picture)
+                    labels = label_path(picture)
                     refs.append(SampleRef(split, P.relative_name(picture, self.root),
-                                          (picture, label_path(picture))))
+                                          (picture, labels), labels, file_size(picture)))
 
     def _listed(self, path):
         """The pictures a .txt list file names, one a line (relative: to the
@@ -339,23 +327,23 @@ class YoloSource(P.ListedSource):
         given, labels without a picture, empty splits."""
         for folder, expected in sorted(self._label_dirs.items()):
             if not os.path.isdir(folder):
-                self.notes.append("no labels folder {}: its pictures have no objects".format(folder))
+                self._notes.append("no labels folder {}: its pictures have no objects".format(folder))
                 continue
             for top, dirs, files in os.walk(folder):
                 dirs.sort()
                 for f in sorted(files):
                     label = os.path.join(top, f)
                     if f.endswith(LABEL_SUFFIX) and label not in expected:
-                        self._add(ProblemKind.LABEL_WITHOUT_IMAGE, label,
+                        self._add(K.LABEL_WITHOUT_IMAGE, label,
                                   "no picture of this name at the same place under the images "
                                   "folder")
-        if not self._given:
+        if not self.classes_given:
             self._infer_classes()
         if not self._splits["train"] and not any(
-                p.kind == ProblemKind.DESCRIPTION for p in self._problems):
-            self._add(ProblemKind.DESCRIPTION, self.path, "no pictures in the train split")
+                p.kind == K.DESCRIPTION for p in self._problems):
+            self._add(K.DESCRIPTION, self.path, "no pictures in the train split")
         if not self._splits["validation"]:
-            self.notes.append("no validation pictures: the validation split is empty")
+            self._no_validation("no validation pictures")
 
     def _infer_classes(self):
         top = -1
@@ -366,28 +354,29 @@ class YoloSource(P.ListedSource):
                         for line in f:
                             tokens = line.split()
                             cls = class_id(tokens[0]) if tokens else None
-                            if cls is not None:
+                            if cls is not None and cls < MAX_INFERRED_CLASSES:
                                 top = max(top, cls)
                 except (OSError, UnicodeDecodeError):
                     continue  # read() reports it
         self.classes = ["class{}".format(k) for k in range(top + 1)] or ["class0"]
-        self.notes.append("no class names given: the labels use classes 0..{}, named {}".format(
-            len(self.classes) - 1, ", ".join(self.classes)))
+        self._notes.append("no class names given: the labels use classes 0..{}, named class0..class{}"
+                           .format(len(self.classes) - 1, len(self.classes) - 1))
 
 
 def open(paths, images=None, classes=None):  # noqa: A001 -- the name every layout module gives it
     """The YOLO dataset named by ``paths`` (a folder or a data YAML file, see
     the module's help) as a Source. ``classes``: the class names of a folder
-    without a data YAML (else class0..classN up to the highest class of the
-    labels). ``images`` is not used: the layout names its own pictures.
-    Faults of the dataset are problems of the source, never exceptions."""
-    paths = list(paths)
-    src = YoloSource(paths[0] if len(paths) == 1 else " ".join(map(str, paths)), classes)
-    if len(paths) != 1:
-        src._add(ProblemKind.DESCRIPTION, src.path, "a YOLO dataset is one folder or one data YAML file")
-    elif os.path.isdir(paths[0]):
-        src._open_folder(paths[0])
+    (else class0..classN up to the highest class the labels use); a data
+    YAML names its own. Raises UsageError for arguments that do not fit the
+    layout; faults of the dataset are problems of the source."""
+    P.refuse_images(images, "YOLO")
+    (path,) = paths
+    src = YoloSource(path, classes)
+    if os.path.isdir(path):
+        src._open_folder(path)
     else:
-        src._open_yaml(paths[0])
+        if classes:
+            raise UsageError("a YOLO data YAML names its own classes: leave out --classes")
+        src._open_yaml(path)
     src._finish()
     return src
