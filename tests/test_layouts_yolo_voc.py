@@ -441,3 +441,10 @@ def test_check_pack_and_train_on_the_records(tmp_path, layout, argv, samples, ca
         images, (boxes,) = next(iter(pipeline))
         assert images.shape == (2, 48, 64, 3) and boxes.shape[0] == 2
         assert float(boxes[..., 4].numpy().max()) >= 1  # labels arrive (background offset 1)
+
+
+@pytest.mark.parametrize("command", ["preview", "throughput"])
+def test_commands_that_need_a_dataset_class_say_to_pack_first(tmp_path, command, capsys):
+    made = examples.write_voc(str(tmp_path))
+    assert main([command, made["root"]]) == 1
+    assert "pack it into TFRecord files" in capsys.readouterr().err
