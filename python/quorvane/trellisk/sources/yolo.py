@@ -337,6 +337,7 @@ class YoloSource(P.ListedSource):
                         self._add(K.LABEL_WITHOUT_IMAGE, label,
                                   "no picture of this name at the same place under the images "
                                   "folder")
+        self._label_dirs = {}  # not needed again: the packing workers get a lean copy
         if not self.classes_given:
             self._infer_classes()
         if not self._splits["train"] and not any(
