@@ -206,7 +206,7 @@ class YoloSource(P.ListedSource):
             cx, cy, w, h = values
             if w < 0 or h < 0:
                 problem(K.ANNOTATION_MALFORMED, "negative width or height: {}".format(
-                    " ".join(tokens[1:])))
+                    show(" ".join(tokens[1:]))))
                 return None
             points = [(cx - w / 2, cy - h / 2), (cx + w / 2, cy + h / 2)]
         else:
@@ -214,8 +214,8 @@ class YoloSource(P.ListedSource):
         low, high = -P.EDGE_SLACK, 1 + P.EDGE_SLACK
         outside = [p for p in points if not (low <= p[0] <= high and low <= p[1] <= high)]
         if outside:
-            what = "box corner" if n == BOX_NUMBERS else "vertex"
-            problem(K.COORD_RANGE, "{} of {} {}s outside 0..1, first ({:g}, {:g})".format(
+            what = "box corners" if n == BOX_NUMBERS else "vertices"
+            problem(K.COORD_RANGE, "{} of {} {} outside 0..1, first ({:g}, {:g})".format(
                 len(outside), len(points), what, *outside[0]))
         elif n != BOX_NUMBERS and len(set(points)) == 1:
             problem(K.ZERO_LENGTH, "all {} vertices are the same point ({:g}, {:g})".format(
