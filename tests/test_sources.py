@@ -161,3 +161,15 @@ def test_problem_reads_as_a_line_and_a_triple():
     assert sources.Problem(ProblemKind.FEW_VERTICES, "w", "t").line().startswith(
         "w: part with fewer than 3 vertices")
 
+
+
+@pytest.mark.parametrize("text, kind", [
+    ("[" * 100000 + "]" * 100000, ProblemKind.ANNOTATION_NOT_JSON),   # deeper than the parser goes
+    ('{"images": [], "annotations": [], "categories": [1]}', ProblemKind.ANNOTATION_MALFORMED),
+    ('{"images": 3}', ProblemKind.ANNOTATION_MALFORMED),
+])
+def test_a_coco_file_the_reader_refuses_is_a_problem_never_an_exception(tmp_path, text, kind):
+    path = tmp_path / "train.json"
+    path.write_text(text)
+    report = validate.check(sources.open_source([str(path)], images=str(tmp_path)))
+    assert kind in [p.kind for p in report.problems]
