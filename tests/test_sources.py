@@ -57,13 +57,13 @@ def test_arguments_that_do_not_fit_the_layout_are_refused(demo, args, message):
 
 # -- a layout added from outside ------------------------------------------------------
 
-class ListSource(SourceBase):
-    """Samples held in memory: two per split, one with a problem."""
+class ListSource:
+    """Samples held in memory: two per split, one with a problem; only the
+    members the ``Source`` protocol names."""
 
     kind = "list"
 
     def __init__(self, path):
-        super().__init__()
         self.path, self.classes = path, ["x", "y"]
 
     def title(self):
@@ -87,11 +87,17 @@ class ListSource(SourceBase):
 PICTURE = sampledata.jpeg_bytes(np.zeros((SIDE, SIDE, 3), np.uint8))
 
 
-@pytest.fixture
-def list_layout(monkeypatch):
+class ListSourceWithDefaults(ListSource, SourceBase):
+    def __init__(self, path):
+        SourceBase.__init__(self)
+        ListSource.__init__(self, path)
+
+
+@pytest.fixture(params=[ListSource, ListSourceWithDefaults], ids=["protocol only", "on SourceBase"])
+def list_layout(monkeypatch, request):
     module = types.SimpleNamespace(
         recognise=lambda paths, images=None: paths[0].endswith(".list"),
-        open=lambda paths, images=None, classes=None: ListSource(paths[0]))
+        open=lambda paths, images=None, classes=None: request.param(paths[0]))
     monkeypatch.setattr(sources, "LAYOUTS", [module] + sources.LAYOUTS)
     return module
 
@@ -100,7 +106,7 @@ def test_a_new_layout_is_one_module_and_one_entry(tmp_path, list_layout):
     path = tmp_path / "data.list"
     path.write_text("")
     source = sources.open_source([str(path)])
-    assert isinstance(source, ListSource)
+    assert source.kind == "list"
     report = validate.check(source)
     assert [p.where for p in report.problems] == ["train 1", "validation 1"]
     assert report.sound == {"train": {"train-0.jpg": (1,)}, "validation": {"validation-0.jpg": (1,)}}

@@ -11,7 +11,7 @@ it is found, then the summary).
 from collections import Counter
 
 from .sources import open_source
-from .sources.base import ProblemKind
+from .sources.base import ProblemKind, complete
 
 
 class Report:
@@ -84,8 +84,7 @@ def check(source, listen=None, bar=None):
 
     ``listen``: called with each ``Problem`` as it is found; ``bar``: a
     progress bar factory (``progress.bar``), none by default."""
-    if not hasattr(source, "splits"):
-        source = open_source(source)
+    source = complete(source) if hasattr(source, "splits") else open_source(source)
     bar = bar or _no_bar
     report = Report(listen, source.problem_kinds)
     report.extend(source.problems())
