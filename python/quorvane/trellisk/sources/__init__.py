@@ -10,13 +10,16 @@ modules of ``LAYOUTS`` in turn, so adding a layout is one module and one entry.
 import os
 
 from ..errors import DatasetError, UsageError  # noqa: F401
-from . import coco, folders, segyaml, tfrecord
-from .base import Object, Problem, ProblemKind, Sample, SampleRef, Source, SourceBase  # noqa: F401
+from . import coco, folders, segyaml, tfrecord, voc, yolo
+from .base import (Object, Problem, ProblemKind, Sample, SampleRef, Source,  # noqa: F401
+                   SourceBase, complete)
 
 # Asked in this order: the folder pair (any folder) and the segmentation
 # YAML (any other single file, so that a broken YAML file is reported as
-# such) claim what the others leave, so they come last.
-LAYOUTS = [coco, tfrecord, folders, segyaml]
+# such) claim what the others leave, so they come last. A YOLO or VOC folder
+# is known by its subfolders, a YOLO data YAML by a "train" that is not a
+# mapping.
+LAYOUTS = [coco, tfrecord, yolo, voc, folders, segyaml]
 
 
 def open_source(paths, images=None, classes=None):
@@ -36,5 +39,5 @@ def open_source(paths, images=None, classes=None):
         raise UsageError("--classes needs at least one class name")
     for layout in LAYOUTS:
         if layout.recognise(paths, images):
-            return layout.open(paths, images, classes)
+            return complete(layout.open(paths, images, classes))
     raise UsageError("{} is not a dataset layout that can be read".format(" ".join(paths)))
