@@ -29,6 +29,8 @@ struct Param {
     // Default as a Python literal ("None", "True", "300", "1.0"); nullptr
     // for a required parameter.
     const char *dflt = nullptr;
+    // Only by keyword (after every positional parameter, with a default).
+    bool kwonly = false;
 };
 
 class Call;

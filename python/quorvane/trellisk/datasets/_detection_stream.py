@@ -12,14 +12,20 @@ the group). So every record is the main sample of exactly one output per pass
 and a pass keeps its length. The augmentation of an output depends only on
 (key seed, pass number, index of its main sample), whatever thread runs it.
 
-Passes come from a dataset of (pass number, key seed) pairs: the pipelines
-decide how passes are counted.
+Passes come from a dataset of (pass number, key seed, samples to leave
+out) triples: the pipelines decide how passes are counted and where a
+resumed run starts. Left-out samples are dropped as records, before they
+are decoded (a whole group, when the start falls inside one, is decoded for
+its partners). With repeat factors, record i comes copies[i] times in a row
+before the block shuffle. Batches never span two passes: the last batch of a
+pass may be smaller.
 """
 
 import os
 
 import tensorflow as tf
 
+from ._sampling import repeated_records
 from .formats import RECORD_SHUFFLE_BUFFER
 
 AUTOTUNE = tf.data.AUTOTUNE
@@ -55,13 +61,14 @@ def shuffled(records, key_seed, pass_number):
 
 
 def training_batches(passes, records, decode, augment, group_size, sample_shape, batch_size,
-                     prefetch, deterministic):
+                     prefetch, deterministic, factors=None):
     """Padded training batches ``(images, (boxes,))`` over ``passes``.
 
     ``records()``: the serialized records, in file order.
     ``decode(record)``: (image uint8 sample_shape, boxes float32 [N, 5]).
     ``augment(images, boxes, counts, main, key_seed, pass_number, index)``:
     one output (image, boxes) of a group, or None for no augmentation.
+    ``factors``: each record's repeat factor, or None.
     """
     height, width, channels = sample_shape
     image_shape = tf.TensorShape([height, width, channels])
@@ -70,18 +77,37 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
         # A sample that does not fit the batch shape is an error, never padded.
         return tf.ensure_shape(image, image_shape), (tf.ensure_shape(boxes, (None, 5)),)
 
-    def one_pass(pass_number, key_seed):
-        recs = shuffled(records(), key_seed, pass_number)
+    if factors is not None:
+        factors = tf.constant(factors, tf.float64)
+
+    # Pictures are batched as they are (all of one shape) and the boxes
+    # ragged, then padded with all-zero rows to the longest of the batch: the
+    # same batches as padding both, without copying every picture through
+    # the padding.
+    def batched(outputs):
+        return outputs.ragged_batch(batch_size).map(
+            lambda images, boxes: (images, (boxes[0].to_tensor(),)))
+
+    def one_pass(pass_number, key_seed, skip):
+        recs = records()
+        if factors is not None:
+            recs = repeated_records(recs, factors, key_seed, pass_number)
+        recs = shuffled(recs, key_seed, pass_number)
         if augment is None:
-            return recs.map(lambda record: to_element(*decode(record)),
-                            num_parallel_calls=AUTOTUNE, deterministic=deterministic)
+            return batched(recs.skip(skip).map(lambda record: to_element(*decode(record)),
+                                               num_parallel_calls=AUTOTUNE,
+                                               deterministic=deterministic))
 
         def decode_indexed(index, record):
             image, boxes = decode(record)
             return image, boxes, tf.shape(boxes, out_type=tf.int32)[0], index
 
-        groups = recs.enumerate().map(decode_indexed, num_parallel_calls=AUTOTUNE,
-                                      deterministic=deterministic)
+        # Whole groups before the start are never decoded; the group the
+        # start falls in is, for its partners.
+        first = skip // group_size * group_size
+        indexed = tf.data.Dataset.zip((tf.data.Dataset.range(first, 2 ** 62), recs.skip(first)))
+        groups = indexed.map(decode_indexed, num_parallel_calls=AUTOTUNE,
+                             deterministic=deterministic)
         groups = groups.padded_batch(group_size,
                                      padded_shapes=(image_shape, [None, 5], [], []))
 
@@ -93,13 +119,7 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
             return to_element(*augment(images, boxes, counts, main, key_seed, pass_number,
                                        tf.gather(indices, main)))
 
-        return groups.flat_map(members).map(
-            augment_member, num_parallel_calls=AUTOTUNE, deterministic=deterministic)
+        return batched(groups.flat_map(members).skip(skip - first).map(
+            augment_member, num_parallel_calls=AUTOTUNE, deterministic=deterministic))
 
-    # Pictures are batched as they are (all of one shape) and the boxes
-    # ragged, then padded with all-zero rows to the longest of the batch: the
-    # same batches as padding both, without copying every picture through
-    # the padding.
-    batches = passes.flat_map(one_pass).ragged_batch(batch_size).map(
-        lambda images, boxes: (images, (boxes[0].to_tensor(),)))
-    return batches.prefetch(prefetch)
+    return passes.flat_map(one_pass).prefetch(prefetch)
