@@ -273,7 +273,7 @@ def test_default_and_graph_pipelines_draw_the_same_passes(tmp_path, kind, thresh
 def test_a_started_pipeline_yields_the_rest_of_the_run(tmp_path, name, threshold, start):
     make, build = PIPELINES[name]
     ds = make(tmp_path, picture_classes({0: 14, 1: 5, 2: 2}))
-    whole = build(ds, 4, repeat_threshold=threshold)
+    whole = build(ds, 4, repeat_threshold=threshold, start=(0, 0))
     info = whole.training_passes
     run = passes(whole, 3)
     done = sum(info.batches(p) for p in range(start[0])) + start[1]
