@@ -36,6 +36,7 @@ def main(kind, root, log, die_at=None):
     else:
         train = ds.build_train_iterator(BATCH, seed=17, start=resume.position)
     resume.follow(train)
+    steps = train.training_passes.batches(0)
 
     def record(images, labels):
         with open(log, "a") as f:
@@ -72,7 +73,8 @@ def main(kind, root, log, die_at=None):
     model = Logged()
     model(tf.zeros([1] + [16, 16, 3], tf.uint8))
     model.compile(optimizer=tf.keras.optimizers.SGD(0.01))
-    model.fit(train, epochs=EPOCHS, callbacks=[resume, Die()], verbose=0)
+    model.fit(train.repeat(), steps_per_epoch=steps, epochs=EPOCHS, callbacks=[resume, Die()],
+              verbose=0)
 
 
 if __name__ == "__main__":

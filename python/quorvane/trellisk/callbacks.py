@@ -7,8 +7,9 @@ pass), and on restart gives it back, so that the pipeline can be built to
 start exactly there::
 
     resume = ResumePosition("/ckpt/run1", save_freq=100)
-    train = dataset.build_train_iterator(16, seed=7, start=resume.position)
-    model.fit(resume.follow(train), epochs=30, callbacks=[resume])
+    train = resume.follow(dataset.build_train_iterator(16, seed=7, start=resume.position))
+    model.fit(train.repeat(), steps_per_epoch=train.training_passes.batches(0), epochs=30,
+              callbacks=[resume])
 
 A preempted run restarted with the same lines restores the weights and the
 epoch (as ``BackupAndRestore`` does) and trains on exactly the batches the
@@ -33,17 +34,19 @@ class ResumePosition(_BASE):
     ``position``: (pass number, batch) to give the training pipeline as
     ``start``: read from ``backup_dir`` when the callback is made, (0, 0)
     when there is no backup. ``follow(pipeline)`` tells the callback the
-    pipeline's pass lengths (its ``training_passes``) and returns the
-    pipeline. Each Keras epoch is taken as one pass, as the default
-    pipelines (and graph pipelines without ``repeat``) make it; with a
-    repeating graph pipeline and ``steps_per_epoch``, passes are counted by
-    their exact lengths instead.
+    pipeline's exact pass lengths (its ``training_passes``) and returns the
+    pipeline; without it every Keras epoch is taken as one pass.
 
-    A backup that would fall between the last batch of a pass and the end
-    of its epoch is left to the next one, so that the weights and the
-    position always belong together. The position file is written next to
-    the weights (replaced whole, never half-written) and removed with them
-    when training ends and ``delete_checkpoint`` is true.
+    Feed the pipeline repeated, with ``steps_per_epoch``: Keras takes the
+    length of its first epoch for all the others, and a resumed first epoch
+    is shorter. Keras 3 does not restore the step within the epoch, so a
+    resumed run would train past the end; the callback stops training once
+    ``epochs * steps_per_epoch`` batches are done in all, where the
+    uninterrupted run stops.
+
+    The position file is written after the weights (replaced whole, never
+    half-written) and removed with them when training ends and
+    ``delete_checkpoint`` is true.
     """
 
     def __init__(self, backup_dir, save_freq="epoch", **kwargs):
@@ -51,6 +54,7 @@ class ResumePosition(_BASE):
         self._position_path = os.path.join(os.fspath(backup_dir), POSITION_FILE)
         self.position = self._read()
         self._passes = None
+        self._done = self._total = None
 
     def _read(self):
         try:
@@ -68,22 +72,28 @@ class ResumePosition(_BASE):
         self._passes = getattr(pipeline, "training_passes", None)
         return pipeline
 
-    def _per_iteration(self):
-        return self._passes is None or self._passes.per_iteration
-
-    def _pass_done(self):
-        passes = self._passes
-        return passes is not None and self.position[1] >= passes.batches(self.position[0])
+    def on_train_begin(self, logs=None):
+        super().on_train_begin(logs)
+        params = self.params or {}
+        steps, epochs = params.get("steps"), params.get("epochs")
+        self._total = steps * epochs if steps and epochs and self._passes is not None else None
+        if self._total is not None:
+            pass_number, batch = self.position
+            self._done = sum(self._passes.batches(p) for p in range(pass_number)) + batch
 
     def on_train_batch_end(self, batch, logs=None):
         pass_number, done = self.position
         self.position = (pass_number, done + 1)
-        if not self._per_iteration() and self._pass_done():
+        if self._passes is not None and done + 1 >= self._passes.batches(pass_number):
             self.position = (pass_number + 1, 0)
+        if self._total is not None:
+            self._done += 1
+            if self._done >= self._total:
+                self.model.stop_training = True
         super().on_train_batch_end(batch, logs)
 
     def on_epoch_end(self, epoch, logs=None):
-        if self._per_iteration():
+        if self._passes is None:
             self.position = (self.position[0] + 1, 0)
         super().on_epoch_end(epoch, logs)
 
@@ -96,8 +106,6 @@ class ResumePosition(_BASE):
                 pass
 
     def _backup_with_position(self, *args, **kwargs):
-        if self._per_iteration() and self._pass_done():
-            return None  # the epoch has not ended yet: back up at the next chance
         getattr(super(), _HOOK)(*args, **kwargs)
         folder = os.path.dirname(self._position_path)
         os.makedirs(folder, exist_ok=True)
