@@ -16,16 +16,17 @@ Passes come from a dataset of (pass number, key seed, samples to leave
 out) triples: the pipelines decide how passes are counted and where a
 resumed run starts. Left-out samples are dropped as records, before they
 are decoded (a whole group, when the start falls inside one, is decoded for
-its partners). With repeat factors, record i comes copies[i] times in a row
-before the block shuffle. Batches never span two passes: the last batch of a
-pass may be smaller.
+its partners). With repeat factors, each record of a block comes as often
+as its copies say before the block is permuted, so its copies spread over
+the block. Batches never span two passes: the last batch of a pass may be
+smaller.
 """
 
 import os
 
 import tensorflow as tf
 
-from ._sampling import repeated_records
+from ._sampling import copies
 from .formats import RECORD_SHUFFLE_BUFFER
 
 AUTOTUNE = tf.data.AUTOTUNE
@@ -43,16 +44,21 @@ def resolve_seed(seed):
     return value % (1 << SEED_BITS)
 
 
-def shuffled(records, key_seed, pass_number):
+def shuffled(records, key_seed, pass_number, factors=None):
     """``records`` in the order of one pass: blocks of RECORD_SHUFFLE_BUFFER
     consecutive records, each permuted by a stateless draw of (key seed, pass
     number, block). A new order every pass, the same order for the same key
     seed and pass, and no random state in the graph (a seeded shuffle op
     would need its seed as a Python int, and tf.data service workers would
-    have to share its state)."""
+    have to share its state). With ``factors``, every record of a block
+    first comes as often as its copies in the pass say."""
     seed = tf.stack([tf.cast(key_seed, tf.int64), tf.cast(pass_number, tf.int64)])
+    counts = None if factors is None else copies(factors, key_seed, pass_number)
 
     def permute(block_number, block):
+        if counts is not None:
+            first = block_number * RECORD_SHUFFLE_BUFFER
+            block = tf.repeat(block, counts[first:first + tf.size(block, out_type=tf.int64)])
         keys = tf.random.stateless_uniform(
             tf.shape(block), seed=tf.random.experimental.stateless_fold_in(seed, block_number))
         return tf.data.Dataset.from_tensor_slices(tf.gather(block, tf.argsort(keys)))
@@ -89,10 +95,7 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
             lambda images, boxes: (images, (boxes[0].to_tensor(),)))
 
     def one_pass(pass_number, key_seed, skip):
-        recs = records()
-        if factors is not None:
-            recs = repeated_records(recs, factors, key_seed, pass_number)
-        recs = shuffled(recs, key_seed, pass_number)
+        recs = shuffled(records(), key_seed, pass_number, factors)
         if augment is None:
             return batched(recs.skip(skip).map(lambda record: to_element(*decode(record)),
                                                num_parallel_calls=AUTOTUNE,

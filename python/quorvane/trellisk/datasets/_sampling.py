@@ -166,13 +166,6 @@ def pass_order(pictures, factors, key_seed, pass_number):
     return tf.gather(picks, tf.argsort(keys, stable=True))
 
 
-def repeated_records(records, factors, key_seed, pass_number):
-    """``records`` with record i given ``copies[i]`` times in a row."""
-    counts = copies(factors, key_seed, pass_number)
-    return records.enumerate().flat_map(
-        lambda i, record: tf.data.Dataset.from_tensors(record).repeat(tf.gather(counts, i)))
-
-
 def segmentation_batches(passes, pictures, factors, sample, batch):
     """Batches of every pass of ``passes``, which yields (pass number, key
     seed, samples to leave out). ``sample(index, pass_number, key_seed,
