@@ -14,9 +14,10 @@ import numpy as np
 import pytest
 import yaml
 
-from quorvane.trellisk.cli import main, sampledata
+from quorvane.trellisk import sampledata
+from quorvane.trellisk.cli import main
 from quorvane.trellisk.cli import check as checkmod
-from quorvane.trellisk.cli import pack as packmod
+from quorvane.trellisk import packing as packmod
 from quorvane.trellisk.cli import sources
 from quorvane.trellisk.datasets.records import encode_example
 from test_cli import layouts
@@ -248,7 +249,7 @@ def test_full_disk_leaves_nothing_and_says_so(sample, tmp_path, monkeypatch, cap
 
 SLOW_PACK = """
 import sys, time
-from quorvane.trellisk.cli import pack as P
+from quorvane.trellisk import packing as P
 real = P._ShardSet.write
 def slow(self, *a):
     real(self, *a)
