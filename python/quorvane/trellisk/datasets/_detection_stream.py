@@ -56,12 +56,16 @@ def shuffled(records, key_seed, pass_number, factors=None):
     counts = None if factors is None else copies(factors, key_seed, pass_number)
 
     def permute(block_number, block):
+        # Positions in the block, each as often as the record comes; the
+        # records themselves are copied once, by the final gather.
+        picks = tf.range(tf.size(block, out_type=tf.int64))
         if counts is not None:
             first = block_number * RECORD_SHUFFLE_BUFFER
-            block = tf.repeat(block, counts[first:first + tf.size(block, out_type=tf.int64)])
+            picks = tf.repeat(picks, counts[first:first + tf.size(picks, out_type=tf.int64)])
         keys = tf.random.stateless_uniform(
-            tf.shape(block), seed=tf.random.experimental.stateless_fold_in(seed, block_number))
-        return tf.data.Dataset.from_tensor_slices(tf.gather(block, tf.argsort(keys)))
+            tf.shape(picks), seed=tf.random.experimental.stateless_fold_in(seed, block_number))
+        return tf.data.Dataset.from_tensor_slices(tf.gather(block, tf.gather(picks,
+                                                                             tf.argsort(keys))))
 
     return records.batch(RECORD_SHUFFLE_BUFFER).enumerate().flat_map(permute)
 
