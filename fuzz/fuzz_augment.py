@@ -2,7 +2,9 @@
 and masks: sizes, element types, byte orders and class ids.
 
 Input: flags (bit 0 channel ops, bits 1-4 the mask's element type, bit 5
-image without its channel axis, bit 6 no mask), engine height and width,
+image without its channel axis, bit 6 no mask, bit 7 the draw keyed by
+(seed, pass, index) as the training pipelines make it, the pass and index
+taken from the seed and the image size), engine height and width,
 image height and width, a seed byte, then pixel bytes and mask bytes."""
 
 import os
@@ -50,8 +52,12 @@ def one_input(data):
     mask_type = np.dtype(MASK_TYPES[(flags >> 1) & 15])
     mask = take(raw_mask, ih * iw, mask_type).reshape(ih, iw)
     with harness.allowed(*ERRORS):
-        out = engine(eh, ew, bool(flags & 1), seed)(image=image) if flags & 64 else \
-            engine(eh, ew, bool(flags & 1), seed)(image=image, mask=mask)
+        eng = engine(eh, ew, bool(flags & 1), seed)
+        if flags & 128:
+            img, m = eng.keyed(image, None if flags & 64 else mask, seed * 977 - 2 ** 40, ih * iw - 5)
+            out = {"image": img} if flags & 64 else {"image": img, "mask": m}
+        else:
+            out = eng(image=image) if flags & 64 else eng(image=image, mask=mask)
         img = out["image"]
         harness.check(img.dtype == np.uint8 and img.ndim == 3 and img.shape[2] == 3,
                       "image {} {}".format(img.dtype, img.shape))

@@ -89,6 +89,23 @@ public:
     }
 
     py::tuple call(py::handle image_obj, py::handle mask_obj, int diagonals) {
+        return run(image_obj, mask_obj, diagonals, [this] {
+            return ag::derive_key(seed_, counter_.fetch_add(1, std::memory_order_relaxed));
+        });
+    }
+
+    // Keyed by (seed, pass, index) as the op library's augment op is, so a
+    // pipeline that numbers its samples gets the same draws on any thread,
+    // in any process, and in either pipeline.
+    py::tuple keyed(py::handle image_obj, py::handle mask_obj, int64_t pass_number, int64_t index,
+                    int diagonals) {
+        return run(image_obj, mask_obj, diagonals, [&] {
+            return ag::derive_key(ag::derive_key(seed_, uint64_t(pass_number)), uint64_t(index));
+        });
+    }
+
+    template <class Key>
+    py::tuple run(py::handle image_obj, py::handle mask_obj, int diagonals, Key next_key) {
         py::array_t<uint8_t> image = take_image(image_obj);
         const py::ssize_t h = image.shape(0), w = image.shape(1);
         py::array_t<int32_t> mask;
@@ -96,7 +113,7 @@ public:
         if (has_mask) mask = take_mask(mask_obj, h, w);
         if (h > ag::kMaxSide || w > ag::kMaxSide)
             fail(PyExc_ValueError, "image of " + std::to_string(h) + " x " + std::to_string(w) + " pixels is too large");
-        const uint64_t key = ag::derive_key(seed_, counter_.fetch_add(1, std::memory_order_relaxed));
+        const uint64_t key = next_key();
         ag::Plan plan;
         std::string e = ag::draw(config_, key, int(h), int(w), &plan, diagonals);
         if (!e.empty()) fail(PyExc_ValueError, e);
@@ -229,6 +246,10 @@ PYBIND11_MODULE(_augment, m) {
              py::arg("diagonals") = int(ag::kDefaultDiagonals))
         .def("__call__", &Engine::call, py::arg("image"), py::arg("mask") = py::none(), py::arg("diagonals") = -1,
              "(image, mask) -> (image, mask or None): one augmentation pass.")
+        .def("keyed", &Engine::keyed, py::arg("image"), py::arg("mask"), py::arg("pass_number"),
+             py::arg("index"), py::arg("diagonals") = -1,
+             "(image, mask, pass_number, index) -> (image, mask or None): the augmentation keyed by\n"
+             "(seed, pass_number, index), as the op library's augment op draws it.")
         .def("plan", &Engine::plan, py::arg("height"), py::arg("width"), py::arg("index"), py::arg("diagonals") = -1,
              "The parameters call number `index` draws for an input of height x width.")
         .def_property_readonly("seed", &Engine::seed)

@@ -244,7 +244,9 @@ py::object describe(Call &c) {
         py::arg("segments") = true,
         py::arg("num_train_samples") = py::len(self.attr("train_images_id")),
         py::arg("info_file") = self.attr("train_ann_file"), py::arg("coco") = index,
-        py::arg("augmentation") = channel_ops);
+        py::arg("augmentation") = channel_ops,
+        // What a pipeline with repeat-factor sampling worked out, once asked.
+        py::arg("class_presence") = py::getattr(self, "_class_presence", py::none()));
 }
 
 // ------------------------------------------------------------------- reading
@@ -334,9 +336,26 @@ bool ids_fit_int64(py::handle ids) {
     return true;
 }
 
+// Reads training entry `position` (an int64 tensor) by the id found there.
+py::object position_reader(py::object self, py::object tf) {
+    // Holds the dataset weakly, as the traced graph keeps this function.
+    py::object read = pyglue::weak_method(self, "_read_data");
+    py::object ids_of = pyglue::weak_method(self, "__getattribute__");
+    py::object read_at = py::cpp_function([read, ids_of](py::object position) {
+        py::object id = pyglue::getitem(ids_of("train_images_id"), py::int_(position));
+        return read(id);
+    });
+    return py::cpp_function([tf, read_at](py::object position) -> py::object {
+        py::list tout = pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32")});
+        return tf.attr("numpy_function")(read_at, pyglue::list_of({position}), py::arg("Tout") = tout);
+    });
+}
+
 py::object build_train_iterator(Call &c) {
     py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object tf = c.g("tf");
+    py::object keyed = seg::keyed_train_iterator(c, [&] { return position_reader(self, tf); });
+    if (keyed) return keyed;
     py::object ids = self.attr("train_images_id");
     py::object autotune = tf.attr("data").attr("AUTOTUNE");
     py::object Dataset = tf.attr("data").attr("Dataset");
@@ -353,19 +372,7 @@ py::object build_train_iterator(Call &c) {
         ds = Dataset.attr("range")(py::len(ids));
         ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(py::len(ids)),
                                 py::arg("reshuffle_each_iteration") = true);
-        // Holds the dataset weakly, as the traced graph keeps this function.
-        py::object read = pyglue::weak_method(self, "_read_data");
-        py::object ids_of = pyglue::weak_method(self, "__getattribute__");
-        py::object read_at = py::cpp_function([read, ids_of](py::object position) {
-            py::object id = pyglue::getitem(ids_of("train_images_id"), py::int_(position));
-            return read(id);
-        });
-        py::cpp_function read_tensor([tf, read_at](py::object position) -> py::object {
-            py::list tout = pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32")});
-            return tf.attr("numpy_function")(read_at, pyglue::list_of({position}),
-                                             py::arg("Tout") = tout);
-        });
-        ds = ds.attr("map")(read_tensor, py::arg("num_parallel_calls") = autotune);
+        ds = ds.attr("map")(position_reader(self, tf), py::arg("num_parallel_calls") = autotune);
     }
     return seg::train_tail(c, ds, c[0], c[1]);
 }
@@ -427,13 +434,17 @@ const MethodDef kReadDataPlain{
     "int32 P: positions in labels). When ids repeat the first entry's file is\n"
     "read; an unknown id raises ValueError."};
 
+const std::string kTrainDoc =
+    std::string("Training tf.data.Dataset of (uint8 images [batch, H, W, 3], int32 masks\n"
+                "[batch, H, W]): every image entry once per pass, reshuffled each pass,\n"
+                "read, masked, augmented, batched (remainder dropped) and prefetched.") +
+    seg::kKeyedTrainDoc;
+
 const MethodDef kBuildTrainIterator{
     "build_train_iterator",
-    {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}},
+    {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}, SEG_KEYED_TRAIN_PARAMS},
     build_train_iterator,
-    "Training tf.data.Dataset of (uint8 images [batch, H, W, 3], int32 masks\n"
-    "[batch, H, W]): every image entry once per pass, reshuffled each pass,\n"
-    "read, masked, augmented, batched (remainder dropped) and prefetched."};
+    kTrainDoc.c_str()};
 
 const MethodDef kBuildValIterator{
     "build_val_iterator",

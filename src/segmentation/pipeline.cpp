@@ -42,4 +42,28 @@ py::object val_tail(Call &c, py::object ds, py::handle prefetch) {
     return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
 }
 
+py::object keyed_train_iterator(Call &c, const std::function<py::object()> &reader) {
+    if (c[2].is_none() && c[3].is_none()) return py::object();
+    py::object self = py::reinterpret_borrow<py::object>(c.self);
+    py::object build = pyglue::import_from("quorvane.trellisk.datasets._sampling",
+                                           "segmentation_train_iterator");
+    return build(self, c[0], c[1], reader(), c[2], c[3]);
+}
+
+const char *const kKeyedTrainDoc =
+    "\n\n"
+    "repeat_threshold (keyword, in (0, 1]): repeat-factor sampling. A class held\n"
+    "by a fraction f of the training pictures gives each of them the factor\n"
+    "sqrt(repeat_threshold / f); a picture comes max(1, its largest factor)\n"
+    "times per pass, the fraction rounded at random by (seed, pass, picture).\n"
+    "Classes come from the annotations alone, read once (describe() then\n"
+    "carries them). get_num_train_samples() still counts the pictures; the\n"
+    "pipeline's training_passes gives each pass's exact length.\n"
+    "start=(pass_number, batch) (keyword): resume a run exactly. Passes are\n"
+    "numbered from pass_number and its first `batch` batches are left out by\n"
+    "index, before any file is read. Needs the native augmentation engine\n"
+    "(datasets.augment.use_native_augmentation(dataset, seed)), whose seed keys\n"
+    "the order and augmentation of every sample by (seed, pass, position); the\n"
+    "augmentation library's draws cannot be replayed, so it is refused.";
+
 }  // namespace seg

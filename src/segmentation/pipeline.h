@@ -3,6 +3,8 @@
 
 #include "pyglue.h"
 
+#include <functional>
+
 namespace seg {
 namespace py = pybind11;
 
@@ -17,5 +19,18 @@ py::object train_tail(pyglue::Call &c, py::object ds, py::handle batch_size, py:
 // False) over `ds` (parallel), then build_gt_mask one at a time (in order),
 // giving (image, mask, name); prefetch.
 py::object val_tail(pyglue::Call &c, py::object ds, py::handle prefetch);
+
+// The training pipeline with repeat-factor sampling or a start position,
+// when the call (batch_size, prefetch, repeat_threshold, start) asks for
+// either: `reader(index)` reads training picture `index` as (image,
+// polygons, classes). A null object when it asks for neither.
+py::object keyed_train_iterator(pyglue::Call &c, const std::function<py::object()> &reader);
+
+// The keyword-only parameters of build_train_iterator that it takes.
+#define SEG_KEYED_TRAIN_PARAMS                                                        \
+    {"repeat_threshold", pyglue::Kind::Any, "None", true}, {"start", pyglue::Kind::Any, "None", true}
+
+// What their docstring says of them.
+extern const char *const kKeyedTrainDoc;
 
 }  // namespace seg

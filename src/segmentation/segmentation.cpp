@@ -138,7 +138,9 @@ py::object describe(Call &c) {
         py::arg("segments") = py::bool_(!tasks.is_none() && tasks.contains("segment")),
         py::arg("num_train_samples") = self.attr("num_training_samples"),
         py::arg("num_val_samples") = self.attr("num_validation_samples"),
-        py::arg("augmentation") = channel_ops);
+        py::arg("augmentation") = channel_ops,
+        // What a pipeline with repeat-factor sampling worked out, once asked.
+        py::arg("class_presence") = py::getattr(self, "_class_presence", py::none()));
 }
 
 // ------------------------------------------------------------------ reader
@@ -301,6 +303,14 @@ py::object read_data_tf(Call &c) {
 py::object build_train_iterator(Call &c) {
     py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object tf = c.g("tf");
+    py::object keyed = seg::keyed_train_iterator(c, [&] {
+        py::object paths = tf.attr("constant")(storage_tensor_input(self.attr("train_storage")),
+                                               py::arg("dtype") = tf.attr("string"));
+        return py::cpp_function([self, tf, paths](py::object index) {
+            return self.attr("read_data")(tf.attr("gather")(paths, index), true);
+        });
+    });
+    if (keyed) return keyed;
     py::object ds = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(
         storage_tensor_input(self.attr("train_storage")));
     ds = ds.attr("shuffle")(py::arg("buffer_size") = ds.attr("cardinality")(),
@@ -365,13 +375,17 @@ const MethodDef kValidatePath{
     validate_path,
     "Return path if it exists (file or folder); raise FileNotFoundError otherwise."};
 
+const std::string kTrainDoc =
+    std::string("The training tf.data.Dataset: all annotation files shuffled anew on each\n"
+                "pass, read, masked, augmented and batched to (uint8 [B, H, W, C], int32\n"
+                "[B, H, W]); the last incomplete batch is dropped; prefetch counts batches.") +
+    seg::kKeyedTrainDoc;
+
 const MethodDef kBuildTrainIterator{
     "build_train_iterator",
-    {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}},
+    {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}, SEG_KEYED_TRAIN_PARAMS},
     build_train_iterator,
-    "The training tf.data.Dataset: all annotation files shuffled anew on each\n"
-    "pass, read, masked, augmented and batched to (uint8 [B, H, W, C], int32\n"
-    "[B, H, W]); the last incomplete batch is dropped; prefetch counts batches."};
+    kTrainDoc.c_str()};
 
 const MethodDef kReadData{
     "read_data",

@@ -454,16 +454,20 @@ py::object dict_build_val_iterator(Call &c) {
 }
 
 py::object dict_build_train_iterator(Call &c) {
-    auto build = [&c] {
-        return c.super().attr("build_train_iterator")(py::arg("batch_size") = c[0],
-                                                      py::arg("prefetch") = c[1],
-                                                      py::arg("seed") = c[2]);
+    // `plain`: one pass over every record once, from pass 0 (for counting).
+    auto build = [&c](bool plain) {
+        return c.super().attr("build_train_iterator")(
+            py::arg("batch_size") = c[0], py::arg("prefetch") = c[1], py::arg("seed") = c[2],
+            py::arg("repeat_threshold") = plain ? py::none() : c[3],
+            py::arg("start") = plain ? py::none() : c[4]);
     };
-    py::object ds_iter = build();
+    py::object ds_iter = build(false);  // checks the arguments before any counting
+    const bool plain = c[3].is_none() && c[4].is_none();
     // The training pipeline numbers its passes (the augmentation's keys, the
     // pass at which mosaic stops): the counting pass is not one the model
     // sees, so the caller gets a pipeline whose first pass is still pass 0.
-    if (count_samples(c.self, "num_train_samples", ds_iter)) ds_iter = build();
+    if (count_samples(c.self, "num_train_samples", plain ? ds_iter : build(true)))
+        ds_iter = build(false);
     return ds_iter;
 }
 
@@ -494,11 +498,16 @@ const MethodDef kDictBuildValIterator{
 
 const MethodDef kDictBuildTrainIterator{
     "build_train_iterator",
-    {{"batch_size", Kind::Any, nullptr}, {"prefetch", Kind::Any, "10"}, {"seed", Kind::Any, "None"}},
+    {{"batch_size", Kind::Any, nullptr},
+     {"prefetch", Kind::Any, "10"},
+     {"seed", Kind::Any, "None"},
+     {"repeat_threshold", Kind::Any, "None", true},
+     {"start", Kind::Any, "None", true}},
     dict_build_train_iterator,
     "The base class's training iterator (`seed` fixes its order and\n"
-    "augmentation); when `num_train_samples` is 0 a pipeline is run once first\n"
-    "and the samples it yields are counted into it."};
+    "augmentation; keyword-only `repeat_threshold` and `start` as there);\n"
+    "when `num_train_samples` is 0 a plain pipeline (every record once) is\n"
+    "run once first and the samples it yields are counted into it."};
 
 // ------------------------------------------------------------- module
 

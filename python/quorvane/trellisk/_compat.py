@@ -12,7 +12,9 @@ checks:
   ``native_pipeline(height, width, channel_ops)``: whether the segmentation
   datasets augment with the augmentation library or with the native engine;
 - ``quiet_library_notices()``: silences the deprecation notice that the
-  library's piecewise-affine warp raises under scikit-image 0.26.
+  library's piecewise-affine warp raises under scikit-image 0.26;
+- ``backup_callback()``: Keras's ``BackupAndRestore`` and the name of its
+  method that writes one backup.
 """
 
 import importlib.metadata
@@ -25,7 +27,8 @@ import warnings
 
 __all__ = ["mean_squared_error", "keras_named", "plain_id", "augmentation_library",
            "library_pipeline_usable", "native_pipeline", "fallback_reason",
-           "AugmentationFallbackWarning", "LIBRARY_EXTRA", "quiet_library_notices"]
+           "AugmentationFallbackWarning", "LIBRARY_EXTRA", "quiet_library_notices",
+           "backup_callback"]
 
 
 # ------------------------------------------------------------------ Keras
@@ -53,6 +56,18 @@ def keras_named(fn, name):
     strips "-" from ``__name__``."""
     fn.__name__ = fn.__qualname__ = fn.name = name
     return fn
+
+
+def backup_callback():
+    """``(BackupAndRestore, hook)``: the class of the Keras that TensorFlow
+    trains with, and the name of its method that writes one backup (weights
+    and counters). Keras 3 writes in ``_save_model()``; Keras 2 in
+    ``_backup(epoch, batch)``. Both take ``backup_dir`` and ``save_freq``
+    ("epoch" or a number of batches), and restore in ``on_train_begin``."""
+    import tensorflow as tf
+
+    base = tf.keras.callbacks.BackupAndRestore
+    return base, ("_save_model" if hasattr(base, "_save_model") else "_backup")
 
 
 # ------------------------------------------------------- pipeline errors

@@ -12,14 +12,21 @@ the group). So every record is the main sample of exactly one output per pass
 and a pass keeps its length. The augmentation of an output depends only on
 (key seed, pass number, index of its main sample), whatever thread runs it.
 
-Passes come from a dataset of (pass number, key seed) pairs: the pipelines
-decide how passes are counted.
+Passes come from a dataset of (pass number, key seed, samples to leave
+out) triples: the pipelines decide how passes are counted and where a
+resumed run starts. Left-out samples are dropped as records, before they
+are decoded (a whole group, when the start falls inside one, is decoded for
+its partners). With repeat factors, each record of a block comes as often
+as its copies say before the block is permuted, so its copies spread over
+the block. Batches never span two passes: the last batch of a pass may be
+smaller.
 """
 
 import os
 
 import tensorflow as tf
 
+from ._sampling import copies
 from .formats import RECORD_SHUFFLE_BUFFER
 
 AUTOTUNE = tf.data.AUTOTUNE
@@ -37,25 +44,34 @@ def resolve_seed(seed):
     return value % (1 << SEED_BITS)
 
 
-def shuffled(records, key_seed, pass_number):
+def shuffled(records, key_seed, pass_number, factors=None):
     """``records`` in the order of one pass: blocks of RECORD_SHUFFLE_BUFFER
     consecutive records, each permuted by a stateless draw of (key seed, pass
     number, block). A new order every pass, the same order for the same key
     seed and pass, and no random state in the graph (a seeded shuffle op
     would need its seed as a Python int, and tf.data service workers would
-    have to share its state)."""
+    have to share its state). With ``factors``, every record of a block
+    first comes as often as its copies in the pass say."""
     seed = tf.stack([tf.cast(key_seed, tf.int64), tf.cast(pass_number, tf.int64)])
+    counts = None if factors is None else copies(factors, key_seed, pass_number)
 
     def permute(block_number, block):
+        # Positions in the block, each as often as the record comes; the
+        # records themselves are copied once, by the final gather.
+        picks = tf.range(tf.size(block, out_type=tf.int64))
+        if counts is not None:
+            first = block_number * RECORD_SHUFFLE_BUFFER
+            picks = tf.repeat(picks, counts[first:first + tf.size(picks, out_type=tf.int64)])
         keys = tf.random.stateless_uniform(
-            tf.shape(block), seed=tf.random.experimental.stateless_fold_in(seed, block_number))
-        return tf.data.Dataset.from_tensor_slices(tf.gather(block, tf.argsort(keys)))
+            tf.shape(picks), seed=tf.random.experimental.stateless_fold_in(seed, block_number))
+        return tf.data.Dataset.from_tensor_slices(tf.gather(block, tf.gather(picks,
+                                                                             tf.argsort(keys))))
 
     return records.batch(RECORD_SHUFFLE_BUFFER).enumerate().flat_map(permute)
 
 
 def training_batches(passes, records, decode, augment, group_size, sample_shape, batch_size,
-                     prefetch, deterministic, outlines=False):
+                     prefetch, deterministic, outlines=False, factors=None):
     """Padded training batches ``(images, (boxes,))`` over ``passes``.
 
     ``records()``: the serialized records, in file order.
@@ -65,6 +81,7 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
     ``augment(images, boxes, counts, main, key_seed, pass_number, index)``,
     with ``outlines`` also ``(..., outline_xy, outline_parts)`` of the group:
     one output (image, boxes) of a group, or None for no augmentation.
+    ``factors``: each record's repeat factor, or None.
     """
     height, width, channels = sample_shape
     image_shape = tf.TensorShape([height, width, channels])
@@ -73,18 +90,34 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
         # A sample that does not fit the batch shape is an error, never padded.
         return tf.ensure_shape(image, image_shape), (tf.ensure_shape(boxes, (None, 5)),)
 
-    def one_pass(pass_number, key_seed):
-        recs = shuffled(records(), key_seed, pass_number)
+    if factors is not None:
+        factors = tf.constant(factors, tf.float64)
+
+    # Pictures are batched as they are (all of one shape) and the boxes
+    # ragged, then padded with all-zero rows to the longest of the batch: the
+    # same batches as padding both, without copying every picture through
+    # the padding.
+    def batched(outputs):
+        return outputs.ragged_batch(batch_size).map(
+            lambda images, boxes: (images, (boxes[0].to_tensor(),)))
+
+    def one_pass(pass_number, key_seed, skip):
+        recs = shuffled(records(), key_seed, pass_number, factors)
         if augment is None:
-            return recs.map(lambda record: to_element(*decode(record)[:2]),
-                            num_parallel_calls=AUTOTUNE, deterministic=deterministic)
+            return batched(recs.skip(skip).map(lambda record: to_element(*decode(record)[:2]),
+                                               num_parallel_calls=AUTOTUNE,
+                                               deterministic=deterministic))
 
         def decode_indexed(index, record):
             image, boxes, *outline = decode(record)
             return (image, boxes, tf.shape(boxes, out_type=tf.int32)[0], index, *outline)
 
-        groups = recs.enumerate().map(decode_indexed, num_parallel_calls=AUTOTUNE,
-                                      deterministic=deterministic)
+        # Whole groups before the start are never decoded; the group the
+        # start falls in is, for its partners.
+        first = skip // group_size * group_size
+        indexed = tf.data.Dataset.zip((tf.data.Dataset.range(first, 2 ** 62), recs.skip(first)))
+        groups = indexed.map(decode_indexed, num_parallel_calls=AUTOTUNE,
+                             deterministic=deterministic)
         # Outline parts are padded with all-zero rows: vertex count 0, no part.
         groups = groups.padded_batch(
             group_size, padded_shapes=(image_shape, [None, 5], [], [])
@@ -98,13 +131,7 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
             return to_element(*augment(images, boxes, counts, main, key_seed, pass_number,
                                        tf.gather(indices, main), *outline))
 
-        return groups.flat_map(members).map(
-            augment_member, num_parallel_calls=AUTOTUNE, deterministic=deterministic)
+        return batched(groups.flat_map(members).skip(skip - first).map(
+            augment_member, num_parallel_calls=AUTOTUNE, deterministic=deterministic))
 
-    # Pictures are batched as they are (all of one shape) and the boxes
-    # ragged, then padded with all-zero rows to the longest of the batch: the
-    # same batches as padding both, without copying every picture through
-    # the padding.
-    batches = passes.flat_map(one_pass).ragged_batch(batch_size).map(
-        lambda images, boxes: (images, (boxes[0].to_tensor(),)))
-    return batches.prefetch(prefetch)
+    return passes.flat_map(one_pass).prefetch(prefetch)

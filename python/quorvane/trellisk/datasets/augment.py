@@ -117,6 +117,14 @@ class AugmentationEngine:
             return {"image": out_image}
         return {"image": out_image, "mask": out_mask}
 
+    def keyed(self, image, mask, pass_number, index):
+        """Augment one sample with the draws of (seed, pass_number, index)
+        alone, as the op library's augment op makes them: returns (image,
+        mask). The training pipelines key each sample so, which makes them
+        repeatable whatever thread runs a sample, and lets a run resume
+        exactly."""
+        return self._engine.keyed(image, mask, int(pass_number), int(index), self._diagonals(image))
+
     def plan(self, height, width, index):
         """The parameters call number `index` draws for a height x width input (a dict)."""
         return self._engine.plan(height, width, index, -1 if (height, width) == self.shape

@@ -3,12 +3,10 @@ that reads a dataset description, keeps the network input settings and
 builds the tf.data training and validation pipelines from its subclasses'
 hooks."""
 
-import threading
-
 import numpy as np
 import tensorflow as tf
 
-from . import _detaug, formats
+from . import _detaug, _sampling, formats
 from ._detection_stream import resolve_seed, training_batches
 
 
@@ -127,7 +125,8 @@ class BaseDetectionDataset:
             train_files=files(getattr(self, "train_storage", None)),
             val_files=files(getattr(self, "val_storage", None)),
             num_train_samples=self.num_train_samples, num_val_samples=self.num_val_samples,
-            info_file=self._info_file, augmentation=self._augmentation)
+            info_file=self._info_file, augmentation=self._augmentation,
+            class_presence=getattr(self, "_class_presence", None))
 
     # --------------------------------------------------------- pipelines
 
@@ -143,7 +142,8 @@ class BaseDetectionDataset:
 
         return load
 
-    def build_train_iterator(self, batch_size, prefetch=10, seed=None):
+    def build_train_iterator(self, batch_size, prefetch=10, seed=None, *, repeat_threshold=None,
+                             start=None):
         """Shuffled, augmented training batches.
 
         Each element is ``(images, (boxes,))``: images uint8
@@ -161,6 +161,24 @@ class BaseDetectionDataset:
         to that count. ``seed`` fixes the order and the augmentation of
         every pass (the graph pipeline gives the same batches for the same
         seed); None draws a new seed for each pipeline built.
+
+        ``repeat_threshold`` (a number in (0, 1]) repeats the records that
+        hold rare classes: a class found in a fraction f of the records
+        gives each of them the factor sqrt(threshold / f), and a record
+        comes max(1, its largest factor) times per pass, the fraction
+        rounded at random by (seed, pass, record). The labels of every
+        record are read once, at the first request, without decoding the
+        pictures (``describe().class_presence``). A pass then holds about
+        the sum of the factors; ``get_num_train_samples`` still counts the
+        records, and the pipeline's ``training_passes`` gives each pass's
+        exact length.
+
+        ``start=(pass_number, batch)`` resumes a run: passes are numbered
+        from ``pass_number`` and the first ``batch`` batches of it are left
+        out, as records, before any is decoded. With the same ``seed`` the
+        pipeline yields exactly the batches an uninterrupted run would have
+        yielded from there. Batches never span two passes (a pass ends with
+        a smaller batch).
         """
         if self.shape is None:
             raise ValueError("shape [height, width, channels] is needed for training batches")
@@ -170,6 +188,11 @@ class BaseDetectionDataset:
         load = self._eager_loader(True)
         config = self._augmentation
         key_seed = resolve_seed(seed)
+        threshold = _sampling.check_threshold(repeat_threshold)
+        start = _sampling.check_start(start)
+        factors = None
+        if threshold is not None:
+            factors = _sampling.repeat_factors(_sampling.class_presence(self), threshold)
 
         # Outlined objects get boxes that stay tight through the augmentation.
         if config is None:
@@ -191,19 +214,15 @@ class BaseDetectionDataset:
             return self.build_and_load_base_iterator(self.train_storage, False)
 
         augment = None if config is None else _eager_augmenter(config)
-        counter = _PassCounter()
-
-        def start_pass(_):
-            number = tf.py_function(counter.start, [], tf.int64)
-            return tf.ensure_shape(number, ()), tf.constant(key_seed, tf.int64)
-
-        # Runs once each time an iterator reaches it: at every new iteration
-        # of the pipeline and at every repetition of it.
-        passes = tf.data.Dataset.from_tensors(np.int64(0)).map(start_pass)
+        passes = _sampling.counted_passes(key_seed, start, int(batch_size))
         group = config.group_size if config is not None else 1
-        return training_batches(passes, records, decode, augment, group, padded[0], batch_size,
-                                prefetch, deterministic=seed is not None,
-                                outlines=outlines is not None)
+        ds = training_batches(passes, records, decode, augment, group, padded[0], batch_size,
+                              prefetch, deterministic=seed is not None,
+                              outlines=outlines is not None, factors=factors)
+        pictures = (len(factors) if factors is not None
+                    else self.num_train_samples or (lambda: _count(records())))
+        return _sampling.attach(ds, _sampling.TrainingPasses(pictures, factors, key_seed,
+                                                             batch_size, False, start))
 
     def build_val_iterator(self, batch_size=1):
         """Validation batches in reading order.
@@ -232,17 +251,9 @@ class BaseDetectionDataset:
         return ds.prefetch(tf.data.AUTOTUNE)
 
 
-class _PassCounter:
-    """Passes started over one training pipeline: 0, 1, 2, ..."""
-
-    def __init__(self):
-        self._lock = threading.Lock()
-        self._next = 0
-
-    def start(self):
-        with self._lock:
-            number, self._next = self._next, self._next + 1
-        return np.int64(number)
+def _count(records):
+    """The records of a stream, counted as read (none is decoded)."""
+    return int(records.reduce(np.int64(0), lambda n, _: n + 1))
 
 
 def _eager_augmenter(config):

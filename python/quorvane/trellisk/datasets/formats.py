@@ -172,7 +172,10 @@ class DatasetDescription:
     - ``coco``: the COCO index (:class:`CocoIndex`) or None;
     - ``augmentation``: segmentation: {"channel_ops": bool} (the COCO
       dataset neither drops nor shuffles channels); detection: the validated
-      augmentation config, None when the dataset does not augment.
+      augmentation config, None when the dataset does not augment;
+    - ``class_presence``: the class ids each training picture holds (one
+      sorted tuple per picture, records in reading order), once a pipeline
+      with repeat-factor sampling has asked for them, else None.
     """
 
     kind: str
@@ -191,6 +194,7 @@ class DatasetDescription:
     info_file: _Optional[str] = None
     coco: _Optional[CocoIndex] = None
     augmentation: _Any = _field(default=None, compare=False)
+    class_presence: _Optional[tuple] = _field(default=None, compare=False, repr=False)
 
     def __post_init__(self):
         if self.kind not in KINDS:

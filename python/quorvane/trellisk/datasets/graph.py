@@ -26,7 +26,7 @@ import numpy as np
 import tensorflow as tf
 
 from quorvane.trellisk import ops
-from quorvane.trellisk.datasets import _detection_stream, _service
+from quorvane.trellisk.datasets import _detection_stream, _sampling, _service
 from quorvane.trellisk.datasets._outlines import training_outlines
 from quorvane.trellisk.datasets import formats
 from quorvane.trellisk.datasets.formats import record_features
@@ -92,6 +92,7 @@ def decode_image_data(data, source):
 
 
 def _batch_samples(samples, shape, batch_size, prefetch):
+    """Full batches of `samples`; prefetched unless `prefetch` is None."""
     image_spec, mask_spec = samples.element_spec
     if image_spec.shape == tf.TensorShape(shape) and mask_spec.shape == tf.TensorShape(shape[:2]):
         # Samples already have the batch shape: a plain batch lets tf.data
@@ -101,7 +102,7 @@ def _batch_samples(samples, shape, batch_size, prefetch):
     else:
         samples = samples.padded_batch(batch_size, padded_shapes=(shape, shape[:2]),
                                        drop_remainder=True)
-    return samples.prefetch(prefetch)
+    return samples if prefetch is None else samples.prefetch(prefetch)
 
 
 def _check_batching(batch_size, prefetch):
@@ -252,41 +253,37 @@ def _sharded(items, shard):
     return items if shard is None else items[shard[1]::shard[0]]
 
 
-def _segmentation_samples(about, shape, seed, augment, shard=None):
-    if about.kind == formats.RECORD_SEGMENTATION:
-        record_read = _record_segmentation_reader(about, shape)
+def _segmentation_data(about, shape):
+    """The training entries as tensors, and the reader of one entry."""
+    if about.kind == "coco":
+        paths, outlines, classes = _coco_index(about)
+        data = (_strings(paths), outlines, classes)
+        coco_read = _coco_reader(about, shape)
 
-        def reader(record):
-            image, mask, _ = record_read(record)
-            return image, mask
-        # Records stream through a shuffle buffer; a share is a share of the files.
-        samples = _records(_sharded(about.train_files, shard), True, seed)
+        def reader(entry):
+            return coco_read(*entry)
     else:
-        if about.kind == "coco":
-            paths, outlines, classes = _coco_index(about)
-            data = (_strings(paths), outlines, classes)
-            coco_read = _coco_reader(about, shape)
+        data = _strings(list(about.train_files))
+        folder_read = _folder_reader(about, True, shape)
 
-            def reader(entry):
-                return coco_read(*entry)
-        else:
-            data = _strings(list(about.train_files))
-            folder_read = _folder_reader(about, True, shape)
+        def reader(path):
+            image, mask, _ = folder_read(path)
+            return image, mask
+    return data, reader
 
-            def reader(path):
-                image, mask, _ = folder_read(path)
-                return image, mask
-        samples = tf.data.Dataset.from_tensor_slices(data)
-        if shard is not None:
-            samples = samples.shard(*shard)
-    count = max(int(samples.cardinality()), 1)
+
+def _record_segmentation_samples(about, shape, seed, augment, shard=None):
+    """Samples of record shards with outlines. Records stream through a
+    shuffle buffer (a share is a share of the files), so they have no
+    position to key by: the augmentation is keyed by (seed, pass marker,
+    index in the stream)."""
+    record_read = _record_segmentation_reader(about, shape)
+    samples = _records(_sharded(about.train_files, shard), True, seed)
     if not augment:
-        samples = samples.shuffle(count, seed=seed, reshuffle_each_iteration=True)
-        return samples.map(lambda *entry: reader(entry if len(entry) > 1 else entry[0]),
-                           num_parallel_calls=AUTOTUNE)
+        return samples.map(lambda record: record_read(record)[:2], num_parallel_calls=AUTOTUNE)
 
     if seed is None:
-        seed = int.from_bytes(__import__("os").urandom(8), "little") >> 1
+        seed = _sampling.fresh_seed()
     augment_fn = _augmenter(about, shape, seed)
     # One value per pass over the data, the same for every element of it and
     # a new one at the next pass: with the element's index it keys the
@@ -294,16 +291,27 @@ def _segmentation_samples(about, shape, seed, augment, shard=None):
     epochs = tf.data.Dataset.random(seed=seed % (2 ** 31), rerandomize_each_iteration=True).take(1)
     epochs = epochs.flat_map(lambda e: tf.data.Dataset.from_tensors(e).repeat())
     samples = tf.data.Dataset.zip((samples.enumerate(), epochs))
-    samples = samples.shuffle(count, seed=seed % (2 ** 31), reshuffle_each_iteration=True)
 
     def read_and_augment(indexed, epoch):
-        index, entry = indexed
-        image, mask = reader(entry)
+        index, record = indexed
+        image, mask, _ = record_read(record)
         image, mask = augment_fn(image, mask, epoch, index)
         # The engine keeps the letterboxed size; saying so lets the batch fuse.
         return tf.ensure_shape(image, shape[:2] + [3]), tf.ensure_shape(mask, shape[:2])
 
     return samples.map(read_and_augment, num_parallel_calls=AUTOTUNE)
+
+
+def _segmentation_samples(about, shape, seed, shard=None):
+    """Samples as read, shuffled anew each pass (``seed`` fixes the order)."""
+    data, reader = _segmentation_data(about, shape)
+    samples = tf.data.Dataset.from_tensor_slices(data)
+    if shard is not None:
+        samples = samples.shard(*shard)
+    count = max(int(samples.cardinality()), 1)
+    samples = samples.shuffle(count, seed=seed, reshuffle_each_iteration=True)
+    return samples.map(lambda *entry: reader(entry if len(entry) > 1 else entry[0]),
+                       num_parallel_calls=AUTOTUNE)
 
 
 # ----------------------------------------------------------------- tfrecord
@@ -369,7 +377,8 @@ def _records(storage, shuffle, seed):
 
 def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True, shard=None,
                    repeat=False, service=None, processing_mode="parallel_epochs", job_name=None,
-                   service_timeout=30.0, service_compression="AUTO", first_pass=0):
+                   service_timeout=30.0, service_compression="AUTO", first_pass=0, *,
+                   repeat_threshold=None, start=None):
     """The training pipeline of `dataset`, all in the graph.
 
     Elements as the dataset's ``build_train_iterator``: segmentation datasets
@@ -409,18 +418,54 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
     ``service_compression``: "AUTO" (TensorFlow's default) compresses the
     elements on the workers, which pays over a network; None sends them as
     they are, cheaper when the workers share the trainer's machine.
+
+    ``repeat_threshold`` (in (0, 1]): repeat-factor sampling, as the
+    dataset's ``build_train_iterator`` does it (the same passes for the same
+    seed). ``start=(pass_number, batch)``: passes numbered from
+    ``pass_number`` (in place of ``first_pass``), the first ``batch``
+    batches of it left out before anything is read or decoded; the pipeline
+    then yields exactly what an uninterrupted one would have from there
+    (with ``repeat=True`` for every later pass too). Batches never span two
+    passes. Augmented segmentation training is keyed by (seed, pass, position
+    in the pass), like that of the default pipeline with the native engine
+    of the same seed. The result's ``training_passes`` gives the exact
+    length of each pass. Its iterators can also be saved and restored with
+    ``tf.train.Checkpoint(iterator=...)``.
     """
     about = _describe(dataset)
     batch_size, prefetch = _check_batching(batch_size, prefetch)
     shard = _check_shard(shard)
+    threshold = _sampling.check_threshold(repeat_threshold)
+    start = _sampling.check_start(start)
+    if about.kind == formats.RECORD_SEGMENTATION and (threshold is not None or start is not None):
+        # Its records stream through a shuffle buffer: no position to resume
+        # at or to repeat by.
+        raise ValueError("repeat_threshold and start are not available for segmentation record "
+                         "datasets: they stream through a shuffle buffer")
+    if start is None:
+        start = (_check_first_pass(first_pass), 0)
+    elif first_pass:
+        raise ValueError("give either start or first_pass, not both")
+    factors = None
+    if threshold is not None:
+        factors = _sampling.repeat_factors(_sampling.class_presence(dataset), threshold)
+        factors = np.asarray(_sharded(factors, shard), np.float64)
     ops.load()
     if about.kind == "tfrecord":
         # Passes are counted inside the pipeline, which repeats by itself.
-        ds = _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, repeat,
-                                     first_pass)
+        ds, passes = _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard,
+                                             repeat, start, factors)
+        repeat = False
+    elif about.kind == formats.RECORD_SEGMENTATION:
+        shape = _shape(about)
+        samples = _record_segmentation_samples(about, shape, seed, augment, shard)
+        ds, passes = _batch_samples(samples, shape, batch_size, prefetch), None
+    elif augment or factors is not None or start != (0, 0):
+        ds, passes = _keyed_train_batches(about, batch_size, prefetch, seed, augment, shard,
+                                          repeat, start, factors)
         repeat = False
     else:
-        ds = _train_batches(about, batch_size, prefetch, seed, augment, shard)
+        ds, passes = _train_batches(about, batch_size, prefetch, seed, shard), None
     if repeat:
         # A served pipeline repeats on the workers: when the trainer repeats,
         # each epoch is a job of its own, and a job ends only when every
@@ -430,7 +475,37 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
     if service is not None:
         ds = _service.distribute(ds, service, processing_mode, job_name, service_timeout,
                                  service_compression)
-    return ds
+    return ds if passes is None else _sampling.attach(ds, passes)
+
+
+def _check_first_pass(first_pass):
+    try:
+        first_pass = int(first_pass)
+    except (TypeError, ValueError):
+        raise TypeError("first_pass must be an integer, got {!r}".format(first_pass)) from None
+    if first_pass < 0:
+        raise ValueError("first_pass must not be negative, got {}".format(first_pass))
+    return first_pass
+
+
+def _graph_passes(key_seed, repeat, start, batch_size):
+    """(pass number, key seed, samples to leave out) of each pass: numbered
+    from start[0], one pass per iteration or (repeat) every next one; the
+    first iteration is keyed by the seed itself, as the default pipelines'
+    passes are, a later iteration of the same pipeline (a new epoch of Keras
+    fit) gets a new key instead of the same draws again. Only the start pass
+    of the first iteration leaves out start[1] batches."""
+    first, skip = start
+    numbers = (tf.data.Dataset.range(first, 2 ** 62) if repeat
+               else tf.data.Dataset.from_tensors(np.int64(first)))
+    skip = np.int64(skip * batch_size)
+
+    def keyed(number, marker):
+        key = tf.bitwise.bitwise_xor(tf.constant(key_seed, tf.int64), marker)
+        resume = tf.logical_and(tf.equal(number, first), tf.equal(marker, 0))
+        return number, key, tf.where(resume, skip, np.int64(0))
+
+    return tf.data.Dataset.zip((numbers, _iteration_marker(key_seed))).map(keyed)
 
 
 def _iteration_marker(key_seed):
@@ -450,13 +525,8 @@ def _iteration_marker(key_seed):
         lambda v: tf.data.Dataset.from_tensors(tf.bitwise.bitwise_xor(v, first)).repeat())
 
 
-def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, repeat, first_pass):
-    try:
-        first_pass = int(first_pass)
-    except (TypeError, ValueError):
-        raise TypeError("first_pass must be an integer, got {!r}".format(first_pass)) from None
-    if first_pass < 0:
-        raise ValueError("first_pass must not be negative, got {}".format(first_pass))
+def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, repeat, start,
+                            factors):
     decode_element, channels = _tfrecord_decoder(about, True)
     image_shape = formats.detection_batch_shapes(channels, True, _shape(about))[0]
     storage = _sharded(about.train_files, shard)
@@ -480,23 +550,58 @@ def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, r
         return ops.detection_augment(images, boxes, counts, main, pass_seed, pass_number, index,
                                      config, outline_xy=xy, outline_parts=parts)
 
-    numbers = (tf.data.Dataset.range(first_pass, 2 ** 62) if repeat
-               else tf.data.Dataset.from_tensors(np.int64(first_pass)))
-    # The first iteration is keyed by the seed itself, as the default
-    # pipeline's passes are; a later iteration of the same pipeline (a new
-    # epoch of Keras fit) gets a new key instead of the same draws again.
-    passes = tf.data.Dataset.zip((numbers, _iteration_marker(key_seed))).map(
-        lambda number, marker: (number, tf.bitwise.bitwise_xor(tf.constant(key_seed, tf.int64),
-                                                               marker)))
-    return _detection_stream.training_batches(
+    passes = _graph_passes(key_seed, repeat, start, batch_size)
+    ds = _detection_stream.training_batches(
         passes, records, decode, None if config is None else augment_one,
         1 if config is None else config.group_size, image_shape, batch_size, prefetch,
-        deterministic=seed is not None, outlines=outlines is not None)
+        deterministic=seed is not None, outlines=outlines is not None, factors=factors)
+    pictures = (len(factors) if factors is not None
+                else about.num_train_samples if shard is None and about.num_train_samples
+                else (lambda: int(records().reduce(np.int64(0), lambda n, _: n + 1))))
+    return ds, _sampling.TrainingPasses(pictures, factors, key_seed, batch_size, False, start,
+                                        per_iteration=not repeat)
 
 
-def _train_batches(about, batch_size, prefetch, seed, augment, shard):
+def _keyed_train_batches(about, batch_size, prefetch, seed, augment, shard, repeat, start,
+                         factors):
+    """Segmentation batches whose order and augmentation are keyed by
+    (seed, pass, position), as the default pipeline's with the native
+    engine."""
     shape = _shape(about)
-    samples = _segmentation_samples(about, shape, seed, augment, shard)
+    data, reader = _segmentation_data(about, shape)
+    pictures = len(about.train_files)
+    positions = np.arange(pictures)
+    if shard is not None:
+        positions = positions[shard[1]::shard[0]]
+    entries = tf.nest.map_structure(lambda t: tf.gather(t, positions), data)
+    pictures = len(positions)
+    key_seed = _sampling.seed_bits(_sampling.fresh_seed() if seed is None else seed)
+    augment_fn = _augmenter(about, shape, key_seed) if augment else None
+
+    def sample(index, pass_number, key, position):
+        entry = tf.nest.map_structure(lambda t: tf.gather(t, index), entries)
+        image, mask = reader(entry)
+        if augment_fn is not None:
+            # The pass number as the default pipeline keys it; a later
+            # iteration (new key) draws anew.
+            epoch = tf.bitwise.bitwise_xor(pass_number,
+                                           tf.bitwise.bitwise_xor(key, np.int64(key_seed)))
+            image, mask = augment_fn(image, mask, epoch, position)
+        return tf.ensure_shape(image, shape[:2] + [3]), tf.ensure_shape(mask, shape[:2])
+
+    def batch(samples):
+        return _batch_samples(samples, shape, batch_size, None)
+
+    passes = _graph_passes(key_seed, repeat, start, batch_size)
+    ds = _sampling.segmentation_batches(passes, pictures, factors, sample, batch)
+    return (ds.prefetch(prefetch),
+            _sampling.TrainingPasses(pictures, factors, key_seed, batch_size, True, start,
+                                     per_iteration=not repeat))
+
+
+def _train_batches(about, batch_size, prefetch, seed, shard):
+    shape = _shape(about)
+    samples = _segmentation_samples(about, shape, seed, shard)
     return _batch_samples(samples, shape, batch_size, prefetch)
 
 
