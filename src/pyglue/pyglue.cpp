@@ -98,11 +98,13 @@ std::vector<py::object> parse_args(const char *fname, const std::vector<Param> &
                                    const std::vector<py::object> &defaults, PyObject *args,
                                    PyObject *kwargs) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(params.size());
+    Py_ssize_t npos = 0;  // parameters that may be given by position
+    while (npos < n && !params[npos].keyword_only) ++npos;
     Py_ssize_t nmin = 0;
-    while (nmin < n && !params[nmin].dflt) ++nmin;
-    const bool exact = nmin == n;
+    while (nmin < npos && !params[nmin].dflt) ++nmin;
+    const bool exact = nmin == npos;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > n) raise_count(fname, exact ? "exactly" : "at most", n, nargs);
+    if (nargs > npos) raise_count(fname, exact ? "exactly" : "at most", npos, nargs);
 
     std::vector<py::object> out(params.size());
     for (Py_ssize_t i = 0; i < nargs; ++i)
@@ -164,6 +166,7 @@ static py::object literal_value(const char *lit) {
     if (s == "None") return py::none();
     if (s == "True") return py::bool_(true);
     if (s == "False") return py::bool_(false);
+    if (s.size() >= 2 && s.front() == '\'' && s.back() == '\'') return py::str(s.substr(1, s.size() - 2));
     if (s.find_first_of(".eE") != std::string::npos) return py::float_(std::stod(s));
     return py::int_(std::stoll(s));
 }
@@ -366,6 +369,7 @@ std::string text_signature(const MethodObject *m) {
     for (size_t i = 0; i < m->params->size(); ++i) {
         const Param &p = (*m->params)[i];
         if (i) s += ", ";
+        if (p.keyword_only && (i == 0 || !(*m->params)[i - 1].keyword_only)) s += "*, ";
         s += p.name;
         if (p.dflt) {
             s += "=";
@@ -401,7 +405,7 @@ PyObject *get_signature(PyObject *op, void *) {
             case Kind::Float: kw["annotation"] = py::handle((PyObject *)&PyFloat_Type); break;
             default: break;
             }
-            ps.append(P(p.name, kind, **kw));
+            ps.append(P(p.name, p.keyword_only ? P.attr("KEYWORD_ONLY") : kind, **kw));
         }
         py::object sig = inspect.attr("Signature")(ps);
         m->signature = sig.inc_ref().ptr();

@@ -29,6 +29,9 @@ struct Param {
     // Default as a Python literal ("None", "True", "300", "1.0"); nullptr
     // for a required parameter.
     const char *dflt = nullptr;
+    // Only by keyword (after a `*` in the signature); such parameters come
+    // last and need a default.
+    bool keyword_only = false;
 };
 
 class Call;
