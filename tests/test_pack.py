@@ -291,3 +291,42 @@ def test_packed_dataset_feeds_both_training_pipelines(sample, tmp_path):
         images, (boxes,) = next(iter(pipeline))
         assert images.shape == (2, 48, 64, 3) and boxes.shape[0] == 2
         assert float(boxes[..., 4].numpy().max()) >= 1  # labels arrive (background offset 1)
+
+
+def coco_with_regions(sample, tmp_path, annotations):
+    """A copy of the sample COCO file whose first image also holds ``annotations``."""
+    doc = json.loads(open(sample["coco"]["train"]).read())
+    first = doc["images"][0]
+    doc["annotations"] += [dict(a, image_id=first["id"], id=5000 + k) for k, a in enumerate(annotations)]
+    path = tmp_path / "train.json"
+    path.write_text(json.dumps(doc))
+    return [str(path), "--images", sample["images"]["train"]], first
+
+
+def test_crowd_boxes_from_bbox_or_rle_extent(tmp_path):
+    from quorvane.trellisk.datasets import _rle
+
+    region = np.zeros((20, 40), np.uint8)
+    region[3:9, 10:30] = 1
+    rle = _rle.encode(region)
+    anns = [(0, {"category_id": 1, "iscrowd": 1, "segmentation": rle}),                  # extent
+            (1, {"category_id": 1, "iscrowd": 1, "segmentation": rle, "bbox": [0, 0, 4, 2]}),  # bbox wins
+            (2, {"category_id": 1, "iscrowd": 1, "segmentation": [[1, 1, 5, 1, 5, 5]]}),  # no box
+            (3, {"category_id": 2, "segmentation": rle})]                                   # object
+    objects, boxes, crowd = packmod.coco_boxes(anns, {1: 0, 2: 1}, 40, 20)
+    assert objects == [1] and crowd[2] is None
+    np.testing.assert_allclose(crowd[0], [20 / 40, 6 / 20, 20 / 40, 6 / 20])
+    np.testing.assert_allclose(crowd[1], [2 / 40, 1 / 20, 4 / 40, 2 / 20])
+    np.testing.assert_allclose(boxes[0], crowd[0])
+
+
+def test_sample_with_broken_rle_is_skipped_and_counted(sample, tmp_path, capsys):
+    argv, first = coco_with_regions(sample, tmp_path, [
+        {"category_id": 1, "iscrowd": 1, "segmentation": {"size": [1, 1], "counts": [3]}}])
+    assert run_pack(argv, tmp_path / "out") == 0
+    err = capsys.readouterr().err
+    lines = [ln for ln in err.splitlines() if ln.startswith("skipped: ")]
+    assert len(lines) == 1 and "annotation 5000: RLE" in lines[0]
+    assert "not packed: 1 sample (problems: malformed annotation 1)" in err
+    packed = read_back(str(tmp_path / "out" / "tfrecord.yaml"))
+    assert first["file_name"] not in packed and packed

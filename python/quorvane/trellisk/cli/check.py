@@ -15,6 +15,7 @@ import sys
 from collections import Counter
 from dataclasses import dataclass as _dataclass, field as _field
 
+from ..datasets import _rle
 from ..datasets import formats as F
 from .sources import import_tensorflow, tf_error_text
 from . import progress
@@ -436,24 +437,24 @@ def coco_plan(report, src):
 
 def check_coco_sample(report, plan, sample, boxes=False, seen=None):
     """The image of one COCO sample and its annotations; returns the number
-    of its crowd regions stored as RLE. ``boxes``: also check the "bbox" of
-    each object that is not a crowd region (detection records are made of
-    them). A ``seen`` dict gets the "image" (see _check_image)."""
+    of its crowd regions ("iscrowd", polygons or RLE). ``boxes``: also check
+    the "bbox" of each object that is not a crowd region (detection records
+    are made of them). A ``seen`` dict gets the "image" (see _check_image)."""
     where = "{} images[{}]".format(plan.path, sample.position)
     sizes = {}
     _guarded(report, where, _check_coco_image, report, plan.images_dir, where, sample.entry, sizes,
              seen)
     crowd = []
     for k, ann in sample.annotations:
-        _check_one_coco_annotation(report, plan, k, ann, sizes, crowd, boxes)
+        _check_one_coco_annotation(report, plan, k, ann, sizes, crowd, boxes, sample.entry)
     return len(crowd)
 
 
-def _check_one_coco_annotation(report, plan, k, ann, sizes, crowd, boxes=False):
+def _check_one_coco_annotation(report, plan, k, ann, sizes, crowd, boxes=False, entry=None):
     where = "{} annotations[{}]".format(plan.path, k)
     report.counted["annotations"] += 1
     _guarded(report, where, _check_coco_annotation, report, where, ann, sizes, plan.category_ids,
-             crowd)
+             crowd, entry)
     if boxes and isinstance(ann, dict) and not ann.get(F.COCO_ISCROWD):
         image_id = ann.get(F.COCO_IMAGE_ID, 0)
         _guarded(report, where, _check_coco_bbox, report, where, ann, sizes.get(image_id))
@@ -463,16 +464,46 @@ def check_coco(report, src):
     plan = coco_plan(report, src)
     if plan is None:
         return
-    rle_crowd = 0
+    crowd_count = 0
     for sample in _bar(plan.samples, "COCO images"):
-        rle_crowd += check_coco_sample(report, plan, sample)
+        crowd_count += check_coco_sample(report, plan, sample)
     crowd = []
     for k, ann in plan.orphans:
         _check_one_coco_annotation(report, plan, k, ann, {}, crowd)
-    rle_crowd += len(crowd)
-    if rle_crowd:
-        report.notes.append("{} crowd regions stored as RLE are not read (only polygons are)".format(
-            rle_crowd))
+    crowd_count += len(crowd)
+    note = coco_crowd_note(crowd_count, report.counted["annotations"])
+    if note:
+        report.notes.append(note)
+
+
+def coco_crowd_note(crowd, annotations):
+    """What check says of a COCO file's crowd regions, or None without any."""
+    if not crowd:
+        return None
+    note = ("{} crowd regions: painted with their class (crowd='object', the default), with the "
+            "ignore value (crowd='ignore') or left out (crowd='skip')".format(crowd))
+    if crowd == annotations:
+        note += ("; every annotation is a crowd region: probably exported by an annotation tool; "
+                 "crowd='ignore' would leave nothing to learn")
+    return note
+
+
+def coco_region(ann, entry=None):
+    """The run lengths of an annotation's RLE "segmentation", decoded and
+    checked by the readers' decoder (against the image entry's "height" and
+    "width" when ``entry`` gives both); None when it holds polygons. A
+    broken RLE is a ValueError naming the annotation id."""
+    seg = ann.get(F.COCO_SEGMENTATION)
+    if not _rle.is_rle(seg):
+        return None
+    height = width = None
+    if isinstance(entry, dict) and all(isinstance(entry.get(k), int) and not isinstance(entry.get(k), bool)
+                                       for k in (F.COCO_HEIGHT, F.COCO_WIDTH)):
+        height, width = entry[F.COCO_HEIGHT], entry[F.COCO_WIDTH]
+    try:
+        return _rle.runs(seg, height, width)
+    except ValueError as e:
+        raise ValueError("annotation {}: {}".format(_show(ann.get(F.COCO_ID)), e)) from None
 
 
 def _coco_entry_id(report, where, entry, by_id, found):
@@ -520,8 +551,23 @@ def coco_bbox(ann):
     return box
 
 
-def _check_coco_bbox(report, where, ann, size):
+def coco_object_box(ann, entry=None):
+    """The box [x, y, width, height] in pixels of a COCO object: its
+    "bbox", or when it has none, the extent of its RLE region (decoded by
+    the readers' decoder); None when neither gives one. A broken RLE is a
+    ValueError naming the annotation id."""
     box = coco_bbox(ann)
+    if box is not None or ann.get(F.COCO_BBOX) is not None:
+        return box
+    runs = coco_region(ann, entry)
+    if runs is None:
+        return None
+    extent = _rle.extent(ann[F.COCO_SEGMENTATION])
+    return [0.0, 0.0, 0.0, 0.0] if extent is None else [float(v) for v in extent]
+
+
+def _check_coco_bbox(report, where, ann, size):
+    box = coco_object_box(ann)
     if box is None:
         report.add(where, "annotation-malformed", '"{}" must be [x, y, width, height], got {}'.format(
             F.COCO_BBOX, _show(ann.get(F.COCO_BBOX))))
@@ -535,7 +581,7 @@ def _check_coco_bbox(report, where, ann, size):
             F.COCO_BBOX, [_fmt(v) for v in box], _fmt(width), _fmt(height)))
 
 
-def _check_coco_annotation(report, where, ann, sizes, category_ids, crowd):
+def _check_coco_annotation(report, where, ann, sizes, category_ids, crowd, entry=None):
     if not isinstance(ann, dict):
         report.add(where, "annotation-malformed", "an annotation is not a JSON object")
         return
@@ -547,12 +593,13 @@ def _check_coco_annotation(report, where, ann, sizes, category_ids, crowd):
         report.add(where, "class-range", "category_id {} is not among the categories {}".format(
             _show(cat), _show(sorted(category_ids, key=_id_order))))
     seg = ann.get(F.COCO_SEGMENTATION)
+    if ann.get(F.COCO_ISCROWD):
+        crowd.append(1)  # painted as the dataset's crowd policy says
     if isinstance(seg, dict):
-        if ann.get(F.COCO_ISCROWD):
-            crowd.append(1)  # crowd regions: skipped, as COCO training usually does
-        else:
-            report.add(where, "not-painted", "an object stored as RLE, not as polygons, and not "
-                                             "a crowd region: the reader skips it")
+        try:
+            coco_region(ann, entry)
+        except ValueError as e:
+            report.add(where, "annotation-malformed", str(e))
         return
     if not isinstance(seg, list):
         report.add(where, "annotation-malformed", '"{}" must be a list of polygons'.format(

@@ -129,18 +129,24 @@ def json_boxes(doc):
     return objects, boxes
 
 
-def coco_boxes(annotations, category_classes, width, height):
+def coco_boxes(annotations, category_classes, width, height, entry=None):
     """(objects, boxes, crowd) of a COCO sample that check found sound: each
-    object's "bbox" in fractions of the picture, crowd objects left out and
-    counted."""
-    objects, boxes, crowd = [], [], 0
+    object's box ("bbox", or the extent of its RLE region when it has none)
+    in fractions of the picture as (x centre, y centre, width, height); crowd
+    regions are left out of the objects and their boxes listed in ``crowd``
+    (None for a crowd polygon without "bbox")."""
+    objects, boxes, crowd = [], [], []
     for _, ann in annotations:
+        found = check.coco_object_box(ann, entry)
+        box = None
+        if found is not None:
+            x, y, w, h = found
+            box = [(x + w / 2) / width, (y + h / 2) / height, w / width, h / height]
         if ann.get(F.COCO_ISCROWD):
-            crowd += 1
+            crowd.append(box)
             continue
-        x, y, w, h = check.coco_bbox(ann)
         objects.append(category_classes[ann.get(F.COCO_CATEGORY_ID, 0)])
-        boxes.append([(x + w / 2) / width, (y + h / 2) / height, w / width, h / height])
+        boxes.append(box)
     return objects, boxes, crowd
 
 
@@ -182,9 +188,10 @@ def _pack_coco(job, quality):
     name = sample.entry[F.COCO_FILE_NAME]
     path = os.path.join(plan.images_dir, name)
     width, height = seen["image"][3]
-    objects, boxes, crowd = coco_boxes(sample.annotations, plan.category_classes, width, height)
+    objects, boxes, crowd = coco_boxes(sample.annotations, plan.category_classes, width, height,
+                                       sample.entry)
     record, reencoded = _record(path, name, objects, boxes, quality, seen["image"])
-    return _Result(record, crowd=crowd, reencoded=reencoded)
+    return _Result(record, crowd=len(crowd), reencoded=reencoded)
 
 
 _PACKERS = {"json": _pack_json, "coco": _pack_coco}
