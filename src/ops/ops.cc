@@ -48,6 +48,15 @@ void output_size(OpKernelConstruction *ctx, const char *what, int *height, int *
     *width = static_cast<int>(w);
 }
 
+// A height x width mask, from the op's attributes.
+Status mask_shape(InferenceContext *c) {
+    int64_t height, width;
+    TF_RETURN_IF_ERROR(c->GetAttr("height", &height));
+    TF_RETURN_IF_ERROR(c->GetAttr("width", &width));
+    c->set_output(0, c->Matrix(height, width));
+    return Status();
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ letterbox
@@ -287,13 +296,7 @@ REGISTER_OP("TrelliskPaintMask")
     .Output("mask: int32")
     .Attr("height: int >= 1")
     .Attr("width: int >= 1")
-    .SetShapeFn([](InferenceContext *c) {
-        int64_t height, width;
-        TF_RETURN_IF_ERROR(c->GetAttr("height", &height));
-        TF_RETURN_IF_ERROR(c->GetAttr("width", &width));
-        c->set_output(0, c->Matrix(height, width));
-        return Status();
-    })
+    .SetShapeFn(mask_shape)
     .Doc(R"doc(
 Paints the class mask: 0 for background, class + 1 inside polygon i (later
 polygons over earlier ones), as OpenCV's fillPoly fills the vertices
@@ -370,13 +373,7 @@ REGISTER_OP("TrelliskPaintMaskRegions")
     .Output("mask: int32")
     .Attr("height: int >= 1")
     .Attr("width: int >= 1")
-    .SetShapeFn([](InferenceContext *c) {
-        int64_t height, width;
-        TF_RETURN_IF_ERROR(c->GetAttr("height", &height));
-        TF_RETURN_IF_ERROR(c->GetAttr("width", &width));
-        c->set_output(0, c->Matrix(height, width));
-        return Status();
-    })
+    .SetShapeFn(mask_shape)
     .Doc(R"doc(
 The class mask of TrelliskPaintMask with COCO RLE regions painted among the
 polygons. Region r: info[r] = (compressed, height, width, expected height,

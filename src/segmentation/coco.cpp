@@ -97,8 +97,37 @@ py::object get(py::handle mapping, py::handle key, py::object dflt = py::none())
                       py::str("expected a JSON object where \"{}\" is read, got {}")
                           .format(key, Py_TYPE(mapping.ptr())->tp_name)
                           .cast<std::string>());
+    if (PyDict_CheckExact(mapping.ptr())) {  // what json.load makes: no method call per field
+        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return dflt;
+    }
     return mapping.attr("get")(key, dflt);
 }
+
+// The cyclic garbage collector paused while the index is built: the file
+// makes hundreds of thousands of containers, none of them garbage, and
+// each collection would walk all of them again. Restored on every exit.
+class GcPaused {
+  public:
+    GcPaused() : gc_(py::module_::import("gc")), was_(pyglue::truthy(gc_.attr("isenabled")())) {
+        if (was_) gc_.attr("disable")();
+    }
+    ~GcPaused() {
+        if (!was_) return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);  // an error on its way out stays as it is
+        PyObject *r = PyObject_CallMethod(gc_.ptr(), "enable", nullptr);
+        Py_XDECREF(r);
+        if (!r) PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+
+  private:
+    py::object gc_;
+    bool was_;
+};
 
 // A key of the COCO format, from the module that holds each format's rules
 // for the readers and `check` alike.
@@ -214,6 +243,7 @@ py::object init(Call &c) {
                       fmt("Annotation file for training was not found in the given location: {}",
                           path));
 
+    GcPaused paused;
     // JSON text is UTF-8 whatever the locale.
     py::object f = py::module_::import("io").attr("open")(path, "r", py::arg("encoding") = "utf-8");
     py::object content = pyglue::closing(f, [&] { return json.attr("load")(f); });
@@ -287,7 +317,10 @@ py::object init(Call &c) {
             for (py::handle polygon : segmentation) {
                 py::dict record;
                 record["class"] = cls;
-                record["polygon"] = array(polygon).attr("reshape")(pairs);
+                py::object points;
+                if (PyList_CheckExact(polygon.ptr()))
+                    points = seg::number_pairs(PySequence_Fast_ITEMS(polygon.ptr()), PyList_GET_SIZE(polygon.ptr()));
+                record["polygon"] = points ? points : array(polygon).attr("reshape")(pairs);
                 record["crowd"] = crowd_flag;
                 py::object records = find(storage_ann, image_id);
                 if (records)
