@@ -82,6 +82,39 @@ def test_broken_rle_is_a_value_error_saying_why(rle, expected, message):
         _rle.decode(rle, *(expected or (None, None)))
 
 
+def nearest(region, out_shape, frame):
+    """The region placed by nearest neighbour, pixel by pixel: an output pixel
+    whose centre lies on the picture takes the source pixel nearest to it,
+    source pixel (i, j) standing at (i * w / width + padw, j * h / height + padh)."""
+    w, h, padw, padh = frame
+    height, width = region.shape
+    ys, xs = np.indices(out_shape, dtype=np.float64)
+    inside = (ys + 0.5 >= padh) & (ys + 0.5 < padh + h) & (xs + 0.5 >= padw) & (xs + 0.5 < padw + w)
+    sy = np.clip(np.floor((ys - padh) * height / h + 0.5), 0, height - 1).astype(int)
+    sx = np.clip(np.floor((xs - padw) * width / w + 0.5), 0, width - 1).astype(int)
+    return inside & (region[sy, sx] > 0)
+
+
+@pytest.mark.parametrize("out_shape, frame", [
+    ((30, 40), (40, 30, 0, 0)),          # the same size
+    ((64, 64), (64, 48, 0, 8)),          # letterboxed, enlarged
+    ((13, 17), (17, 13, 0, 0)),          # stretched, shrunk
+    ((50, 50), (33.3, 25.7, 8.35, 12.15)),  # fractional placement
+    ((20, 20), (60, 45, -20, -12)),      # larger than the canvas: clipped
+    ((20, 20), (40, 30, 25, 0)),         # off the canvas: nothing
+])
+def test_painting_places_each_pixel_by_nearest_neighbour(out_shape, frame):
+    rng = np.random.default_rng(5)
+    region = (rng.random((30, 40)) < 0.4) | (np.add.outer(np.arange(30), np.arange(40)) % 7 < 2)
+    runs = _rle.runs(_rle.encode(region.astype(np.uint8)))
+    packed = np.concatenate([[30, 40, 9, 0, len(runs)], runs]).astype(np.int64)
+    painter = SegmentationDatasetJsonCOCO.__new__(SegmentationDatasetJsonCOCO)
+    painter.shape = list(out_shape) + [3]
+    mask = painter._build_gt_mask(np.zeros((0, 1, 2), np.float32), np.zeros(0, np.int32), regions=packed,
+                                  frame=np.array(frame, np.float64))
+    np.testing.assert_array_equal(mask, np.where(nearest(region, out_shape, frame), 9, 0))
+
+
 # ---------------------------------------------------------------- datasets
 
 SHAPE = [48, 64, 3]

@@ -191,26 +191,65 @@ void paint(const imaging::Canvas &canvas, const Region &region, const Placement 
         const std::int64_t s = source(y, at.padh, at.h, sh);
         while (filled < s) first[static_cast<std::size_t>(++filled)] = y;
     }
+    // Column by column the region gives vertical intervals of output rows;
+    // they are turned into horizontal spans (a row is opened where an
+    // interval starts to cover it and written, as one contiguous piece, where
+    // it stops), so the canvas is written along its rows.
+    using Spans = std::vector<std::pair<int, int>>;
+    Spans previous, current, change;
+    std::vector<int> opened(static_cast<std::size_t>(H), 0);
+    // a minus b, both sorted and disjoint.
+    auto minus = [&change](const Spans &a, const Spans &b) -> const Spans & {
+        change.clear();
+        std::size_t k = 0;
+        for (auto [lo, hi] : a) {
+            while (k < b.size() && b[k].second <= lo) ++k;
+            for (std::size_t m = k; m < b.size() && b[m].first < hi && lo < hi; ++m) {
+                if (b[m].first > lo) change.emplace_back(lo, b[m].first);
+                lo = std::max(lo, b[m].second);
+            }
+            if (lo < hi) change.emplace_back(lo, hi);
+        }
+        return change;
+    };
+    auto move_to = [&](int x) {  // from `previous` at column x - 1 to `current` at x
+        for (auto [lo, hi] : minus(previous, current))
+            for (int y = lo; y < hi; ++y) {
+                std::int32_t *row = canvas.data + static_cast<std::ptrdiff_t>(y) * W;
+                std::fill(row + opened[static_cast<std::size_t>(y)], row + x, region.value);
+            }
+        for (auto [lo, hi] : minus(current, previous))
+            for (int y = lo; y < hi; ++y) opened[static_cast<std::size_t>(y)] = x;
+        previous.swap(current);
+    };
     std::size_t i = 0;  // first run that reaches into the current column
     std::int64_t pos = 0;
     for (int x = 0; x < W; ++x) {
+        current.clear();
         const std::int64_t xs = source(x, at.padw, at.w, sw);
-        if (xs < 0) continue;
-        if (xs >= sw) break;
-        const std::int64_t col = xs * sh, col_end = col + sh;
-        while (i < region.count && pos + region.runs[i] <= col) pos += region.runs[i++];
-        std::int64_t q = pos;
-        for (std::size_t j = i; j < region.count && q < col_end; ++j) {
-            const std::int64_t end = q + region.runs[j];
-            if ((j & 1) && end > q) {
-                const int y0 = first[static_cast<std::size_t>(std::max(q, col) - col)];
-                const int y1 = first[static_cast<std::size_t>(std::min(end, col_end) - col)];
-                std::int32_t *p = canvas.data + static_cast<std::ptrdiff_t>(y0) * W + x;
-                for (int y = y0; y < y1; ++y, p += W) *p = region.value;
+        if (xs >= 0 && xs < sw) {
+            const std::int64_t col = xs * sh, col_end = col + sh;
+            while (i < region.count && pos + region.runs[i] <= col) pos += region.runs[i++];
+            std::int64_t q = pos;
+            for (std::size_t j = i; j < region.count && q < col_end; ++j) {
+                const std::int64_t end = q + region.runs[j];
+                if ((j & 1) && end > q) {
+                    const int y0 = first[static_cast<std::size_t>(std::max(q, col) - col)];
+                    const int y1 = first[static_cast<std::size_t>(std::min(end, col_end) - col)];
+                    if (y0 < y1) {
+                        if (!current.empty() && current.back().second >= y0)
+                            current.back().second = std::max(current.back().second, y1);
+                        else
+                            current.emplace_back(y0, y1);
+                    }
+                }
+                q = end;
             }
-            q = end;
         }
+        if (current != previous) move_to(x);
     }
+    current.clear();
+    move_to(W);
 }
 
 void pack(const Region &region, std::vector<std::int64_t> &packed) {
