@@ -284,6 +284,7 @@ py::object init(Call &c) {
     const py::object k_counts = key("COCO_COUNTS"), k_size = key("COCO_SIZE"), k_height = key("COCO_HEIGHT"),
                      k_width = key("COCO_WIDTH");
     py::object no_crowd = py::bool_(false), is_crowd = py::bool_(true);
+    const py::str k_class("class"), k_polygon("polygon"), k_crowd("crowd");  // the record's keys
     Py_ssize_t index = 0;
     for (py::handle ann : tqdm(annotations, py::arg("desc") = "Parsing annotations",
                                py::arg("disable") = py::none())) {
@@ -315,18 +316,23 @@ py::object init(Call &c) {
                 continue;
             }
             for (py::handle polygon : segmentation) {
-                py::dict record;
-                record["class"] = cls;
                 py::object points;
                 if (PyList_CheckExact(polygon.ptr()))
                     points = seg::number_pairs(PySequence_Fast_ITEMS(polygon.ptr()), PyList_GET_SIZE(polygon.ptr()));
-                record["polygon"] = points ? points : array(polygon).attr("reshape")(pairs);
-                record["crowd"] = crowd_flag;
+                if (!points) points = array(polygon).attr("reshape")(pairs);
+                py::dict record;
+                if (PyDict_SetItem(record.ptr(), k_class.ptr(), cls.ptr()) < 0 ||
+                    PyDict_SetItem(record.ptr(), k_polygon.ptr(), points.ptr()) < 0 ||
+                    PyDict_SetItem(record.ptr(), k_crowd.ptr(), crowd_flag.ptr()) < 0)
+                    throw py::error_already_set();
                 py::object records = find(storage_ann, image_id);
-                if (records)
+                if (records && PyList_CheckExact(records.ptr())) {
+                    if (PyList_Append(records.ptr(), record.ptr()) < 0) throw py::error_already_set();
+                } else if (records) {
                     records.attr("append")(record);
-                else
+                } else {
                     storage_ann[image_id] = py::list(py::make_tuple(record));
+                }
             }
         } catch (py::error_already_set &e) {
             std::string id;
