@@ -14,9 +14,10 @@ import numpy as np
 import pytest
 import yaml
 
-from quorvane.trellisk.cli import main, sampledata
+from quorvane.trellisk import sampledata
+from quorvane.trellisk.cli import main
 from quorvane.trellisk.cli import check as checkmod
-from quorvane.trellisk.cli import pack as packmod
+from quorvane.trellisk import packing as packmod
 from quorvane.trellisk.cli import sources
 from quorvane.trellisk.datasets.records import encode_example
 from test_cli import layouts
@@ -248,7 +249,7 @@ def test_full_disk_leaves_nothing_and_says_so(sample, tmp_path, monkeypatch, cap
 
 SLOW_PACK = """
 import sys, time
-from quorvane.trellisk.cli import pack as P
+from quorvane.trellisk import packing as P
 real = P._ShardSet.write
 def slow(self, *a):
     real(self, *a)
@@ -303,21 +304,36 @@ def coco_with_regions(sample, tmp_path, annotations):
     return [str(path), "--images", sample["images"]["train"]], first
 
 
-def test_crowd_boxes_from_bbox_or_rle_extent(tmp_path):
-    from quorvane.trellisk.datasets import _rle
+def test_boxes_from_bbox_or_rle_extent_and_crowd_kept_out(tmp_path):
+    from PIL import Image
 
+    from quorvane.trellisk.datasets import _rle
+    from quorvane.trellisk.sources import open_source
+
+    (tmp_path / "img").mkdir()
+    Image.new("RGB", (40, 20)).save(tmp_path / "img" / "a.png")
     region = np.zeros((20, 40), np.uint8)
     region[3:9, 10:30] = 1
     rle = _rle.encode(region)
-    anns = [(0, {"category_id": 1, "iscrowd": 1, "segmentation": rle}),                  # extent
-            (1, {"category_id": 1, "iscrowd": 1, "segmentation": rle, "bbox": [0, 0, 4, 2]}),  # bbox wins
-            (2, {"category_id": 1, "iscrowd": 1, "segmentation": [[1, 1, 5, 1, 5, 5]]}),  # no box
-            (3, {"category_id": 2, "segmentation": rle})]                                   # object
-    objects, boxes, crowd = packmod.coco_boxes(anns, {1: 0, 2: 1}, 40, 20)
-    assert objects == [1] and crowd[2] is None
-    np.testing.assert_allclose(crowd[0], [20 / 40, 6 / 20, 20 / 40, 6 / 20])
-    np.testing.assert_allclose(crowd[1], [2 / 40, 1 / 20, 4 / 40, 2 / 20])
-    np.testing.assert_allclose(boxes[0], crowd[0])
+    base = {"image_id": 1, "category_id": 1}
+    anns = [dict(base, id=1, iscrowd=1, segmentation=rle),                          # extent
+            dict(base, id=2, iscrowd=1, segmentation=rle, bbox=[0, 0, 4, 2]),       # bbox wins
+            dict(base, id=3, iscrowd=1, segmentation=rle, bbox=[0, 0, 400, 2]),     # unsound: extent
+            dict(base, id=4, category_id=2, segmentation=rle)]                      # an object
+    (tmp_path / "c.json").write_text(json.dumps({
+        "images": [{"id": 1, "file_name": "a.png", "width": 40, "height": 20}],
+        "categories": [{"id": 1, "name": "a"}, {"id": 2, "name": "b"}], "annotations": anns}))
+    source = open_source([str(tmp_path / "c.json")], images=str(tmp_path / "img"))
+    (ref,) = source.splits()["train"]
+    sample = source.read(ref)
+    assert not list(sample.problems)
+    extent = (10 / 40, 3 / 20, 30 / 40, 9 / 20)
+    got = [(o.class_id, o.crowd, o.box) for o in sample.objects]
+    assert [g[:2] for g in got] == [(0, True), (0, True), (0, True), (1, False)]
+    for (_, _, box), want in zip(got, [extent, (0, 0, 4 / 40, 2 / 20), extent, extent]):
+        np.testing.assert_allclose(box, want)
+    labels, boxes, crowd = packmod.record_boxes(sample.objects)
+    assert labels == [1] and crowd == 3
 
 
 def test_sample_with_broken_rle_is_skipped_and_counted(sample, tmp_path, capsys):

@@ -4,6 +4,7 @@
 #include "augmentation.h"
 #include "classids.h"
 #include "coco.h"
+#include "descriptions.h"
 #include "idioms.h"
 #include "image.h"
 #include "mask.h"
@@ -444,46 +445,39 @@ py::object yaml_init(Call &c) {
     py::object f = py::module_::import("builtins").attr("open")(c[0], "rb");
     py::object desc = pyglue::closing(f, [&] { return yaml.attr("full_load")(f); });
 
-    py::object classes = get_key(desc, "classes");
+    namespace y = rules::segmentation_yaml;
+    py::object classes = get_key(desc, y::kClasses);
     if (classes.is_none() || py::len(classes) == 0) {
-        PyErr_SetObject(PyExc_ValueError,
-                        py::make_tuple("Incorrect values for class was detected: ", classes).ptr());
+        PyErr_SetObject(PyExc_ValueError, py::make_tuple(y::kBadClasses, classes).ptr());
         throw py::error_already_set();
     }
-    py::object train = get_key(desc, "train");
-    py::object validation = get_key(desc, "validation");
-    if (train.is_none())
-        pyglue::raise(PyExc_ValueError, "``train`` section is missing on the configuration file");
-    if (validation.is_none())
-        pyglue::raise(PyExc_ValueError, "``validation`` section is missing on the configuration file");
-    py::object train_images = get_key(train, "images");
-    py::object train_annotations = get_key(train, "annotations");
-    if (train_images.is_none())
-        pyglue::raise(PyExc_ValueError, "``images`` section is missing on the ``train`` section");
-    if (train_annotations.is_none())
-        pyglue::raise(PyExc_ValueError, "``annotations`` section is missing on the ``train`` section");
-    py::object val_images = get_key(validation, "images");
-    py::object val_annotations = get_key(validation, "annotations");
-    if (val_images.is_none())
-        pyglue::raise(PyExc_ValueError, "``images`` section is missing on the ``validation`` section");
-    if (val_annotations.is_none())
-        pyglue::raise(PyExc_ValueError,
-                      "``annotations`` section is missing on the ``validation`` section");
+    // Each section, then each of its keys, in the order the description
+    // lists them: the first one missing is the one named.
+    py::object sections[2], values[2][2];
+    for (int i = 0; i < 2; ++i) {
+        sections[i] = get_key(desc, y::kSections[i]);
+        if (sections[i].is_none())
+            pyglue::raise(PyExc_ValueError, py::str(y::kMissingSection).format(y::kSections[i]));
+    }
+    for (int i = 0; i < 2; ++i)
+        for (int k = 0; k < 2; ++k) {
+            values[i][k] = get_key(sections[i], y::kSectionKeys[k]);
+            if (values[i][k].is_none())
+                pyglue::raise(PyExc_ValueError,
+                              py::str(y::kMissingKey).format(y::kSectionKeys[k], y::kSections[i]));
+        }
+    py::object train_images = values[0][0], train_annotations = values[0][1];
+    py::object val_images = values[1][0], val_annotations = values[1][1];
 
     py::object exists = c.g("exists");
     struct Folder {
         py::handle path;
         const char *msg;
     } folders[] = {
-        {train_images,
-         "Images folder provided in ``train`` section does not exist in the current location: {}"},
-        {val_images,
-         "Images folder provided in ``validation`` section does not exist in the current location: {}"},
-        {train_annotations,
-         "Annotations folder provided in ``train`` section does not exist in the current location: {}"},
-        {val_annotations,
-         "Annotations folder provided in ``validation`` section does not exist in the current "
-         "location: {}"},
+        {train_images, y::kNoTrainImages},
+        {val_images, y::kNoValImages},
+        {train_annotations, y::kNoTrainAnnotations},
+        {val_annotations, y::kNoValAnnotations},
     };
     for (const Folder &d : folders)
         if (!truthy(exists(d.path))) pyglue::raise(PyExc_FileNotFoundError, fmt(d.msg, d.path));

@@ -25,6 +25,12 @@ from ._rules import (JSON_CLASS, JSON_IMAGE, JSON_POLYGON, JSON_SEGMENT,  # noqa
 from ._rules import (BOX_COLUMNS, BOX_VALUES, MIN_OUTLINE_VERTICES,  # noqa: F401
                      MIN_PART_VERTICES)
 
+# The keys, sections and messages of the segmentation YAML and TFRecord YAML
+# descriptions (the dataset constructors raise their messages; check reports
+# its own); the classes of a COCO file's categories as the COCO reader
+# numbers them: coco_category_classes(categories) -> (labels, {id: class}).
+from ._rules import SEGMENTATION_YAML, TFRECORD_YAML, coco_category_classes  # noqa: F401
+
 # The fewest vertices a part keeps, by dataset kind (DatasetDescription.kind).
 MIN_VERTICES = {"folders": MIN_PART_VERTICES, "coco": MIN_OUTLINE_VERTICES}
 
