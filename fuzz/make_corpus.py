@@ -189,10 +189,25 @@ def seeds_detaug():
                            rest=pixels)
 
 
+def seeds_rle():
+    import struct
+
+    from quorvane.trellisk.datasets import _rle
+
+    rng = np.random.default_rng(2)
+    for h, w, density, placement in [(12, 10, 0.5, (40, 48, 0, 0)), (30, 7, 0.1, (20, 40, 8, -4)),
+                                     (5, 5, 1.0, (10, 10, 0, 0)), (1, 60, 0.5, (127, 127, -128, 5))]:
+        mask = (rng.random((h, w)) < density).astype(np.uint8)
+        runs = _rle.runs(_rle.encode(mask))
+        placement = bytes(v & 0xFF for v in placement)
+        yield bytes([1 | 2, h, w]) + placement + _rle.encode(mask)["counts"].encode()
+        yield bytes([0, h, w]) + placement + struct.pack("<{}i".format(len(runs)), *runs)
+
+
 SEEDS = {"annotation": seeds_annotation, "coco": seeds_coco, "yaml": seeds_yaml,
          "load_instance": seeds_load_instance, "framing": seeds_framing,
          "attitude": seeds_attitude, "augment": seeds_augment,
-         "graph": seeds_graph, "detaug": seeds_detaug}
+         "graph": seeds_graph, "detaug": seeds_detaug, "rle": seeds_rle}
 
 
 def main(names):

@@ -208,6 +208,36 @@ def test_preview_without_augmentation_lines_the_mask_up(tmp_path, capsys, graph)
     assert abs(cols.min() - 16) <= 1 and abs(cols.max() - 48) <= 1
 
 
+@pytest.mark.parametrize("crowd, hatched", [("ignore", True), ("object", False), ("skip", False)])
+def test_preview_hatches_ignored_crowd_regions_and_names_them(tmp_path, capsys, crowd, hatched):
+    """A grey picture whose right half is a crowd region stored as RLE."""
+    from quorvane.trellisk.datasets import _rle
+
+    (tmp_path / "img").mkdir()
+    Image.fromarray(np.full((32, 64, 3), 128, np.uint8)).save(tmp_path / "img" / "a.png")
+    region = np.zeros((32, 64), np.uint8)
+    region[:, 32:] = 1
+    (tmp_path / "c.json").write_text(json.dumps({
+        "images": [{"id": 1, "file_name": "a.png", "width": 64, "height": 32}],
+        "categories": [{"id": 1, "name": "crowd-of-a"}],
+        "annotations": [{"id": 1, "image_id": 1, "category_id": 1, "iscrowd": 1,
+                         "segmentation": _rle.encode(region)}]}))
+    out = str(tmp_path / "p.png")
+    argv = ["preview", str(tmp_path / "c.json"), "--images", str(tmp_path / "img"), "--n", "1",
+            "--no-augment", "--crowd", crowd, "--shape", "32", "64", "--out", out]
+    assert main(argv) == 0, capsys.readouterr()
+    g = preview.GAP
+    pic = read_png(out)
+    right = pic[g + 2:g + 30, g + 34:g + 62].reshape(-1, 3)
+    white = (right == preview.IGNORE_COLOUR).all(axis=-1)
+    # Hatched: about half the pixels white, the others the picture's grey.
+    assert (0.3 < white.mean() < 0.7) == hatched
+    assert (np.abs(pic[g + 16, g + 10].astype(int) - 128) <= 2).all()   # left half untouched
+    legend = pic[preview.grid_size(1, 32, 64)[3]:]
+    assert (legend == preview.IGNORE_COLOUR).all(axis=-1).any() == hatched
+    assert (legend == preview.colour(1)).all(axis=-1).any() == (crowd == "object")
+
+
 @pytest.mark.parametrize("graph", [[], ["--graph"]])
 @pytest.mark.parametrize("layout", ["yaml", "tfrecord"])
 def test_throughput_reports_rate_and_split(sample, layout, capsys, graph):

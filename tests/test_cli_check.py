@@ -172,13 +172,16 @@ def test_coco_faults_each_found_once(ds, capsys):
         dict(base, category_id=99, segmentation=[[1, 1, 9, 1, 9, 9]]),           # class
         dict(base, segmentation=[[1, 1, w + 5, 1, 9, 9]]),                       # outside
         dict(base, segmentation=[[1, 1, 9, 1, 9]]),                              # odd count
-        dict(base, iscrowd=1, segmentation={"counts": [1, 2], "size": [h, w]}),  # crowd: a note
+        dict(base, iscrowd=1, segmentation={"counts": [1, h * w - 1], "size": [h, w]}),  # crowd: a note
         dict(base, image_id=12345, segmentation=[[1, 1, 9, 1, 9, 9]]),           # no image
+        dict(base, id=777, segmentation={"counts": [1, 2], "size": [h, w]}),     # broken RLE
+        dict(base, id=778, segmentation={"counts": "1!", "size": [h, w]}),       # undecodable
+        dict(base, id=779, segmentation={"counts": [w * h + w], "size": [h + 1, w]}),  # size
     ]
     write_json(path, doc)
     n_img, n_ann = len(doc["images"]), len(doc["annotations"])
     problems = found(layouts(ds)["coco"])
-    a = lambda k: "{} annotations[{}]".format(path, n_ann - 7 + k)  # noqa: E731
+    a = lambda k: "{} annotations[{}]".format(path, n_ann - 10 + k)  # noqa: E731
     assert sorted(problems) == sorted([
         ("{} images[{}]".format(path, n_img - 3), "image-missing"),
         ("{} images[{}]".format(path, n_img - 2), "image-undecodable"),
@@ -189,9 +192,16 @@ def test_coco_faults_each_found_once(ds, capsys):
         (a(3) + " polygon 0", "coord-range"),
         (a(4) + " polygon 0", "annotation-malformed"),
         (a(6), "annotation-malformed"),
+        (a(7), "annotation-malformed"),
+        (a(8), "annotation-malformed"),
+        (a(9), "annotation-malformed"),
     ])
     code, out = run_check(layouts(ds)["coco"], capsys)
-    assert code == 1 and "note: 1 crowd regions stored as RLE" in out
+    assert code == 1 and "note: 1 crowd regions: painted with their class" in out
+    assert "annotation 777: RLE the run lengths add up to 3, not height x width" in out
+    assert "annotation 778: RLE the counts text holds '!' at position 1" in out
+    assert "annotation 779: RLE size [{}, {}] differs from the image's height and width [{}, {}]".format(
+        h + 1, w, h, w) in out
 
 
 def test_coco_that_is_not_json(tmp_path, ds):
@@ -280,7 +290,7 @@ def test_coco_messages_tell_what_the_reader_does(ds):
     doc["annotations"] += [
         dict(base, segmentation=[[1, 1, 5, 5]]),                                  # a line
         dict(base, segmentation=[]),                                              # vanishes
-        dict(base, iscrowd=0, segmentation={"counts": [1, 2], "size": [4, 4]}),   # RLE object
+        dict(base, iscrowd=0, segmentation={"counts": [1, 2], "size": [4, 4]}),   # broken RLE
         dict(base, image_id=[1], category_id=[2], segmentation=[[1, 1, 9, 1, 9, 9]]),
     ]
     write_json(path, doc)
@@ -289,11 +299,11 @@ def test_coco_messages_tell_what_the_reader_does(ds):
                           out=open(os.devnull, "w"))
     details = {kind: [d for _, k, d in report.problems if k == kind] for kind in checkmod.KINDS}
     assert details["few-vertices"] == ["2 vertices; the reader paints such a part as a line, not an area"]
-    assert len(details["not-painted"]) == 2
+    assert len(details["not-painted"]) == 1
     assert 'empty "segmentation"' in details["not-painted"][0]
-    assert "not a crowd region" in details["not-painted"][1]
     assert "image id [1] is not an integer or a string" in details["annotation-malformed"][0]
-    assert "image_id [1] matches no image" in details["annotation-malformed"][1]
+    assert "RLE size [4, 4] differs from the image's height" in details["annotation-malformed"][1]
+    assert "image_id [1] matches no image" in details["annotation-malformed"][2]
     ids = details["class-range"][0].split("categories ")[1]
     assert ids.startswith("[1, 2, 3")  # not 1, 10, 2, ... as text
 
@@ -371,3 +381,29 @@ def test_image_check_fails_on_the_damaged_jpegs_a_full_decode_fails_on(sample, t
         assert flagged == full_decode_fails(bytes(data)), (kind, cut)
         outcomes.add(flagged)
     assert outcomes == {True, False}
+
+
+@pytest.mark.parametrize("crowd_flags, note", [
+    ([1, 1], "every annotation is a crowd region: probably exported by an annotation tool; "
+             "crowd='ignore' would leave nothing to learn"),
+    ([1, 0], "1 crowd regions: painted with their class"),
+    ([0, 0], None),
+])
+def test_crowd_regions_counted_and_an_all_crowd_file_noted(tmp_path, capsys, crowd_flags, note):
+    from quorvane.trellisk.datasets import _rle
+    from PIL import Image
+
+    (tmp_path / "images").mkdir()
+    Image.new("RGB", (8, 6)).save(tmp_path / "images" / "a.png")
+    region = _rle.encode(np.eye(6, 8, dtype=np.uint8))
+    doc = {"images": [{"id": 1, "file_name": "a.png", "width": 8, "height": 6}],
+           "categories": [{"id": 1, "name": "a"}],
+           "annotations": [{"id": k, "image_id": 1, "category_id": 1, "iscrowd": flag,
+                            "segmentation": region} for k, flag in enumerate(crowd_flags)]}
+    write_json(str(tmp_path / "c.json"), doc)
+    code, out = run_check([str(tmp_path / "c.json"), "--images", str(tmp_path / "images")], capsys)
+    assert code == 0
+    if note is None:
+        assert "crowd" not in out
+    else:
+        assert note in out and "{} crowd regions".format(sum(crowd_flags)) in out

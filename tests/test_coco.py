@@ -101,8 +101,8 @@ def test_module_and_class():
 
 def test_index(ds, tmp_path):
     assert {"train_ann_file", "val_ann_file", "train_images", "val_images", "shape", "letterbox",
-            "num_points", "add_bkg_class", "tasks", "train_storage_images", "train_images_id",
-            "train_storage_ann", "labels", "train_storage"} <= set(vars(ds))
+            "num_points", "add_bkg_class", "tasks", "crowd", "ignore_value", "train_storage_images",
+            "train_images_id", "train_storage_ann", "labels", "train_storage"} <= set(vars(ds))
     assert ds.letterbox is True and ds.num_points == 300 and ds.tasks is None
     assert ds.labels == ["cat", "dog"]
     assert ds.get_num_segmentation_classes() == 3
@@ -110,10 +110,14 @@ def test_index(ds, tmp_path):
     assert ds.train_images_id == [1, 2, 3, 4, 1]
     assert ds.get_num_train_samples() == 5
     assert ds.train_storage == []
-    # Image 3 has no annotation, so no key; the RLE region is not indexed.
+    # Image 3 has no annotation, so no key; the RLE region is kept apart,
+    # as written, after the one polygon record of image 2.
     assert sorted(ds.train_storage_ann) == [1, 2, 4]
+    assert list(ds._regions) == [2]
+    (region,) = ds._regions[2]
+    assert region[:4] == (1, 7, True, 12) and region[4]["counts"] == [0, 600, 600]
     two = ds.train_storage_ann[1]
-    assert [list(r) for r in two] == [["class", "polygon"]] * 2
+    assert [list(r) for r in two] == [["class", "polygon", "crowd"]] * 2
     assert [r["class"] for r in two] == [7, 7]
     np.testing.assert_array_equal(two[0]["polygon"], [[0, 0], [20, 0], [20, 15], [0, 15]])
     np.testing.assert_array_equal(two[1]["polygon"], [[20, 15], [40, 15], [40, 30], [20, 30]])
@@ -134,7 +138,7 @@ def test_index(ds, tmp_path):
 
 
 @pytest.mark.parametrize("extra_rle", [0, 1])
-def test_rle_crowd_regions_are_skipped_with_one_warning(tmp_path, extra_rle):
+def test_rle_crowd_regions_are_indexed_without_a_warning(tmp_path, extra_rle):
     json_file, images = standard(tmp_path)
     content = json.loads((tmp_path / "train.json").read_text())
     content["annotations"] += [dict(content["annotations"][2], id=16)] * extra_rle
@@ -142,18 +146,19 @@ def test_rle_crowd_regions_are_skipped_with_one_warning(tmp_path, extra_rle):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         ds = SegmentationDatasetJsonCOCO(json_file, None, images, None, [32, 32, 3])
-        # A file without RLE regions does not warn.
-        SegmentationDatasetJsonCOCO(degenerate_file(tmp_path / "plain")[0], shape=[8, 8, 3])
-    messages = [str(w.message) for w in caught if "RLE" in str(w.message)]
-    assert len(messages) == 1 and str(1 + extra_rle) in messages[0]
+    assert not [w for w in caught if "RLE" in str(w.message)]
     assert [r["class"] for r in ds.train_storage_ann[2]] == [3]
+    assert [r[3] for r in ds._regions[2]] == [12, 16][:1 + extra_rle]
 
 
-@pytest.mark.parametrize("crowd_flags, counts", [
-    ([1, 0], "2 segmentation(s) stored as RLE (1 crowd region(s), 1 other object(s)"),
-    ([0, None], "2 segmentation(s) stored as RLE (0 crowd region(s), 2 other object(s)"),
+@pytest.mark.parametrize("crowd_flags, columns", [
+    ([1, 0], {"object": (1, 1, 2), "ignore": (1, 255, 2), "skip": (1, 2, 2)}),
+    ([0, None], {"object": (1, 1, 2), "ignore": (1, 1, 2), "skip": (1, 1, 2)}),
 ])
-def test_rle_warning_tells_crowd_regions_from_other_objects(tmp_path, crowd_flags, counts):
+def test_rle_objects_are_painted_and_crowd_regions_follow_the_policy(tmp_path, crowd_flags, columns):
+    # Image 2 (40 x 30): a dog polygon over the whole picture, then an RLE
+    # region of class cat over columns 0-19 and one over columns 0-9 (runs
+    # go down the columns, 30 pixels each), crowd or not as given.
     json_file, images = standard(tmp_path)
     content = json.loads((tmp_path / "train.json").read_text())
     rle = content["annotations"][2]
@@ -161,10 +166,15 @@ def test_rle_warning_tells_crowd_regions_from_other_objects(tmp_path, crowd_flag
     for a in content["annotations"][2:4]:
         if a["iscrowd"] is None:
             del a["iscrowd"]
+    content["annotations"][3]["segmentation"] = {"counts": [0, 300, 900], "size": [30, 40]}
     write_coco(tmp_path / "train.json", content)
-    with pytest.warns(UserWarning) as caught:
-        SegmentationDatasetJsonCOCO(json_file, None, images, None, [32, 32, 3])
-    assert [counts in str(w.message) for w in caught] == [True]
+    for policy, (first, second, rest) in columns.items():
+        ds = SegmentationDatasetJsonCOCO(json_file, None, images, None, [30, 40, 3], crowd=policy)
+        (_, masks), = list(ds.build_train_iterator(1, augment=False).filter(
+            lambda image, mask: tf.reduce_all(image[0, 0] == COLOURS[1])))
+        mask = masks.numpy()[0]
+        assert (mask[:, :10] == first).all() and (mask[:, 10:20] == second).all(), policy
+        assert (mask[:, 20:] == rest).all(), policy
 
 
 @pytest.mark.parametrize("ids", [["139", "img-140"], ["139", 140], [139, "139"]])

@@ -18,6 +18,7 @@ from quorvane.trellisk import ops
 from quorvane.trellisk.cli import build_parser, sources
 from quorvane.trellisk.cli import check as checkmod
 from quorvane.trellisk.datasets import graph, utils
+from quorvane.trellisk.datasets import _rle
 from quorvane.trellisk.datasets.segmentation import (SegmentationDataset, SegmentationDatasetJsonCOCO,
                                                      SegmentationDatasetYaml)
 from quorvane.trellisk.datasets.tfrecord import TFRecordDataset
@@ -155,18 +156,32 @@ def folder_dataset(tmp_path, n=6, fmt="png", yaml_file=False, **kw):
                                num_points=50, **folders, **kw)
 
 
-def coco_dataset(tmp_path, n=6, **kw):
+def coco_dataset(tmp_path, n=6, rle=False, **kw):
+    """COCO entries with random polygons; with ``rle``, also RLE regions
+    (both forms, crowd or not) between and after them, and a polygon that
+    vanishes when resampled (so the regions' places in the drawing order
+    must skip it)."""
     rng = np.random.default_rng(2)
     (tmp_path / "images").mkdir()
     images, annotations = [], []
     for i, img in enumerate(pictures(n, seed=3)):
         Image.fromarray(img).save(tmp_path / "images" / "{}.png".format(i))
-        images.append({"file_name": "{}.png".format(i), "id": i + 1})
         h, w = img.shape[:2]
+        images.append({"file_name": "{}.png".format(i), "id": i + 1, "height": h, "width": w})
         for k in range(i % 3):
             pts = rng.random((int(rng.integers(3, 8)), 2)) * [w, h]
             annotations.append({"id": len(annotations), "image_id": i + 1, "category_id": k + 1,
                                 "segmentation": [pts.round(1).ravel().tolist()]})
+            if rle and (i + k) % 2:
+                region = (rng.random((h, w)) < 0.3) | (np.add.outer(np.arange(h), np.arange(w)) % 9 < 4)
+                encoded = _rle.encode(region.astype(np.uint8), compressed=bool(k % 2))
+                annotations.append({"id": len(annotations), "image_id": i + 1, "category_id": 2 - k % 2,
+                                    "iscrowd": i % 2, "segmentation": encoded})
+        if rle and i % 2:
+            annotations.append({"id": len(annotations), "image_id": i + 1, "category_id": 1,
+                                "segmentation": [[3, 3, 3, 3, 3, 3]]})  # no length: dropped
+            annotations.append({"id": len(annotations), "image_id": i + 1, "category_id": 2, "iscrowd": 1,
+                                "segmentation": _rle.encode(np.eye(h, w, dtype=np.uint8))})
     content = {"images": images, "annotations": annotations,
                "categories": [{"id": 1, "name": "a"}, {"id": 2, "name": "b"}]}
     (tmp_path / "c.json").write_text(json.dumps(content))
@@ -174,20 +189,14 @@ def coco_dataset(tmp_path, n=6, **kw):
                                        shape=list(SHAPE), num_points=50, **kw)
 
 
-def reference(ds, key):
-    """What the default reader and mask builder give for one sample."""
-    if isinstance(ds, SegmentationDatasetJsonCOCO):
-        image, masks, classes = ds._read_data(np.int64(key))
-    else:
-        image, masks, classes = ds._read_data(tf.constant(key), True)[:3]
-    return image, ds._build_gt_mask(tf.constant(masks, tf.float32), tf.constant(classes, tf.int32))
-
-
 MAKERS = {
     "folders": folder_dataset,
     "folders-jpeg": lambda p, **kw: folder_dataset(p, fmt="jpg", **kw),
     "yaml": lambda p, **kw: folder_dataset(p, yaml_file=True, **kw),
     "coco": coco_dataset,
+    "coco-rle": lambda p, **kw: coco_dataset(p, rle=True, **kw),
+    "coco-rle-ignore": lambda p, **kw: coco_dataset(p, rle=True, crowd="ignore", **kw),
+    "coco-rle-skip": lambda p, **kw: coco_dataset(p, rle=True, crowd="skip", **kw),
 }
 
 
@@ -195,8 +204,15 @@ MAKERS = {
 @pytest.mark.parametrize("kind", list(MAKERS))
 def test_training_samples_equal_the_default_reader(tmp_path, kind, letter_box):
     ds = MAKERS[kind](tmp_path, letter_box=letter_box)
-    keys = ds.train_images_id if kind == "coco" else ds.train_storage
-    refs = [reference(ds, k) for k in keys]
+    keys = ds.train_images_id if kind.startswith("coco") else ds.train_storage
+    # The default training pipeline without its augmentation: every sample once.
+    refs = [(i, m) for images, masks in ds.build_train_iterator(1, augment=False)
+            for i, m in zip(images.numpy(), masks.numpy())]
+    assert len(refs) == len(keys)
+    if kind.startswith("coco-rle"):
+        values = set(np.unique([m for _, m in refs]))
+        assert values == {"coco-rle": {0, 1, 2}, "coco-rle-ignore": {0, 1, 2, 255},
+                          "coco-rle-skip": {0, 1, 2}}[kind]
     pipeline = graph.train_pipeline(ds, batch_size=2, seed=1, augment=False)
     assert pipeline.element_spec == ds.build_train_iterator(2).element_spec
     seen = 0

@@ -341,3 +341,55 @@ def test_resharding_keeps_outlines_and_check_reports_damaged_ones(sample, tmp_pa
     report = checkmod.run(sources.resolve([str(out / "tfrecord.yaml")]), out=io.StringIO())
     kinds = [p.kind for p in report.problems]
     assert ProblemKind.OUTLINE_MISMATCH in kinds and "outline_xy[1]" in str(report.problems)
+def coco_with_regions(sample, tmp_path, annotations):
+    """A copy of the sample COCO file whose first image also holds ``annotations``."""
+    doc = json.loads(open(sample["coco"]["train"]).read())
+    first = doc["images"][0]
+    doc["annotations"] += [dict(a, image_id=first["id"], id=5000 + k) for k, a in enumerate(annotations)]
+    path = tmp_path / "train.json"
+    path.write_text(json.dumps(doc))
+    return [str(path), "--images", sample["images"]["train"]], first
+
+
+def test_boxes_from_bbox_or_rle_extent_and_crowd_kept_out(tmp_path):
+    from PIL import Image
+
+    from quorvane.trellisk.datasets import _rle
+    from quorvane.trellisk.sources import open_source
+
+    (tmp_path / "img").mkdir()
+    Image.new("RGB", (40, 20)).save(tmp_path / "img" / "a.png")
+    region = np.zeros((20, 40), np.uint8)
+    region[3:9, 10:30] = 1
+    rle = _rle.encode(region)
+    base = {"image_id": 1, "category_id": 1}
+    anns = [dict(base, id=1, iscrowd=1, segmentation=rle),                          # extent
+            dict(base, id=2, iscrowd=1, segmentation=rle, bbox=[0, 0, 4, 2]),       # bbox wins
+            dict(base, id=3, iscrowd=1, segmentation=rle, bbox=[0, 0, 400, 2]),     # unsound: extent
+            dict(base, id=4, category_id=2, segmentation=rle)]                      # an object
+    (tmp_path / "c.json").write_text(json.dumps({
+        "images": [{"id": 1, "file_name": "a.png", "width": 40, "height": 20}],
+        "categories": [{"id": 1, "name": "a"}, {"id": 2, "name": "b"}], "annotations": anns}))
+    source = open_source([str(tmp_path / "c.json")], images=str(tmp_path / "img"))
+    (ref,) = source.splits()["train"]
+    sample = source.read(ref)
+    assert not list(sample.problems)
+    extent = (10 / 40, 3 / 20, 30 / 40, 9 / 20)
+    got = [(o.class_id, o.crowd, o.box) for o in sample.objects]
+    assert [g[:2] for g in got] == [(0, True), (0, True), (0, True), (1, False)]
+    for (_, _, box), want in zip(got, [extent, (0, 0, 4 / 40, 2 / 20), extent, extent]):
+        np.testing.assert_allclose(box, want)
+    labels, boxes, crowd = packmod.record_boxes(sample.objects)
+    assert labels == [1] and crowd == 3
+
+
+def test_sample_with_broken_rle_is_skipped_and_counted(sample, tmp_path, capsys):
+    argv, first = coco_with_regions(sample, tmp_path, [
+        {"category_id": 1, "iscrowd": 1, "segmentation": {"size": [1, 1], "counts": [3]}}])
+    assert run_pack(argv, tmp_path / "out") == 0
+    err = capsys.readouterr().err
+    lines = [ln for ln in err.splitlines() if ln.startswith("skipped: ")]
+    assert len(lines) == 1 and "annotation 5000: RLE" in lines[0]
+    assert "not packed: 1 sample (problems: malformed annotation 1)" in err
+    packed = read_back(str(tmp_path / "out" / "tfrecord.yaml"))
+    assert first["file_name"] not in packed and packed

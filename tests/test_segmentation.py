@@ -167,10 +167,17 @@ def test_classes_methods_and_signatures():
     assert sig(seg.SegmentationDatasetYaml.__init__) == [
         ("info_file", None), ("shape", None), ("letter_box", True), ("num_points", 300),
         ("add_bkg_class", True), ("tasks", None)]
-    assert sig(SegmentationDataset.build_train_iterator) == [("batch_size", 10), ("prefetch", 10)]
+    # New parameters come after the documented ones, by keyword only.
+    assert sig(SegmentationDataset.build_train_iterator) == [("batch_size", 10), ("prefetch", 10),
+                                                             ("augment", True)]
     assert sig(SegmentationDataset.build_val_iterator) == [("prefetch", 10)]
     assert sig(SegmentationDataset.read_data) == [("annotation_file", E), ("train", True)]
-    assert sig(SegmentationDataset._build_gt_mask) == [("masks", E), ("classes", E)]
+    assert sig(SegmentationDataset._build_gt_mask) == [("masks", E), ("classes", E), ("regions", None),
+                                                       ("frame", None)]
+    for f, names in ((SegmentationDataset.build_train_iterator, ["augment"]),
+                     (SegmentationDataset._build_gt_mask, ["regions", "frame"])):
+        params = inspect.signature(f).parameters.values()
+        assert [p.name for p in params if p.kind is p.KEYWORD_ONLY] == names
     for name in ("read_data", "build_gt_mask", "tf_apply_augmentation"):
         assert hasattr(vars(SegmentationDataset)[name], "get_concrete_function"), name
     for name in ("_read_data", "_build_gt_mask", "apply_augmentation"):

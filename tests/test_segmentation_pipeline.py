@@ -23,6 +23,18 @@ def sample_ids(images):
     return [int(im[16, 16, 0]) // 8 for im in images]
 
 
+def pass_ids(pipeline):
+    """The sample ids of one pass, in order, each sample's mask checked: the
+    square of sample i, class i % 3, painted i % 3 + 1."""
+    ids = []
+    for images, masks in pipeline:
+        batch = sample_ids(images.numpy())
+        for i, mask in zip(batch, masks.numpy()):
+            assert mask[16, 16] == i % 3 + 1 and mask[0, 0] == 0
+        ids += batch
+    return ids
+
+
 # -------------------------------------------------------------------- training
 
 def test_training_batches(tmp_path):
@@ -46,17 +58,30 @@ def test_training_order_and_pairing(tmp_path):
     pipeline = ds.build_train_iterator(5, 3)
     orders = []
     for _ in range(3):
-        ids = []
-        for images, masks in pipeline:
-            batch = sample_ids(images.numpy())
-            for i, mask in zip(batch, masks.numpy()):
-                # The square of sample i, class i % 3, painted i % 3 + 1.
-                assert mask[16, 16] == i % 3 + 1 and mask[0, 0] == 0
-            ids += batch
+        ids = pass_ids(pipeline)
         assert sorted(ids) == list(range(25))
         orders.append(ids)
     # A new order on every pass.
     assert orders[0] != orders[1] or orders[1] != orders[2]
+
+
+@pytest.mark.parametrize("kind", ["folders", "yaml"])
+def test_training_without_augmentation_yields_the_samples_as_read(tmp_path, kind):
+    ds = make_dataset(tmp_path, simple(12))
+    if kind == "yaml":
+        description = {"classes": list(ds.labels),
+                       "train": {"images": ds.train_images, "annotations": ds.train_annotations},
+                       "validation": {"images": ds.val_images, "annotations": ds.val_annotations}}
+        ds = SegmentationDatasetYaml(write_yaml(tmp_path, description), [32, 32, 3], tasks=["segment"])
+    calls = []
+    ds._augmentation_pipeline = lambda image, mask: calls.append(1) or {"image": image, "mask": mask}
+    pipeline = ds.build_train_iterator(5, 2, augment=False)
+    assert pipeline.element_spec == ds.build_train_iterator(5, 2).element_spec
+    ids = pass_ids(pipeline)
+    # The training order and batching (remainder dropped), never augmented.
+    assert len(ids) == 10 and len(set(ids)) == 10 and set(ids) <= set(range(12)) and not calls
+    with pytest.raises(TypeError, match=r"takes at most 3 positional arguments \(4 given\)"):
+        ds.build_train_iterator(5, 2, False)
 
 
 def test_training_pipeline_pads_smaller_samples(tmp_path):

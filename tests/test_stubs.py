@@ -15,6 +15,7 @@ PACKAGE = os.path.dirname(os.path.abspath(quorvane.trellisk.__file__))
 MODULES = ["quorvane.trellisk.datasets.segmentation", "quorvane.trellisk.datasets.tfrecord",
            "quorvane.trellisk.losses.attitude", "quorvane.trellisk.datasets._detaug",
            "quorvane.trellisk.datasets._augment", "quorvane.trellisk.datasets._recordio",
+           "quorvane.trellisk.datasets._rle",
            "quorvane.trellisk.ops"]
 
 

@@ -10,6 +10,7 @@
 #include "ranges.h"
 #include "resample.h"
 #include "resize.h"
+#include "rle.h"
 #include "vertices.h"
 
 #include "op_common.h"
@@ -46,6 +47,15 @@ void output_size(OpKernelConstruction *ctx, const char *what, int *height, int *
                 errors::InvalidArgument(what, " size ", h, " x ", w, " is too large"));
     *height = static_cast<int>(h);
     *width = static_cast<int>(w);
+}
+
+// A height x width mask, from the op's attributes.
+Status mask_shape(InferenceContext *c) {
+    int64_t height, width;
+    TF_RETURN_IF_ERROR(c->GetAttr("height", &height));
+    TF_RETURN_IF_ERROR(c->GetAttr("width", &width));
+    c->set_output(0, c->Matrix(height, width));
+    return Status();
 }
 
 }  // namespace
@@ -287,13 +297,7 @@ REGISTER_OP("TrelliskPaintMask")
     .Output("mask: int32")
     .Attr("height: int >= 1")
     .Attr("width: int >= 1")
-    .SetShapeFn([](InferenceContext *c) {
-        int64_t height, width;
-        TF_RETURN_IF_ERROR(c->GetAttr("height", &height));
-        TF_RETURN_IF_ERROR(c->GetAttr("width", &width));
-        c->set_output(0, c->Matrix(height, width));
-        return Status();
-    })
+    .SetShapeFn(mask_shape)
     .Doc(R"doc(
 Paints the class mask: 0 for background, class + 1 inside polygon i (later
 polygons over earlier ones), as OpenCV's fillPoly fills the vertices
@@ -301,42 +305,52 @@ truncated toward zero. polygons is M x P x 2 (x, y) in pixels. A class id
 outside 0..)doc" + std::to_string(rules::kMaxClassId) + R"doc( or a non-finite coordinate is InvalidArgument.
 )doc");
 
+// Paints the polygons (M x P x 2, class ids M) and the regions in drawing
+// order on a zeroed mask; bad input is InvalidArgument (prefixed by
+// `where`). Shared by the two mask ops.
+static void paint_mask(OpKernelContext *ctx, const Tensor &polygons, const Tensor &classes,
+                const std::vector<rle::Region> &regions, const rle::Placement &at, Tensor *mask,
+                const std::string &where) {
+    int32_t *canvas = mask->flat<int32_t>().data();
+    const int height = static_cast<int>(mask->dim_size(0)), width = static_cast<int>(mask->dim_size(1));
+    std::fill(canvas, canvas + static_cast<std::size_t>(height) * width, 0);
+    OP_REQUIRES(ctx, polygons.dims() == 3 && polygons.dim_size(2) == 2,
+                errors::InvalidArgument(where, "polygons must be M x num_points x 2, got ",
+                                        polygons.shape().DebugString()));
+    // One class per polygon: a mismatch means the two came from different samples.
+    const int64_t count = polygons.dim_size(0);
+    OP_REQUIRES(ctx, count == classes.NumElements(),
+                errors::InvalidArgument(where, "polygons holds ", count, " polygons but classes holds ",
+                                        classes.NumElements(), " class ids"));
+    const int64_t points = polygons.dim_size(1);
+    auto cl = classes.flat<int32_t>();
+    // Every id before any pixel: 0 is the background and the mask holds
+    // id + 1, so the largest int32 has no mask value of its own.
+    for (int64_t i = 0; i < count; ++i)
+        OP_REQUIRES(ctx, rules::class_id(static_cast<int64_t>(cl(i))),
+                    errors::InvalidArgument(where, "polygon ", i, ": class id ", cl(i), " is outside 0..",
+                                            rules::kMaxClassId, " (the mask holds id + 1 as int32)"));
+    std::vector<int32_t> xy(static_cast<std::size_t>(count * points * 2));
+    const float *src = polygons.flat<float>().data();
+    for (int64_t i = 0; i < count; ++i)
+        OP_REQUIRES(ctx, imaging::truncate_vertices(src + i * points * 2, static_cast<std::size_t>(points * 2),
+                                                    xy.data() + i * points * 2),
+                    errors::InvalidArgument(where, "polygon ", i, " has a coordinate that is not finite"));
+    const imaging::Canvas c{canvas, height, width};
+    rle::paint_in_order(c, static_cast<std::size_t>(points ? count : 0), regions, at, [&](std::size_t i) {
+        imaging::fill_polygon(c, xy.data() + i * static_cast<std::size_t>(points) * 2,
+                              static_cast<std::size_t>(points), rules::mask_value(cl(i)));
+    });
+}
+
 class PaintMaskOp : public OpKernel {
   public:
     explicit PaintMaskOp(OpKernelConstruction *ctx) : OpKernel(ctx) { output_size(ctx, "mask", &height_, &width_); }
 
     void Compute(OpKernelContext *ctx) override {
-        const Tensor &polygons = ctx->input(0);
-        const Tensor &classes = ctx->input(1);
         Tensor *mask = nullptr;
         OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({height_, width_}), &mask));
-        int32_t *canvas = mask->flat<int32_t>().data();
-        std::fill(canvas, canvas + static_cast<std::size_t>(height_) * width_, 0);
-        OP_REQUIRES(ctx, polygons.dims() == 3 && polygons.dim_size(2) == 2,
-                    errors::InvalidArgument("polygons must be M x num_points x 2, got ",
-                                            polygons.shape().DebugString()));
-        // One class per polygon: a mismatch means the two came from different samples.
-        const int64_t count = polygons.dim_size(0);
-        OP_REQUIRES(ctx, count == classes.NumElements(),
-                    errors::InvalidArgument("polygons holds ", count, " polygons but classes holds ",
-                                            classes.NumElements(), " class ids"));
-        const int64_t points = polygons.dim_size(1);
-        if (count == 0 || points == 0) return;
-        std::vector<int32_t> xy(static_cast<std::size_t>(points * 2));
-        const float *src = polygons.flat<float>().data();
-        auto cl = classes.flat<int32_t>();
-        // Every id before any pixel: 0 is the background and the mask holds
-        // id + 1, so the largest int32 has no mask value of its own.
-        for (int64_t i = 0; i < count; ++i)
-            OP_REQUIRES(ctx, rules::class_id(static_cast<int64_t>(cl(i))),
-                        errors::InvalidArgument("polygon ", i, ": class id ", cl(i), " is outside 0..",
-                                                rules::kMaxClassId, " (the mask holds id + 1 as int32)"));
-        const imaging::Canvas c{canvas, height_, width_};
-        for (int64_t i = 0; i < count; ++i) {
-            OP_REQUIRES(ctx, imaging::truncate_vertices(src + i * points * 2, xy.size(), xy.data()),
-                        errors::InvalidArgument("polygon ", i, " has a coordinate that is not finite"));
-            imaging::fill_polygon(c, xy.data(), static_cast<std::size_t>(points), rules::mask_value(cl(i)));
-        }
+        paint_mask(ctx, ctx->input(0), ctx->input(1), {}, rle::Placement{0, 0, 0, 0}, mask, "");
     }
 
   private:
@@ -344,6 +358,86 @@ class PaintMaskOp : public OpKernel {
 };
 
 REGISTER_KERNEL_BUILDER(Name("TrelliskPaintMask").Device(DEVICE_CPU), PaintMaskOp);
+
+// -------------------------------------------- the mask with RLE regions
+
+REGISTER_OP("TrelliskPaintMaskRegions")
+    .Input("polygons: float32")
+    .Input("classes: int32")
+    .Input("texts: string")
+    .Input("list_values: int64")
+    .Input("list_splits: int64")
+    .Input("info: int64")
+    .Input("ids: string")
+    .Input("frame: float64")
+    .Input("source: string")
+    .Output("mask: int32")
+    .Attr("height: int >= 1")
+    .Attr("width: int >= 1")
+    .SetShapeFn(mask_shape)
+    .Doc(R"doc(
+The class mask of TrelliskPaintMask with COCO RLE regions painted among the
+polygons. Region r: info[r] = (compressed, height, width, expected height,
+expected width (-1: not given), mask value, polygons before it); its runs
+are texts[r] (compressed) or list_values[list_splits[r]:list_splits[r+1]].
+Each mask pixel takes the source pixel under its centre through frame
+(w, h, padw, padh). A broken region is InvalidArgument naming `source` and
+the annotation (ids[r]).
+)doc");
+
+class PaintMaskRegionsOp : public OpKernel {
+  public:
+    explicit PaintMaskRegionsOp(OpKernelConstruction *ctx) : OpKernel(ctx) {
+        output_size(ctx, "mask", &height_, &width_);
+    }
+
+    void Compute(OpKernelContext *ctx) override {
+        const Tensor &texts = ctx->input(2), &values = ctx->input(3), &splits = ctx->input(4),
+                     &info = ctx->input(5), &ids = ctx->input(6), &frame = ctx->input(7);
+        const std::string source = scalar_string(ctx, 8);
+        const int64_t count = texts.NumElements();
+        OP_REQUIRES(ctx, info.dims() == 2 && info.dim_size(0) == count && info.dim_size(1) == 7 &&
+                             ids.NumElements() == count && splits.NumElements() == count + 1,
+                    errors::InvalidArgument(source, ": region inputs disagree in length"));
+        OP_REQUIRES(ctx, frame.NumElements() == 4, errors::InvalidArgument(source, ": frame must hold 4 values"));
+        auto sp = splits.flat<int64_t>();
+        auto in = info.matrix<int64_t>();
+        const int64_t *list = values.flat<int64_t>().data();
+        std::vector<std::vector<int64_t>> runs(static_cast<std::size_t>(count));
+        std::vector<rle::Region> regions;
+        for (int64_t r = 0; r < count; ++r) {
+            std::vector<int64_t> &mine = runs[static_cast<std::size_t>(r)];
+            rle::Error e;
+            if (in(r, 0)) {
+                const tstring &text = texts.flat<tstring>()(r);
+                e = rle::decode_text(text.data(), text.size(), mine);
+            } else {
+                OP_REQUIRES(ctx, 0 <= sp(r) && sp(r) <= sp(r + 1) && sp(r + 1) <= values.NumElements(),
+                            errors::InvalidArgument(source, ": list_splits out of range"));
+                mine.assign(list + sp(r), list + sp(r + 1));
+            }
+            if (!e) e = rle::check_for_image(mine.data(), mine.size(), in(r, 1), in(r, 2), in(r, 3), in(r, 4));
+            OP_REQUIRES(ctx, !e && in(r, 6) >= 0,
+                        errors::InvalidArgument(source, ": annotation ", std::string(ids.flat<tstring>()(r)),
+                                                ": RLE ", e ? e.reason : "placed before the first polygon"));
+            OP_REQUIRES(ctx, in(r, 5) >= 0 && in(r, 5) <= std::numeric_limits<int32_t>::max(),
+                        errors::InvalidArgument(source, ": annotation ", std::string(ids.flat<tstring>()(r)),
+                                                ": mask value ", in(r, 5), " does not fit an int32 mask"));
+            regions.push_back(rle::Region{mine.data(), mine.size(), in(r, 1), in(r, 2),
+                                          static_cast<int32_t>(in(r, 5)), in(r, 6)});
+        }
+        auto f = frame.flat<double>();
+        Tensor *mask = nullptr;
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({height_, width_}), &mask));
+        paint_mask(ctx, ctx->input(0), ctx->input(1), regions, rle::Placement{f(0), f(1), f(2), f(3)}, mask,
+                   source + ": ");
+    }
+
+  private:
+    int height_ = 0, width_ = 0;
+};
+
+REGISTER_KERNEL_BUILDER(Name("TrelliskPaintMaskRegions").Device(DEVICE_CPU), PaintMaskRegionsOp);
 
 // ------------------------------------------------------------ detection boxes
 

@@ -9,6 +9,12 @@ py::object json_get(py::handle mapping, py::handle key, py::object dflt) {
         raise(PyExc_TypeError, py::str("expected a JSON object where \"{}\" is read, got {}")
                                    .format(key, Py_TYPE(mapping.ptr())->tp_name)
                                    .cast<std::string>());
+    if (PyDict_CheckExact(mapping.ptr())) {  // what json.load makes: no method call per field
+        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return dflt;
+    }
     return mapping.attr("get")(key, dflt);
 }
 

@@ -166,6 +166,7 @@ static py::object literal_value(const char *lit) {
     if (s == "None") return py::none();
     if (s == "True") return py::bool_(true);
     if (s == "False") return py::bool_(false);
+    if (s.size() >= 2 && s.front() == '\'' && s.back() == '\'') return py::str(s.substr(1, s.size() - 2));
     if (s.find_first_of(".eE") != std::string::npos) return py::float_(std::stod(s));
     return py::int_(std::stoll(s));
 }

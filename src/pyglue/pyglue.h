@@ -29,8 +29,8 @@ struct Param {
     // Default as a Python literal ("None", "True", "300", "1.0"); nullptr
     // for a required parameter.
     const char *dflt = nullptr;
-    // Given by keyword only (parameters added beside the documented ones);
-    // they come last.
+    // Only by keyword (after a `*` in the signature); such parameters come
+    // last and need a default.
     bool keyword_only = false;
 };
 

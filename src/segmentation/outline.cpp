@@ -12,57 +12,57 @@ namespace seg {
 
 using pyglue::Call;
 
+py::object number_pairs(PyObject *const *items, Py_ssize_t count) {
+    if (count <= 0 || count % 2) return py::object();
+    bool any_float = false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *x = items[i];
+        if (PyFloat_CheckExact(x)) {
+            any_float = true;
+        } else if (PyLong_CheckExact(x)) {
+            int overflow = 0;
+            PyLong_AsLongLongAndOverflow(x, &overflow);
+            if (overflow) return py::object();  // numpy picks another dtype
+        } else {
+            return py::object();
+        }
+    }
+    const std::vector<py::ssize_t> dims{count / 2, 2};
+    if (any_float) {
+        py::array_t<double> a(dims);
+        double *p = a.mutable_data();
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject *x = items[i];
+            const double d = PyFloat_CheckExact(x) ? PyFloat_AS_DOUBLE(x) : PyLong_AsDouble(x);
+            if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+            p[i] = d;
+        }
+        return std::move(a);
+    }
+    py::array_t<std::int64_t> a(dims);
+    std::int64_t *p = a.mutable_data();
+    for (Py_ssize_t i = 0; i < count; ++i) p[i] = PyLong_AsLongLong(items[i]);
+    return std::move(a);
+}
+
 py::object polygon_array(Call &c, py::handle value) {
     // np.array on nested lists goes element by element through generic
     // machinery; JSON polygons are almost always plain lists of number pairs,
-    // which are read here directly into the array np.array would make
-    // (int64 when every number is an int, else float64).
+    // which are read here directly into the array np.array would make.
     PyObject *v = value.ptr();
     if (PyList_CheckExact(v) && PyList_GET_SIZE(v) > 0) {
         const Py_ssize_t n = PyList_GET_SIZE(v);
-        bool plain = true, any_float = false;
-        for (Py_ssize_t i = 0; plain && i < n; ++i) {
+        std::vector<PyObject *> items;
+        items.reserve(static_cast<std::size_t>(2 * n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *row = PyList_GET_ITEM(v, i);
-            if (!PyList_CheckExact(row) || PyList_GET_SIZE(row) != 2) {
-                plain = false;
-                break;
-            }
-            for (int k = 0; k < 2; ++k) {
-                PyObject *x = PyList_GET_ITEM(row, k);
-                if (PyFloat_CheckExact(x)) {
-                    any_float = true;
-                } else if (PyLong_CheckExact(x)) {
-                    int overflow = 0;
-                    PyLong_AsLongLongAndOverflow(x, &overflow);
-                    if (overflow) plain = false;  // numpy picks another dtype
-                } else {
-                    plain = false;
-                }
-            }
+            if (!PyList_CheckExact(row) || PyList_GET_SIZE(row) != 2) break;
+            items.push_back(PyList_GET_ITEM(row, 0));
+            items.push_back(PyList_GET_ITEM(row, 1));
         }
-        if (plain) {
-            const std::vector<py::ssize_t> dims{n, 2};
-            if (any_float) {
-                py::array_t<double> a(dims);
-                double *p = a.mutable_data();
-                for (Py_ssize_t i = 0; i < n; ++i) {
-                    PyObject *row = PyList_GET_ITEM(v, i);
-                    for (int k = 0; k < 2; ++k) {
-                        PyObject *x = PyList_GET_ITEM(row, k);
-                        double d = PyFloat_CheckExact(x) ? PyFloat_AS_DOUBLE(x) : PyLong_AsDouble(x);
-                        if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-                        p[2 * i + k] = d;
-                    }
-                }
-                return std::move(a);
-            }
-            py::array_t<std::int64_t> a(dims);
-            std::int64_t *p = a.mutable_data();
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject *row = PyList_GET_ITEM(v, i);
-                for (int k = 0; k < 2; ++k) p[2 * i + k] = PyLong_AsLongLong(PyList_GET_ITEM(row, k));
-            }
-            return std::move(a);
+        if (static_cast<Py_ssize_t>(items.size()) == 2 * n) {
+            py::object a = number_pairs(items.data(), 2 * n);
+            if (a) return a;
         }
     }
     return c.g("np").attr("array")(value);

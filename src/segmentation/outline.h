@@ -10,6 +10,12 @@
 namespace seg {
 namespace py = pybind11;
 
+// The (count / 2) x 2 array that np.array(items).reshape(-1, 2) makes of
+// `count` JSON numbers (int64 when every one is an int, else float64), built
+// directly; a null object when count is 0 or odd, or an item is not a plain
+// int or float or is an int beyond int64 (np.array then decides).
+py::object number_pairs(PyObject *const *items, Py_ssize_t count);
+
 // A JSON polygon ([[x, y], ...]) as a NumPy array: the array np.array would
 // make, built directly for the common list-of-pairs case.
 py::object polygon_array(pyglue::Call &c, py::handle value);

@@ -14,9 +14,8 @@ py::object train_tail(Call &c, py::object ds, py::handle batch_size, py::handle 
     py::object tf = c.g("tf");
     py::object autotune = tf.attr("data").attr("AUTOTUNE");
     py::object self = py::reinterpret_borrow<py::object>(c.self);
-    py::cpp_function to_mask([self](py::object x1, py::object x2, py::object x3) {
-        return self.attr("build_gt_mask")(list_of({x1, x2, x3}));
-    });
+    // (image, polygons, classes), or with a COCO sample's RLE regions and frame.
+    py::cpp_function to_mask([self](py::args xs) { return self.attr("build_gt_mask")(py::list(xs)); });
     ds = ds.attr("map")(to_mask, py::arg("num_parallel_calls") = autotune);
     if (augment)
         ds = ds.attr("map")(self.attr("tf_apply_augmentation"), py::arg("num_parallel_calls") = autotune);
@@ -47,7 +46,7 @@ py::object keyed_train_iterator(Call &c, const std::function<py::object()> &read
     py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object build = pyglue::import_from("quorvane.trellisk.datasets._sampling",
                                            "segmentation_train_iterator");
-    return build(self, c[0], c[1], reader(), c[2], c[3]);
+    return build(self, c[0], c[1], reader(), c[2], c[3], py::arg("augment") = pyglue::truthy(c[4]));
 }
 
 const char *const kKeyedTrainDoc =

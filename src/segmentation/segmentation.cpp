@@ -317,7 +317,7 @@ py::object build_train_iterator(Call &c) {
                             py::arg("reshuffle_each_iteration") = true);
     py::cpp_function read([self](py::object x) { return self.attr("read_data")(x, true); });
     ds = ds.attr("map")(read, py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
-    return seg::train_tail(c, ds, c[0], c[1]);
+    return seg::train_tail(c, ds, c[0], c[1], truthy(c[4]));
 }
 
 py::object build_val_iterator(Call &c) {
@@ -378,12 +378,15 @@ const MethodDef kValidatePath{
 const std::string kTrainDoc =
     std::string("The training tf.data.Dataset: all annotation files shuffled anew on each\n"
                 "pass, read, masked, augmented and batched to (uint8 [B, H, W, C], int32\n"
-                "[B, H, W]); the last incomplete batch is dropped; prefetch counts batches.") +
+                "[B, H, W]); the last incomplete batch is dropped; prefetch counts batches.\n"
+                "augment=False (keyword-only) leaves out the augmentation: the samples as\n"
+                "read, in the same order and batches.") +
     seg::kKeyedTrainDoc;
 
 const MethodDef kBuildTrainIterator{
     "build_train_iterator",
-    {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}, SEG_KEYED_TRAIN_PARAMS},
+    {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}, SEG_KEYED_TRAIN_PARAMS,
+     {"augment", Kind::Any, "True", true}},
     build_train_iterator,
     kTrainDoc.c_str()};
 

@@ -197,6 +197,9 @@ def build_parser():
                    help="PNG file to write (default: preview.png)")
     p.add_argument("--no-augment", action="store_true",
                    help="show the samples as read, before random augmentation")
+    p.add_argument("--crowd", choices=("object", "ignore", "skip"), default="object",
+                   help="COCO crowd regions: painted with their class (default), with the ignore "
+                        "value 255 (hatched in white) or left out")
     _add_native(p, "augment segmentation samples with the native engine instead of the library")
     _add_aug_cfg(p, "the training samples shown are augmented with")
     _add_graph(p)
@@ -310,7 +313,7 @@ def _run(args):
 
         return preview.run(src, n=args.n, out=args.out, augment=not args.no_augment,
                            shape=args.shape, native=args.native_augment, use_graph=args.graph,
-                           aug_cfg=aug_cfg)
+                           aug_cfg=aug_cfg, crowd=args.crowd)
     from . import throughput
 
     return throughput.run(src, batch_size=args.batch_size, batches=args.batches,

@@ -88,16 +88,29 @@ def legend_height(entries, width):
     return lines * LEGEND_LINE + GAP
 
 
-def overlay_mask(image, mask):
-    """Blend the class colours over ``image`` where ``mask`` > 0 and draw region borders."""
+# Pixels of the ignore value (crowd regions under crowd="ignore"): white
+# diagonal hatching, unlike any class colour.
+IGNORE_COLOUR = (255, 255, 255)
+HATCH = 6  # period of the hatching in pixels
+
+
+def overlay_mask(image, mask, ignore_value=None):
+    """Blend the class colours over ``image`` where ``mask`` > 0 and draw
+    region borders; pixels of ``ignore_value`` are hatched instead."""
     out = image.astype(np.float32).copy()
     values = [v for v in np.unique(mask) if v > 0]
+    if ignore_value is not None and ignore_value in values:
+        ys, xs = np.indices(mask.shape)
+        out[(mask == ignore_value) & ((xs + ys) % HATCH < HATCH // 2)] = IGNORE_COLOUR
+        mask = np.where(mask == ignore_value, 0, mask)
     border = np.zeros(mask.shape, dtype=bool)
     border[:-1, :] |= mask[:-1, :] != mask[1:, :]
     border[1:, :] |= mask[1:, :] != mask[:-1, :]
     border[:, :-1] |= mask[:, :-1] != mask[:, 1:]
     border[:, 1:] |= mask[:, 1:] != mask[:, :-1]
     for v in values:
+        if v == ignore_value:
+            continue
         sel = mask == v
         c = np.array(colour(v), dtype=np.float32)
         out[sel] = (1 - ALPHA) * out[sel] + ALPHA * c
@@ -148,7 +161,8 @@ def compose(tiles, legend, tile_h, tile_w):
     for i, (value, name) in enumerate(legend):
         line, col = divmod(i, per_line)
         x, y = GAP + col * LEGEND_COLUMN, height + line * LEGEND_LINE
-        draw.rectangle([x, y + 2, x + 12, y + 14], fill=colour(value))
+        swatch = IGNORE_COLOUR if name.startswith("ignore") else colour(value)
+        draw.rectangle([x, y + 2, x + 12, y + 14], fill=swatch)
         text = name if len(name) <= 20 else name[:19] + "…"
         draw.text((x + 17, y + 2), text, fill=TEXT)
     return np.asarray(canvas)
@@ -174,46 +188,33 @@ def graph_pipeline(ds, src, n, augment):
 
 def segmentation_batch(ds, src, n, augment, use_graph=False):
     """Images [n, H, W, 3] and masks [n, H, W] of up to ``n`` training samples."""
-    tf = import_tensorflow()
+    import_tensorflow()
     total = ds.get_num_train_samples()
     n = min(n, total)
     if n == 0:
         raise DatasetError("{} has no training samples".format(src.title()))
     if use_graph:
         pipeline = graph_pipeline(ds, src, n, augment)
-    elif augment:
-        pipeline = ds.build_train_iterator(batch_size=n, prefetch=1)
     else:
-        # The training pipeline without its augmentation stage.
-        shape = list(ds.shape)
-        if src.kind == "coco":
-            # Positions, not the ids: a string id would reach the reader as
-            # bytes, which is no id of the file.
-            ids = list(ds.describe().coco.image_ids)
-
-            def read_at(position):
-                return ds._read_data(ids[int(position)])
-
-            first = tf.data.Dataset.range(len(ids)).shuffle(len(ids)).map(
-                lambda p: tf.numpy_function(read_at, [p], Tout=[tf.uint8, tf.float32, tf.int32]))
-        else:
-            files = list(ds.describe().train_files)
-            first = tf.data.Dataset.from_tensor_slices(files)
-            first = first.shuffle(len(files)).map(lambda x: ds.read_data(x, True))
-        pipeline = (first.map(lambda a, b, c: ds.build_gt_mask([a, b, c]))
-                    .padded_batch(n, padded_shapes=(shape, shape[:2]), drop_remainder=True))
+        pipeline = ds.build_train_iterator(batch_size=n, prefetch=1, augment=augment)
     for images, masks in pipeline.take(1):
         return images.numpy(), masks.numpy()
     raise DatasetError("the training pipeline of {} yielded no batch".format(src.title()))
 
 
-def render_segmentation(images, masks, names):
+def render_segmentation(images, masks, names, ignore_value=None):
     tiles, present = [], set()
     for img, mask in zip(images, masks):
-        tile, values = overlay_mask(img, mask)
+        tile, values = overlay_mask(img, mask, ignore_value)
         tiles.append(tile)
         present.update(int(v) for v in values)
-    legend = [(v, names[v] if v < len(names) else "mask value {}".format(v)) for v in sorted(present)]
+
+    def name(v):
+        if v == ignore_value:
+            return "ignore (crowd, {})".format(v)
+        return names[v] if v < len(names) else "mask value {}".format(v)
+
+    legend = [(v, name(v)) for v in sorted(present)]
     h, w = images.shape[1:3]
     return compose(tiles, legend, h, w)
 
@@ -253,7 +254,9 @@ def render(ds, src, n=16, augment=True, use_graph=False):
         return render_detection(images, boxes, [str(c) for c in about.classes],
                                 shift=1 - about.class_offset)
     images, masks = segmentation_batch(ds, src, n, augment, use_graph)
-    return render_segmentation(images, masks, segmentation_names(ds))
+    about = ds.describe()
+    ignore_value = about.ignore_value if about.crowd == "ignore" else None
+    return render_segmentation(images, masks, segmentation_names(ds), ignore_value)
 
 
 def save_png(picture, out):
@@ -265,10 +268,10 @@ def save_png(picture, out):
 
 
 def run(src, n=16, out="preview.png", augment=True, shape=(256, 256), native=False,
-        use_graph=False, aug_cfg=DETECTION_AUG_CFG):
+        use_graph=False, aug_cfg=DETECTION_AUG_CFG, crowd="object"):
     # A TFRecord dataset shows its plain samples when built without aug_cfg.
     ds = open_dataset(src, [shape[0], shape[1], 3], native_augment=native,
-                      aug_cfg=aug_cfg if augment else None)
+                      aug_cfg=aug_cfg if augment else None, crowd=crowd)
     picture = render(ds, src, n=n, augment=augment, use_graph=use_graph)
     save_png(picture, out)
     print("wrote {} ({} x {} pixels)".format(out, picture.shape[1], picture.shape[0]))

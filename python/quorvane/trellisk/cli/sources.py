@@ -80,14 +80,16 @@ def _module(name):
                            .format(name, e)) from e
 
 
-def open_dataset(src, shape, letter_box=True, native_augment=False, aug_cfg=DETECTION_AUG_CFG):
+def open_dataset(src, shape, letter_box=True, native_augment=False, aug_cfg=DETECTION_AUG_CFG,
+                 crowd="object"):
     """Construct the package's dataset object for ``src``; raises DatasetError.
 
     ``native_augment``: a segmentation dataset augments with the native engine.
     ``aug_cfg``: what a TFRecord dataset's training samples are augmented
-    with (None: not at all); segmentation datasets ignore it.
+    with (None: not at all); segmentation datasets ignore it. ``crowd``: the
+    crowd policy of a COCO dataset.
     """
-    ds = _construct(src, shape, letter_box, aug_cfg)
+    ds = _construct(src, shape, letter_box, aug_cfg, crowd)
     if native_augment and src.kind != "tfrecord":
         from ..datasets.augment import use_native_augmentation
 
@@ -100,7 +102,7 @@ def open_dataset(src, shape, letter_box=True, native_augment=False, aug_cfg=DETE
 TRAINABLE = ("folders", "yaml", "coco", "tfrecord")
 
 
-def _construct(src, shape, letter_box, aug_cfg):
+def _construct(src, shape, letter_box, aug_cfg, crowd="object"):
     if src.doc_error:
         raise DatasetError("{}: {}".format(src.path, src.doc_error))
     if src.kind not in TRAINABLE:
@@ -120,7 +122,7 @@ def _construct(src, shape, letter_box, aug_cfg):
         if src.kind == "coco":
             return m.SegmentationDatasetJsonCOCO(
                 train_json_file=src.path, train_images=src.images, shape=list(shape),
-                letter_box=letter_box, tasks=["segment"])
+                letter_box=letter_box, tasks=["segment"], crowd=crowd)
         labels = list(src.classes) if src.classes else read_json_labels(src.annotations)
         # A single pair serves as both splits: the commands only read training samples.
         return m.SegmentationDataset(

@@ -279,10 +279,13 @@ def attach(pipeline, passes):
 
 # ----------------------------------------------- default segmentation stream
 
-def segmentation_train_iterator(dataset, batch_size, prefetch, reader, repeat_threshold, start):
+def segmentation_train_iterator(dataset, batch_size, prefetch, reader, repeat_threshold, start,
+                                augment=True):
     """The default segmentation training pipeline with repeat-factor sampling
     or a start position: ``reader(index)`` reads training picture ``index``
-    as (image, polygons, classes) tensors."""
+    as the tensors ``build_gt_mask`` takes ((image, polygons, classes), and
+    a COCO sample's RLE regions and frame). ``augment=False`` leaves the
+    samples as read."""
     from .augment import AugmentationEngine
 
     threshold = check_threshold(repeat_threshold)
@@ -303,8 +306,9 @@ def segmentation_train_iterator(dataset, batch_size, prefetch, reader, repeat_th
         return engine.keyed(image, mask, pass_number, position)
 
     def sample(index, pass_number, _key, position):
-        image, polygons, classes = reader(index)
-        image, mask = dataset.build_gt_mask([image, polygons, classes])
+        image, mask = dataset.build_gt_mask(list(reader(index)))
+        if not augment:
+            return image, mask
         if native:
             return tf.numpy_function(keyed, [image, mask, pass_number, position],
                                      (tf.uint8, tf.int32))

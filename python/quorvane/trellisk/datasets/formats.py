@@ -53,6 +53,15 @@ COCO_CATEGORY_ID = "category_id"
 COCO_SEGMENTATION = "segmentation"
 COCO_ISCROWD = "iscrowd"
 COCO_BBOX = "bbox"  # [x, y, width, height] in pixels of the image
+COCO_HEIGHT = "height"  # of an image entry, in pixels
+COCO_WIDTH = "width"
+# An RLE "segmentation": {"size": [height, width], "counts": runs or text}.
+COCO_SIZE = "size"
+COCO_COUNTS = "counts"
+# What the COCO dataset's masks make of crowd regions ("iscrowd" 1): paint
+# them with their class, with the ignore value, or leave them out.
+CROWD_POLICIES = ("object", "ignore", "skip")
+DEFAULT_IGNORE_VALUE = 255
 
 # -- TFRecord detection datasets ----------------------------------------------
 
@@ -126,6 +135,21 @@ KINDS = ("folders", "coco", "tfrecord", RECORD_SEGMENTATION)
 
 
 @_dataclass(frozen=True)
+class CocoRegion:
+    """An RLE region of a COCO image as the masks paint it: after the first
+    ``after`` outlines of the image, with the mask value ``value``; ``rle``
+    is the "segmentation" object as written (decoded when read),
+    ``expected`` the image entry's (height, width) or None, ``annotation_id``
+    names it in errors."""
+
+    after: int
+    value: int
+    annotation_id: _Any
+    rle: _Any
+    expected: _Optional[tuple]
+
+
+@_dataclass(frozen=True)
 class CocoIndex:
     """The training entries of a COCO dataset as its reader uses them.
 
@@ -135,13 +159,21 @@ class CocoIndex:
     polygon float64 N x 2 in source pixels), in file order, leaving out the
     categories that ``labels`` does not list; ``category_classes`` maps a
     category id to its class id. Class ids are what the reader returns; the
-    mask paints class id + 1.
+    mask paints class id + 1. The crowd policy is applied: crowd outlines
+    are left out ("skip") or carry class ignore_value - 1 ("ignore").
+    ``regions`` maps an image id to its RLE regions (:class:`CocoRegion`),
+    the policy applied likewise.
     """
 
     image_ids: tuple
     image_paths: tuple
     annotations: _Mapping
     category_classes: _Mapping
+    regions: _Mapping = _field(default_factory=dict)
+
+    def regions_of(self, position):
+        """The RLE regions of training entry ``position``."""
+        return self.regions.get(self.image_ids[position], ())
 
     def outlines(self, position):
         """The outlines of training entry ``position``."""
@@ -176,6 +208,10 @@ class DatasetDescription:
     - ``class_presence``: the class ids each training picture holds (one
       sorted tuple per picture, records in reading order), once a pipeline
       with repeat-factor sampling has asked for them, else None.
+    - ``crowd``: what the masks make of crowd regions, one of
+      ``CROWD_POLICIES`` ("object" for the layouts without crowd regions);
+      ``ignore_value``: the mask value of ignored crowd regions, which
+      losses should skip.
     """
 
     kind: str
@@ -195,10 +231,14 @@ class DatasetDescription:
     coco: _Optional[CocoIndex] = None
     augmentation: _Any = _field(default=None, compare=False)
     class_presence: _Optional[tuple] = _field(default=None, compare=False, repr=False)
+    crowd: str = "object"
+    ignore_value: int = DEFAULT_IGNORE_VALUE
 
     def __post_init__(self):
         if self.kind not in KINDS:
             raise ValueError("kind must be one of {}, got {!r}".format(", ".join(KINDS), self.kind))
+        if self.crowd not in CROWD_POLICIES:
+            raise ValueError("crowd must be one of {}, got {!r}".format(", ".join(CROWD_POLICIES), self.crowd))
         put = object.__setattr__.__get__(self)
         if self.shape is not None:
             try:
@@ -241,11 +281,25 @@ def detection_batch_shapes(channels, training, shape=None):
     return ((None, None, channels), ((None, 5), (), (2,)))
 
 
+def _crowd_class(cls, crowd, policy, ignore_value):
+    """The class id a crowd-aware painter gets (mask value - 1), or None
+    when the policy leaves the object out."""
+    if not crowd:
+        return cls
+    if policy == "skip":
+        return None
+    return ignore_value - 1 if policy == "ignore" else cls
+
+
 def coco_index(image_ids, file_names, images_folder, annotations, category_classes,
-               join=os.path.join):
+               join=os.path.join, regions=None, crowd="object", ignore_value=DEFAULT_IGNORE_VALUE):
     """The :class:`CocoIndex` of a COCO dataset's training entries (built by
     its ``describe``): an entry's path is that of the first listing of its
-    image id, as the reader finds it."""
+    image id, as the reader finds it. ``regions``: image id -> the reader's
+    RLE entries (records before it, category id, crowd, annotation id, RLE,
+    (height, width) or None); ``crowd`` and ``ignore_value`` the policy."""
+    import bisect
+
     import numpy as np
 
     ids, names = list(image_ids), list(file_names)
@@ -253,14 +307,29 @@ def coco_index(image_ids, file_names, images_folder, annotations, category_class
     for i, image_id in enumerate(ids):
         first.setdefault(image_id, i)
     categories = dict(category_classes)
-    outlines = {}
+    regions = regions or {}
+    outlines, placed = {}, {}
     for image_id in first:
-        kept = []
-        for record in annotations.get(image_id) or ():
+        kept, records_of = [], []
+        for k, record in enumerate(annotations.get(image_id) or ()):
             cls = categories.get(record["class"])
+            if cls is not None:  # else a category that labels does not list
+                cls = _crowd_class(int(cls), record.get("crowd"), crowd, ignore_value)
             if cls is None:
-                continue  # a category that labels does not list
-            kept.append((int(cls), np.asarray(record["polygon"], dtype=np.float64).reshape(-1, 2)))
+                continue
+            kept.append((cls, np.asarray(record["polygon"], dtype=np.float64).reshape(-1, 2)))
+            records_of.append(k)
         outlines[image_id] = tuple(kept)
+        found = []
+        for before, category, is_crowd, annotation_id, rle, expected in regions.get(image_id) or ():
+            cls = categories.get(category)
+            if cls is not None:
+                cls = _crowd_class(int(cls), is_crowd, crowd, ignore_value)
+            if cls is None:
+                continue
+            found.append(CocoRegion(bisect.bisect_left(records_of, before), cls + 1, annotation_id, rle,
+                                    None if expected is None else tuple(int(v) for v in expected)))
+        if found:
+            placed[image_id] = tuple(found)
     paths = tuple(join(images_folder, names[first[image_id]]) for image_id in ids)
-    return CocoIndex(tuple(ids), paths, outlines, categories)
+    return CocoIndex(tuple(ids), paths, outlines, categories, placed)

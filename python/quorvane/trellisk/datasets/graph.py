@@ -185,22 +185,80 @@ def _coco_index(about):
     class_rows = tf.RaggedTensor.from_row_lengths(
         tf.constant(classes, tf.int32, shape=[len(classes)]),
         tf.constant(parts, tf.int64, shape=[len(parts)]))
-    return list(index.image_paths), outlines, class_rows
+    if not index.regions:
+        return list(index.image_paths), outlines, class_rows
+    return (list(index.image_paths), outlines, class_rows) + _coco_regions(index)
+
+
+def _whole(value):
+    if isinstance(value, bool) or not float(value).is_integer():
+        raise ValueError
+    return int(value)
+
+
+def _coco_regions(index):
+    """Per training entry, its RLE regions as the mask op takes them: texts,
+    runs of the list form, info rows (compressed, height, width, expected
+    height, expected width, value, outlines before it) and annotation ids.
+    The runs are decoded and checked by the op when the sample is read."""
+    texts, runs, run_lengths, info, ids, counts = [], [], [], [], [], []
+    for position in range(len(index.image_ids)):
+        regions = index.regions_of(position)
+        for region in regions:
+            try:
+                size, data = region.rle[formats.COCO_SIZE], region.rle[formats.COCO_COUNTS]
+                height, width = (_whole(v) for v in size)
+                compressed = isinstance(data, (str, bytes))
+                values = [] if compressed else [_whole(v) for v in data]
+            except (KeyError, TypeError, ValueError):
+                raise ValueError("annotation {}: RLE must hold \"size\" [height, width] and \"counts\" "
+                                 "(text or a list of run lengths)".format(region.annotation_id)) from None
+            texts.append(data if compressed else b"")
+            runs.extend(values)
+            run_lengths.append(len(values))
+            expected = region.expected or (-1, -1)
+            info.append([int(compressed), height, width, expected[0], expected[1], region.value,
+                         region.after])
+            ids.append(str(region.annotation_id))
+        counts.append(len(regions))
+    rows = tf.constant(counts, tf.int64, shape=[len(counts)])
+
+    def per_entry(values):
+        return tf.RaggedTensor.from_row_lengths(values, rows)
+
+    return (per_entry(tf.constant(texts, tf.string, shape=[len(texts)])),
+            per_entry(tf.RaggedTensor.from_row_lengths(
+                tf.constant(runs, tf.int64, shape=[len(runs)]),
+                tf.constant(run_lengths, tf.int64, shape=[len(run_lengths)]))),
+            per_entry(tf.constant(info, tf.int64, shape=[len(info), 7])),
+            per_entry(tf.constant(ids, tf.string, shape=[len(ids)])))
 
 
 def _coco_reader(about, shape):
     letter_box = about.letterbox
     num_points = _num_points(about)
 
-    def read(path, outlines, classes):
+    def read(path, outlines, classes, regions=None):
         image = decode_image(path)
         size = tf.cast(tf.shape(image)[1::-1], tf.float32)  # (width, height)
         # Normalised by the source size, in float64 as the reader divides.
         vertices = outlines.flat_values / tf.cast(size, tf.float64)
         image, frame = ops.letterbox(image, shape, letter_box, source=path)
-        polygons, classes = ops.resample_outlines(vertices, outlines.row_splits, classes, frame,
-                                                  num_points, source=path)
-        return image, ops.paint_mask(polygons, classes, shape)
+        if regions is None:
+            polygons, classes = ops.resample_outlines(vertices, outlines.row_splits, classes, frame,
+                                                      num_points, source=path)
+            return image, ops.paint_mask(polygons, classes, shape)
+        # Outlines of length 0 are left out: their positions say how many
+        # polygons come before each region.
+        order = tf.range(tf.size(classes), dtype=tf.int32)
+        polygons, kept = ops.resample_outlines(vertices, outlines.row_splits, order, frame,
+                                               num_points, source=path)
+        texts, runs, info, ids = regions
+        after = tf.searchsorted(tf.cast(kept, tf.int64), info[:, 6], side="left", out_type=tf.int64)
+        info = tf.concat([info[:, :6], after[:, None]], axis=1)
+        return image, ops.paint_mask_regions(polygons, tf.gather(classes, kept), texts,
+                                             runs.flat_values, runs.row_splits, info, ids, frame,
+                                             shape, source=path)
 
     return read
 
@@ -256,11 +314,13 @@ def _sharded(items, shard):
 def _segmentation_data(about, shape):
     """The training entries as tensors, and the reader of one entry."""
     if about.kind == "coco":
-        paths, outlines, classes = _coco_index(about)
-        data = (_strings(paths), outlines, classes)
+        paths, outlines, classes, *regions = _coco_index(about)
+        data = (_strings(paths), outlines, classes) + tuple(regions)
         coco_read = _coco_reader(about, shape)
 
         def reader(entry):
+            if len(entry) > 3:
+                return coco_read(*entry[:3], entry[3:])
             return coco_read(*entry)
     else:
         data = _strings(list(about.train_files))

@@ -130,6 +130,22 @@ def paint_mask(polygons, classes, shape):
     return load().trellisk_paint_mask(polygons, classes, height=height, width=width)
 
 
+def paint_mask_regions(polygons, classes, texts, list_values, list_splits, info, ids, frame, shape,
+                       source=""):
+    """The mask of :func:`paint_mask` with COCO RLE regions painted among the
+    polygons, as the COCO reader's mask builder paints them.
+
+    Region r: ``info[r]`` int64 (compressed, height, width, expected height,
+    expected width or -1, mask value, polygons painted before it); its runs
+    are ``texts[r]`` (compressed) or ``list_values[list_splits[r]:list_splits[r
+    + 1]]``; ``ids[r]`` names its annotation in errors. ``frame`` places the
+    source picture (w, h, padw, padh). A broken region fails with
+    InvalidArgument naming ``source`` and the annotation."""
+    height, width = _size(shape)
+    return load().trellisk_paint_mask_regions(polygons, classes, texts, list_values, list_splits, info,
+                                              ids, frame, source, height=height, width=width)
+
+
 def detection_boxes(objects, bboxes, frame, image_size, shape, class_offset, training=True,
                     source=""):
     """Boxes [N, 5] of one detection record (see the op's documentation)."""

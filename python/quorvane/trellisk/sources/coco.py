@@ -9,6 +9,7 @@ import os
 from collections import Counter
 from dataclasses import dataclass, field
 
+from ..datasets import _rle
 from ..datasets import formats as F
 from ..errors import UsageError
 from ._common import (K, Problems, as_points, check_image, check_vertices, extent, fmt, guarded,
@@ -53,6 +54,36 @@ def coco_bbox(ann):
     return box
 
 
+def coco_region(ann, entry=None):
+    """The run lengths of an annotation's RLE "segmentation", decoded and
+    checked by the readers' decoder (against the image entry's "height" and
+    "width" when ``entry`` gives both); None when it holds polygons. A
+    broken RLE is a ValueError naming the annotation id."""
+    seg = ann.get(F.COCO_SEGMENTATION)
+    if not _rle.is_rle(seg):
+        return None
+    height = width = None
+    if isinstance(entry, dict) and all(isinstance(entry.get(k), int) and not isinstance(entry.get(k), bool)
+                                       for k in (F.COCO_HEIGHT, F.COCO_WIDTH)):
+        height, width = entry[F.COCO_HEIGHT], entry[F.COCO_WIDTH]
+    try:
+        return _rle.runs(seg, height, width)
+    except ValueError as e:
+        raise ValueError("annotation {}: {}".format(show(ann.get(F.COCO_ID)), e)) from None
+
+
+def crowd_note(crowd, annotations):
+    """What check says of a COCO file's crowd regions, or None without any."""
+    if not crowd:
+        return None
+    note = ("{} crowd regions: painted with their class (crowd='object', the default), with the "
+            "ignore value (crowd='ignore') or left out (crowd='skip')".format(crowd))
+    if crowd == annotations:
+        note += ("; every annotation is a crowd region: probably exported by an annotation tool; "
+                 "crowd='ignore' would leave nothing to learn")
+    return note
+
+
 class CocoSource(SourceBase):
     kind = "coco"
 
@@ -60,7 +91,7 @@ class CocoSource(SourceBase):
         super().__init__()
         self.path, self.images = path, images
         self._planned = False
-        self._rle_crowd = 0
+        self._crowd = self._annotations = 0  # crowd regions among the annotations read
 
     def _planned_once(self):
         # The file is read when first needed: naming a COCO file to the
@@ -168,7 +199,7 @@ class CocoSource(SourceBase):
         sizes = {}
         guarded(problems, ref.where, self._read_image, sample, ref.where, entry, sizes, image)
         for k, ann in ref.key.annotations:
-            self._read_annotation(sample, k, ann, sizes)
+            self._read_annotation(sample, k, ann, sizes, entry)
         return sample
 
     def leftovers(self):
@@ -181,10 +212,8 @@ class CocoSource(SourceBase):
         return list(sample.problems)
 
     def notes(self):
-        if self._rle_crowd:
-            return ["{} crowd regions stored as RLE are not read (only polygons are)".format(
-                self._rle_crowd)]
-        return []
+        note = crowd_note(self._crowd, self._annotations)
+        return [note] if note else []
 
     def _read_image(self, sample, where, entry, sizes, image):
         found = check_image(sample.problems, sample.counts, where,
@@ -198,19 +227,20 @@ class CocoSource(SourceBase):
             size = (width, height)
         sizes[entry[F.COCO_ID]] = size
 
-    def _read_annotation(self, sample, k, ann, sizes):
+    def _read_annotation(self, sample, k, ann, sizes, entry=None):
         where = "{} annotations[{}]".format(self.path, k)
         sample.counts["annotations"] += 1
-        obj = guarded(sample.problems, where, self._annotation, sample.problems, where, ann, sizes)
+        obj = guarded(sample.problems, where, self._annotation, sample.problems, where, ann, sizes, entry)
         if obj is not None:
             sample.objects.append(obj)
 
-    def _annotation(self, problems, where, ann, sizes):
+    def _annotation(self, problems, where, ann, sizes, entry=None):
         """The object of one annotation, None after reporting what is wrong
         (or for an object the reader skips)."""
         if not isinstance(ann, dict):
             problems.add(where, K.ANNOTATION_MALFORMED, "an annotation is not a JSON object")
             return None
+        self._annotations += 1
         sound = True
         image_id = ann.get(F.COCO_IMAGE_ID, 0)
         if not hashable(image_id) or image_id not in sizes:
@@ -224,14 +254,22 @@ class CocoSource(SourceBase):
             sound = False
         size = sizes.get(image_id) if hashable(image_id) else None
         crowd = bool(ann.get(F.COCO_ISCROWD))
+        self._crowd += crowd  # painted as the dataset's crowd policy says
         seg = ann.get(F.COCO_SEGMENTATION)
         if isinstance(seg, dict):
-            if crowd:
-                self._rle_crowd += 1  # crowd regions: skipped, as COCO training usually does
-                return Object(self.category_classes[cat], (0.0, 0.0, 0.0, 0.0), (), True) if sound else None
-            problems.add(where, K.NOT_PAINTED, "an object stored as RLE, not as polygons, and not "
-                                               "a crowd region: the reader skips it")
-            return None
+            try:
+                coco_region(ann, entry)
+            except ValueError as e:
+                problems.add(where, K.ANNOTATION_MALFORMED, str(e))
+                return None
+            if not sound or size is None:
+                return None
+            if crowd:  # kept out of records: a bbox that is not sound gives way to the extent
+                box = self._box(Problems(), where, ann, size, [], seg) or \
+                    self._box(Problems(), where, {}, size, [], seg)
+            else:
+                box = self._box(problems, where, ann, size, [], seg)
+            return None if box is None else Object(self.category_classes[cat], box, (), crowd)
         if not isinstance(seg, list):
             problems.add(where, K.ANNOTATION_MALFORMED, '"{}" must be a list of polygons'.format(
                 F.COCO_SEGMENTATION))
@@ -267,11 +305,16 @@ class CocoSource(SourceBase):
             box = extent([p for part in outline for p in part]) if outline else (0.0, 0.0, 0.0, 0.0)
         return Object(self.category_classes[cat], box, outline, crowd)
 
-    def _box(self, problems, where, ann, size, parts):
+    def _box(self, problems, where, ann, size, parts, rle=None):
         """The object's box in fractions of the picture: its "bbox" (checked),
-        or the extent of its outline when it has none."""
+        or the extent of its outline (of its RLE region, ``rle``) when it has
+        none."""
         width, height = size if size else (math.inf, math.inf)
-        if F.COCO_BBOX not in ann:
+        if rle is not None and F.COCO_BBOX not in ann:
+            found = _rle.extent(rle)
+            x1, y1, x2, y2 = (0, 0, 0, 0) if found is None else (
+                found[0], found[1], found[0] + found[2], found[1] + found[3])
+        elif F.COCO_BBOX not in ann:
             x1, y1, x2, y2 = extent([p for part in parts for p in part])
         else:
             box = coco_bbox(ann)
