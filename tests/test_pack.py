@@ -292,3 +292,28 @@ def test_packed_dataset_feeds_both_training_pipelines(sample, tmp_path):
         images, (boxes,) = next(iter(pipeline))
         assert images.shape == (2, 48, 64, 3) and boxes.shape[0] == 2
         assert float(boxes[..., 4].numpy().max()) >= 1  # labels arrive (background offset 1)
+
+
+@pytest.mark.parametrize("top", [3, 3.0, 5.0])
+def test_classes_inferred_from_the_highest_class_however_written(sample, tmp_path, capsys, top):
+    """Without --classes the class count comes from the highest class; 5.0
+    is class 5, as the readers take it, so its samples are not skipped."""
+    import shutil
+
+    img, ann = tmp_path / "img", tmp_path / "ann"
+    shutil.copytree(sample["images"]["train"], img)
+    shutil.copytree(sample["json"]["train"], ann)
+    names = sorted(os.listdir(ann))
+    for k, name in enumerate(names):
+        doc = json.loads((ann / name).read_text())
+        for obj in doc["segment"]:
+            for part in obj:
+                part["class"] = top if k % 2 == 0 else 1
+        (ann / name).write_text(json.dumps(doc))
+    assert run_pack([str(img), str(ann), "--val-fraction", "0.5"], tmp_path / "out") == 0
+    err = capsys.readouterr().err
+    assert "skipped" not in err
+    with open(tmp_path / "out" / "tfrecord.yaml") as f:
+        doc = yaml.safe_load(f)
+    assert len(doc["classes"]) == int(top) + 1
+    assert doc["train"]["samples"] + doc["validation"]["samples"] == len(names)
