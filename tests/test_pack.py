@@ -461,3 +461,93 @@ def test_full_disk_while_the_description_is_written(sample, tmp_path):
         put_state(out, {})
         old = {}
     assert main(argv) == 0  # nothing blocks the next pack
+
+
+def children(pid):
+    """The live processes whose parent is ``pid`` (zombies count as gone)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/{}/stat".format(entry)) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if fields[0] != "Z" and int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+def alive(pid):
+    try:
+        with open("/proc/{}/stat".format(pid)) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.fixture(scope="module")
+def larger_sample(tmp_path_factory):
+    """Enough samples for several tasks, so that both workers start."""
+    return sampledata.write_dataset(str(tmp_path_factory.mktemp("larger")), per_photo=4,
+                                    val_per_photo=1)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads /proc")
+def test_workers_end_with_their_killed_parent(larger_sample, tmp_path):
+    argv = ["pack"] + layouts(larger_sample)["yaml"] + ["--out", str(tmp_path / "out"),
+                                                        "--workers", "2"]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.Popen([sys.executable, "-c", SLOW_PACK] + argv, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, env=env, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "wrote"
+        deadline = time.time() + 20
+        while len(children(proc.pid)) < 3 and time.time() < deadline:  # two workers, a tracker
+            time.sleep(0.05)
+        kids = children(proc.pid)
+        assert len(kids) >= 3
+    finally:
+        proc.kill()
+        proc.wait()
+    deadline = time.time() + 2
+    while any(alive(k) for k in kids) and time.time() < deadline:
+        time.sleep(0.05)
+    left = [k for k in kids if alive(k)]
+    for k in left:
+        os.kill(k, signal.SIGKILL)
+    assert not left
+
+
+# Ctrl-C to the whole process group (as a terminal sends it) once the first
+# worker process can receive it, while it is still starting.
+CTRL_C_AT_WORKER_START = """
+import os, signal, sys, time
+signal.signal(signal.SIGINT, signal.default_int_handler)
+from multiprocessing.context import SpawnProcess
+real = SpawnProcess.start
+def start(self):
+    real(self)
+    while True:  # until its interpreter handles, ignores or holds back SIGINT
+        with open("/proc/%d/status" % self.pid) as f:
+            masks = dict(line.split(":\\t") for line in f.read().splitlines() if ":\\t" in line)
+        if any(int(masks[k], 16) & (1 << (signal.SIGINT - 1)) for k in ("SigCgt", "SigIgn", "SigBlk")):
+            break
+        time.sleep(0.001)
+    os.killpg(0, signal.SIGINT)
+SpawnProcess.start = start
+from quorvane.trellisk.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads /proc")
+def test_ctrl_c_while_the_workers_start_prints_one_line(sample, tmp_path):
+    out = tmp_path / "out"
+    argv = ["pack"] + layouts(sample)["yaml"] + ["--out", str(out), "--workers", "2"]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", CTRL_C_AT_WORKER_START] + argv, env=env,
+                          capture_output=True, text=True, timeout=120, start_new_session=True)
+    assert proc.returncode == 130, proc.stderr
+    lines = proc.stderr.strip().splitlines()
+    assert len(lines) == 1 and "holds what it held before" in lines[0], proc.stderr
+    assert folder_state(out) == {}

@@ -18,14 +18,11 @@ Ctrl-C or a killed process never leaves half done (``_staging``).
 import hashlib
 import io
 import os
-import signal
 import sys
 from collections import Counter, deque
-from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field, replace
-from multiprocessing import get_context
 
-from . import _staging, progress
+from . import _staging, _workers, progress
 from .datasets import formats as F
 from .errors import DatasetError, UsageError
 from .sources import open_source
@@ -164,9 +161,6 @@ def _pack_chunk(refs, quality, source=None):
 def _worker_init(source):
     global _SOURCE
     _SOURCE = source
-    # Ctrl-C reaches the whole process group; the main process alone
-    # decides what happens (it stops the workers and cleans up).
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 # -- planning ---------------------------------------------------------------------
@@ -495,8 +489,8 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
     try:
         stage.prepare()
         if source.parallel and workers > 1:
-            pool = ProcessPoolExecutor(max_workers=workers, mp_context=get_context("spawn"),
-                                       initializer=_worker_init, initargs=(source,))
+            # Workers leave Ctrl-C to this process and end when it dies.
+            pool = _workers.Pool(workers, _worker_init, (source,))
         for split in SPLITS:
             os.makedirs(os.path.join(out, split), exist_ok=True)
             folder = stage.folder(split)
@@ -521,7 +515,7 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
             result = summary.splits[split] = SplitResult()
             bar = progress.bar(total=count, desc="{} samples".format(split), unit="sample",
                                file=sys.stderr)
-            try:
+            with bar:
                 for r in results:
                     index = shard_of(r)
                     bar.update(1)
@@ -538,8 +532,6 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
                     summary.crowd += r.crowd
                     summary.reencoded += r.reencoded
                 shards.close()
-            finally:
-                bar.close()
             for p in source.split_problems(split):
                 # The description's own count is replaced by the true one.
                 progress.write("note: " + p.line(), file=log)
@@ -566,7 +558,7 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
         if stage.committed:
             raise
         if pool is not None:
-            pool.shutdown(wait=True, cancel_futures=True)
+            pool.stop()
         for shards in shard_sets:
             shards.abandon()
         stage.abandon()
