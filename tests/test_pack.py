@@ -323,9 +323,9 @@ def test_classes_inferred_from_the_highest_class_however_written(sample, tmp_pat
 
 # Runs pack with one fault at the AT-th rename (0, 1, ...) of the whole run,
 # from the shards taking their names to the description taking its place:
-# "kill" (SIGKILL) or "int" (Ctrl-C) just after that rename, "full" (a full
-# disk) instead of it; "desc" fills the disk when the description is flushed.
-# Prints "fault" when the fault happened.
+# "kill" (SIGKILL), "int" (Ctrl-C) or "term" (SIGTERM) just after that
+# rename, "full" (a full disk) instead of it; "desc" fills the disk when the
+# description is flushed. Prints "fault" when the fault happened.
 FAULTY_PACK = """
 import errno, os, signal, sys
 signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -340,9 +340,9 @@ def replace(src, dst, **kw):
         print("fault", flush=True)
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), dst)
     real_replace(src, dst, **kw)
-    if k == at and mode in ("kill", "int"):
+    if k == at and mode in ("kill", "int", "term"):
         print("fault", flush=True)
-        os.kill(os.getpid(), signal.SIGKILL if mode == "kill" else signal.SIGINT)
+        os.kill(os.getpid(), {"kill": signal.SIGKILL, "int": signal.SIGINT, "term": signal.SIGTERM}[mode])
 
 def fsync(fd):
     if mode == "desc" and os.readlink("/proc/self/fd/%d" % fd).endswith("tfrecord.yaml"):
@@ -381,7 +381,7 @@ def put_state(out, state):
 
 
 @pytest.mark.parametrize("replacing", [False, True], ids=["fresh", "overwrite"])
-@pytest.mark.parametrize("fault", ["kill", "int", "full"])
+@pytest.mark.parametrize("fault", ["kill", "int", "term", "full"])
 def test_a_fault_at_every_step_of_the_commit_leaves_old_or_new(sample, tmp_path, capsys, fault,
                                                               replacing):
     """Whatever rename of the commit the fault hits, the folder ends up with
@@ -435,7 +435,7 @@ def test_a_fault_at_every_step_of_the_commit_leaves_old_or_new(sample, tmp_path,
         else:
             outcomes.append("old")
             assert state == old, proc.stderr
-            assert proc.returncode == (130 if fault == "int" else 1), proc.stderr
+            assert proc.returncode == (1 if fault == "full" else 130), proc.stderr
             assert "holds what it held before" in last
     else:
         pytest.fail("the run never ended without a fault")
