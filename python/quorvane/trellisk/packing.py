@@ -580,11 +580,15 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
 
 def _recover(out, log):
     """Clear what an earlier pack killed in the middle left in ``out``."""
-    done = _staging.recover(out, SPLITS, DESCRIPTION_FILE)
+    # The recovery runs to its end; a Ctrl-C meanwhile stops pack after it.
+    with _staging.signals_held() as held:
+        done = _staging.recover(out, SPLITS, DESCRIPTION_FILE)
     if done:
         print("note: an earlier pack into {} was killed while putting its dataset in place; {}"
               .format(out, "what the folder held before was put back" if done == "restored"
                       else "its dataset was complete and stays"), file=log)
+    if held:
+        raise KeyboardInterrupt
 
 
 def _running_shard(total, n):
