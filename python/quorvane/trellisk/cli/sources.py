@@ -42,6 +42,8 @@ class Source:
     def title(self):
         names = {"folders": "JSON folders", "yaml": "segmentation YAML",
                  "coco": "COCO", "tfrecord": "TFRecord YAML"}
+        if self.kind not in names:  # a layout that check and pack read (YOLO, VOC)
+            return self.extra["source"].title()
         where = self.path or "{} + {}".format(self.images, self.annotations)
         return "{} ({})".format(names[self.kind], where)
 
@@ -93,9 +95,18 @@ def open_dataset(src, shape, letter_box=True, native_augment=False, aug_cfg=DETE
     return ds
 
 
+# The layouts a dataset class reads directly; the others (YOLO, Pascal VOC)
+# are read by check and pack only.
+TRAINABLE = ("folders", "yaml", "coco", "tfrecord")
+
+
 def _construct(src, shape, letter_box, aug_cfg):
     if src.doc_error:
         raise DatasetError("{}: {}".format(src.path, src.doc_error))
+    if src.kind not in TRAINABLE:
+        raise DatasetError("{} is read by check and pack only: pack it into TFRecord files "
+                           "(python -m quorvane.trellisk pack DESCRIPTION --out DIR) and use "
+                           "DIR/tfrecord.yaml".format(src.title()))
     try:
         if src.kind == "tfrecord":
             m = _module("datasets.tfrecord")

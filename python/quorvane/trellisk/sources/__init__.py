@@ -10,13 +10,15 @@ modules of ``LAYOUTS`` in turn, so adding a layout is one module and one entry.
 import os
 
 from ..errors import DatasetError, UsageError  # noqa: F401
-from . import coco, folders, segyaml, tfrecord
+from . import coco, folders, segyaml, tfrecord, voc, yolo
 from .base import Object, Problem, ProblemKind, Sample, SampleRef, Source, SourceBase  # noqa: F401
 
 # Asked in this order: the folder pair (any folder) and the segmentation
 # YAML (any other single file, so that a broken YAML file is reported as
-# such) claim what the others leave, so they come last.
-LAYOUTS = [coco, tfrecord, folders, segyaml]
+# such) claim what the others leave, so they come last. A YOLO or VOC folder
+# is known by its subfolders, a YOLO data YAML by a "train" that is not a
+# mapping.
+LAYOUTS = [coco, tfrecord, yolo, voc, folders, segyaml]
 
 
 def open_source(paths, images=None, classes=None):
