@@ -268,8 +268,11 @@ def test_interrupted_pack_leaves_no_finished_file(sample, tmp_path, sig):
     out = tmp_path / "out"
     argv = ["pack"] + layouts(sample)["yaml"] + ["--out", str(out), "--workers", "1"]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    # A background job inherits SIGINT ignored, and a child keeps that: the
+    # child takes the default action back, as a pack started from a shell does.
     proc = subprocess.Popen([sys.executable, "-c", SLOW_PACK] + argv, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env, text=True)
+                            stderr=subprocess.PIPE, env=env, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     assert proc.stdout.readline().strip() == "wrote"
     proc.send_signal(sig)
     _, err = proc.communicate(timeout=60)

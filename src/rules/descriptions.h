@@ -21,8 +21,8 @@ inline constexpr const char *kSections[] = {kTrain, kValidation};
 inline constexpr const char *kSectionKeys[] = {kImages, kAnnotations};
 
 // Raised by SegmentationDatasetYaml (ValueError, or FileNotFoundError for
-// a folder). kBadClasses is the first item of the error's arguments, the
-// value the second.
+// a folder). kBadClasses (also for classes that are not a list) is the first
+// item of the error's arguments, the value the second.
 inline constexpr const char *kBadClasses = "Incorrect values for class was detected: ";
 inline constexpr const char *kMissingSection = "``{}`` section is missing on the configuration file";
 inline constexpr const char *kMissingKey = "``{}`` section is missing on the ``{}`` section";
@@ -65,6 +65,8 @@ inline constexpr const char *kSections[] = {kTrain, kValidation};
 // Raised by TFRecordDatasetYaml and TFRecordDataset (ValueError).
 inline constexpr const char *kEmptySamples =
     "[ERROR]: Trellisk trainer does not support empty samples in either train or validation sets";
+inline constexpr const char *kBadSamples =
+    "[ERROR]: ``samples`` of the ``{}`` section must be a positive integer, got {}";
 inline constexpr const char *kNoClasses = "[ERROR]: Invalid dataset with no annotation classes was found";
 inline constexpr const char *kBadType =
     "[ERROR]: Incompatible dataset type was found: {} is different than ``tfrecord``";

@@ -445,7 +445,8 @@ py::object yaml_init(Call &c) {
 
     namespace y = rules::segmentation_yaml;
     py::object classes = get_key(desc, y::kClasses);
-    if (classes.is_none() || py::len(classes) == 0) {
+    // Not a list (a single name would be read letter by letter): refused.
+    if (!PyList_Check(classes.ptr()) || py::len(classes) == 0) {
         PyErr_SetObject(PyExc_ValueError, py::make_tuple(y::kBadClasses, classes).ptr());
         throw py::error_already_set();
     }

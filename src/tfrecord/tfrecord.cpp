@@ -124,6 +124,15 @@ py::object validate_info_file_content(Call &c) {
     self.attr("num_val_samples") = val.attr("get")(y::kSamples);
     if (equals_zero(self.attr("num_train_samples")) || equals_zero(self.attr("num_val_samples")))
         pyglue::raise(PyExc_ValueError, y::kEmptySamples);
+    // A count that is not a positive integer ("3", -1, true) would size the
+    // epochs wrongly: refused as check refuses it.
+    for (int i = 0; i < 2; ++i) {
+        py::object n = self.attr(i ? "num_val_samples" : "num_train_samples");
+        if (n.is_none()) continue;
+        if (!PyLong_Check(n.ptr()) || PyBool_Check(n.ptr()) || !greater_than_zero(n))
+            pyglue::raise(PyExc_ValueError,
+                          py::str(y::kBadSamples).format(y::kSections[i], pyglue::excerpt(n, 200, true)));
+    }
 
     if (py::len(self.attr("classes")) == 0)
         pyglue::raise(PyExc_ValueError, y::kNoClasses);

@@ -26,7 +26,7 @@ from . import _staging, _workers, progress
 from .datasets import formats as F
 from .errors import DatasetError, UsageError
 from .sources import open_source
-from .sources.base import Problem, ProblemKind
+from .sources.base import Problem, ProblemKind, complete
 
 # Object stores and the tf.data readers do best with files of a hundred
 # megabytes or more: big enough that opening one costs little next to
@@ -447,7 +447,7 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
     if not (0 < val_fraction < 1):
         raise UsageError("--val-fraction must be between 0 and 1 (both excluded), got {}".format(
             val_fraction))
-    source = description if hasattr(description, "splits") else open_source(
+    source = complete(description) if hasattr(description, "splits") else open_source(
         description, images=images, classes=classes)
     out = os.path.abspath(os.fspath(out))
     if os.path.exists(out) and not os.path.isdir(out):

@@ -11,19 +11,23 @@ it is found, then the summary).
 from collections import Counter
 
 from .sources import open_source
-from .sources.base import ProblemKind
+from .sources.base import ProblemKind, complete
 
 
 class Report:
     """The problems found (``Problem`` values, in the order found), what was
-    read (``counted``: "annotation files", "images", "records", ...) and the
-    ``notes`` worth knowing that are not faults. ``listen``: called with
+    read (``counted``: "annotation files", "images", "records", ...), the
+    ``notes`` worth knowing that are not faults, and the verdict on each
+    sample: ``sound`` {split: {sample name: (class of each object, ...)}}
+    and ``unsound`` {split: [sample name, ...]}. ``listen``: called with
     each problem as it is found."""
 
     def __init__(self, listen=None, kinds=None):
         self.problems = []
         self.counted = Counter()
         self.notes = []
+        self.sound = {}
+        self.unsound = {}
         self.kinds = list(kinds or ProblemKind)
         self._listen = listen
 
@@ -80,8 +84,7 @@ def check(source, listen=None, bar=None):
 
     ``listen``: called with each ``Problem`` as it is found; ``bar``: a
     progress bar factory (``progress.bar``), none by default."""
-    if not hasattr(source, "splits"):
-        source = open_source(source)
+    source = complete(source) if hasattr(source, "splits") else open_source(source)
     bar = bar or _no_bar
     report = Report(listen, source.problem_kinds)
     report.extend(source.problems())
@@ -90,9 +93,15 @@ def check(source, listen=None, bar=None):
         progress = bar(desc="{} samples".format(split), total=len(refs) if source.parallel else None,
                        unit="sample")
         try:
+            sound, unsound = report.sound.setdefault(split, {}), report.unsound.setdefault(split, [])
             for sample in source.samples(split, image=False):
                 report.extend(sample.problems)
                 seen.update(sample.counts)
+                if sample.stands_for_sample:
+                    if sample.problems:
+                        unsound.append(sample.name)
+                    else:
+                        sound[sample.name] = tuple(o.class_id for o in sample.objects)
                 progress.update(1)
         finally:
             progress.close()

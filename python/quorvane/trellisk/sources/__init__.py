@@ -11,7 +11,8 @@ import os
 
 from ..errors import DatasetError, UsageError  # noqa: F401
 from . import coco, folders, segyaml, tfrecord, voc, yolo
-from .base import Object, Problem, ProblemKind, Sample, SampleRef, Source, SourceBase  # noqa: F401
+from .base import (Object, Problem, ProblemKind, Sample, SampleRef, Source,  # noqa: F401
+                   SourceBase, complete)
 
 # Asked in this order: the folder pair (any folder) and the segmentation
 # YAML (any other single file, so that a broken YAML file is reported as
@@ -38,5 +39,5 @@ def open_source(paths, images=None, classes=None):
         raise UsageError("--classes needs at least one class name")
     for layout in LAYOUTS:
         if layout.recognise(paths, images):
-            return layout.open(paths, images, classes)
+            return complete(layout.open(paths, images, classes))
     raise UsageError("{} is not a dataset layout that can be read".format(" ".join(paths)))

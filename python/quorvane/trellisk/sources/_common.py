@@ -165,6 +165,9 @@ def load_json_object(problems, path):
     except (UnicodeDecodeError, ValueError) as e:
         problems.add(path, K.ANNOTATION_NOT_JSON, str(e))
         return None
+    except RecursionError:
+        problems.add(path, K.ANNOTATION_NOT_JSON, "the JSON is nested too deeply to be read")
+        return None
     if not isinstance(doc, dict):
         problems.add(path, K.ANNOTATION_MALFORMED, "the top level is not a JSON object")
         return None

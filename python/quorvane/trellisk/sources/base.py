@@ -172,3 +172,28 @@ class SourceBase:
 
     def notes(self) -> List[str]:
         return []
+
+
+class _Completed:
+    """A source that gives only the members of ``Source``, with the
+    defaults of ``SourceBase`` for the rest."""
+
+    def __init__(self, inner):
+        self._inner = inner
+        self._counts = Counter()
+
+    def __getattr__(self, name):
+        if name.startswith("__") or name in ("_inner", "_counts"):
+            raise AttributeError(name)
+        if hasattr(self._inner, name):
+            return getattr(self._inner, name)
+        if name == "counts":
+            return self._counts
+        member = getattr(SourceBase, name)
+        return member.__get__(self) if callable(member) else member
+
+
+def complete(source):
+    """``source`` with every optional member: as it is when it derives from
+    ``SourceBase``, else with that class's defaults for what it lacks."""
+    return source if isinstance(source, (SourceBase, _Completed)) else _Completed(source)
