@@ -554,3 +554,49 @@ def test_ctrl_c_while_the_workers_start_prints_one_line(sample, tmp_path):
     lines = proc.stderr.strip().splitlines()
     assert len(lines) == 1 and "holds what it held before" in lines[0], proc.stderr
     assert folder_state(out) == {}
+
+
+@pytest.mark.parametrize("pipeline", ["default", "graph"])
+def test_packed_outlines_give_the_segmentation_samples_of_the_source(sample, tmp_path, pipeline):
+    from quorvane.trellisk.datasets import graph
+    from quorvane.trellisk.datasets.segmentation import SegmentationDatasetTFRecord, SegmentationDatasetYaml
+
+    out = tmp_path / "packed"
+    assert run_pack(layouts(sample)["yaml"], out) == 0
+    kw = dict(shape=[96, 128, 3], num_points=60, tasks=["segment"])
+    source = SegmentationDatasetYaml(sample["segmentation_yaml"], **kw)
+    packed = SegmentationDatasetTFRecord(str(out / "tfrecord.yaml"), **kw)
+
+    def by_name(ds):
+        elements = ds.build_val_iterator() if pipeline == "default" else graph.val_pipeline(ds)
+        return {os.path.basename(n.numpy().decode()): (i.numpy(), m.numpy()) for i, m, n in elements}
+
+    want, got = by_name(source), by_name(packed)
+    assert set(got) == set(want) and got
+    same = sum(int((m == want[n][1]).sum()) for n, (_, m) in got.items())
+    assert all(i.tobytes() == want[n][0].tobytes() for n, (i, _) in got.items())
+    assert same >= 0.999 * sum(m.size for _, m in got.values())
+    assert len({v for _, m in got.values() for v in np.unique(m)}) > 2  # several classes painted
+
+
+def test_resharding_keeps_outlines_and_check_reports_damaged_ones(sample, tmp_path):
+    import tensorflow as tf
+    from quorvane.trellisk.sources.base import ProblemKind
+
+    out, again = tmp_path / "packed", tmp_path / "again"
+    assert run_pack(layouts(sample)["yaml"], out) == 0
+    assert run_pack([str(out / "tfrecord.yaml")], again) == 0
+
+    def records(folder):
+        return sorted(r.numpy() for p in glob.glob(str(folder / "*" / "*.tfrecord"))
+                      for r in tf.data.TFRecordDataset(p))
+
+    first = records(out)
+    assert first == records(again) and all(b"outline_xy" in r for r in first)
+    bad = tf.train.Example.FromString(first[0])
+    bad.features.feature["outline_xy"].float_list.value[1] = -0.5
+    with tf.io.TFRecordWriter(glob.glob(str(out / "train" / "*.tfrecord"))[0]) as w:
+        w.write(bad.SerializeToString())
+    report = checkmod.run(sources.resolve([str(out / "tfrecord.yaml")]), out=io.StringIO())
+    kinds = [p.kind for p in report.problems]
+    assert ProblemKind.OUTLINE_MISMATCH in kinds and "outline_xy[1]" in str(report.problems)

@@ -84,7 +84,8 @@ def reference(points, num_points):
 def test_module_names_are_the_libraries():
     import albumentations
     import cv2
-    assert {"SegmentationDataset", "SegmentationDatasetYaml", "SegmentationDatasetJsonCOCO"} <= set(vars(seg))
+    assert {"SegmentationDataset", "SegmentationDatasetYaml", "SegmentationDatasetJsonCOCO",
+            "SegmentationDatasetTFRecord"} <= set(vars(seg))
     assert seg.exists is os.path.exists and seg.join is os.path.join
     assert seg.basename is os.path.basename and seg.glob is globmod.glob
     assert seg.interp1d is scipy.interpolate.interp1d

@@ -29,6 +29,9 @@ struct Param {
     // Default as a Python literal ("None", "True", "300", "1.0"); nullptr
     // for a required parameter.
     const char *dflt = nullptr;
+    // Given by keyword only (parameters added beside the documented ones);
+    // they come last.
+    bool keyword_only = false;
 };
 
 class Call;

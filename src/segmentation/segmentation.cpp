@@ -10,6 +10,7 @@
 #include "mask.h"
 #include "outline.h"
 #include "pipeline.h"
+#include "records.h"
 #include "ranges.h"
 #include "vertices.h"
 
@@ -310,22 +311,10 @@ py::object build_train_iterator(Call &c) {
 }
 
 py::object build_val_iterator(Call &c) {
-    py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object tf = c.g("tf");
     py::object ds = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(
-        storage_tensor_input(self.attr("val_storage")));
-    py::cpp_function read([self](py::object x) { return self.attr("read_data")(x, false); });
-    ds = ds.attr("map")(read, py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
-    py::cpp_function to_mask([self](py::object image, py::object polygons, py::object classes, py::object path) {
-        py::list data;
-        data.append(image);
-        data.append(polygons);
-        data.append(classes);
-        std::vector<py::object> r = unpack(self.attr("build_gt_mask")(data), 2);
-        return py::make_tuple(r[0], r[1], path);
-    });
-    ds = ds.attr("map")(to_mask);  // one at a time, in file order
-    return ds.attr("prefetch")(py::arg("buffer_size") = c[0]);
+        storage_tensor_input(c.self.attr("val_storage")));
+    return seg::val_tail(c, ds, c[0]);
 }
 
 const MethodDef kInit{
@@ -534,6 +523,7 @@ void body(py::module_ &m) {
          &seg::kBuildGtMaskPlain, &kReadData, &kReadDataPlain, &kBuildValIterator, &kDescribe});
     pyglue::make_class(ns, "SegmentationDatasetYaml", py::make_tuple(dataset), kYamlDoc, {&kYamlInit});
     seg::add_coco_class(ns);
+    seg::add_records_class(ns, dataset);
 }
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "quorvane.trellisk.datasets.segmentation",

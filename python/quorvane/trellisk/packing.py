@@ -118,6 +118,41 @@ def record_boxes(objects):
     return labels, boxes, crowd
 
 
+def _clip_to_picture(points):
+    """A polygon (fractions of the picture) cut to the picture, 0..1 on both
+    axes, edge by edge: the part of it that can be painted. A polygon wholly
+    outside leaves nothing."""
+    ring = [(float(x), float(y)) for x, y in points]
+    for axis, bound, keep in ((0, 0.0, 1), (0, 1.0, -1), (1, 0.0, 1), (1, 1.0, -1)):
+        out = []
+        for i, p in enumerate(ring):
+            q = ring[(i + 1) % len(ring)]
+            dp, dq = keep * (p[axis] - bound), keep * (q[axis] - bound)
+            if dp >= 0:
+                out.append(p)
+            if (dp < 0 < dq) or (dq < 0 < dp):
+                t = dp / (dp - dq)
+                cut = (p[0] + t * (q[0] - p[0]), p[1] + t * (q[1] - p[1]))
+                out.append(tuple(bound if k == axis else min(max(v, 0.0), 1.0) for k, v in enumerate(cut)))
+        ring = out
+    return ring
+
+
+def record_outlines(objects):
+    """The outlines of a sound sample's objects as records hold them: one
+    (class, parts) per object that record_boxes keeps, parts cut to the
+    picture; None when no object has an outline (a layout of boxes only
+    packs as it always has)."""
+    kept = [obj for obj in objects if not obj.crowd]
+    if not any(obj.parts for obj in kept):
+        return None
+    outlines = []
+    for obj in kept:
+        parts = [ring for ring in (_clip_to_picture(part) for part in obj.parts) if ring]
+        outlines.append((int(obj.class_id), parts))
+    return outlines
+
+
 @dataclass
 class _Result:
     record: bytes = None
@@ -137,8 +172,9 @@ def pack_sample(sample, quality=DEFAULT_QUALITY):
         return _Result(problems=list(sample.problems), stands_for_sample=sample.stands_for_sample)
     data, width, height, reencoded = stored_image(sample.image, quality)
     labels, boxes, crowd = record_boxes(sample.objects)
-    return _Result(encode_example(data, sample.name, width, height, labels, boxes), crowd=crowd,
-                   reencoded=reencoded)
+    record = encode_example(data, sample.name, width, height, labels, boxes,
+                            outlines=record_outlines(sample.objects))
+    return _Result(record, crowd=crowd, reencoded=reencoded)
 
 
 def _pack_one(source, ref, quality):
@@ -408,6 +444,12 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
       part; a COCO object by its "bbox", or the extent of its outline when it
       has none, with the class its category has in the COCO reader); crowd
       objects are left out and counted.
+    - Outlines: when the layout has them (JSON folders, segmentation YAML,
+      COCO polygons), every kept object's class and outline parts go beside
+      the boxes (``formats.OUTLINE_FEATURES``), cut to the picture; the
+      detection readers then keep boxes tight through the augmentation, and
+      SegmentationDatasetTFRecord reads the segmentation samples. A layout
+      of boxes only (a TFRecord dataset re-sharded) packs as before.
     - Pictures: a JPEG file (colour or greyscale) goes in byte for byte;
       anything else (PNG, CMYK JPEG, ...) is converted to RGB and encoded once
       as JPEG at ``quality`` (default 95).

@@ -230,7 +230,8 @@ def augment(image, mask, epoch, index, seed, shape, channel_ops=True, diagonals=
     return out_image, out_mask
 
 
-def detection_augment(images, boxes, counts, main, seed, pass_number, index, config):
+def detection_augment(images, boxes, counts, main, seed, pass_number, index, config, *,
+                      outline_xy=None, outline_parts=None):
     """One augmented detection output built around group member ``main``.
 
     ``images`` uint8 [k, H, W, 3] (the group, at the config's size), ``boxes``
@@ -243,7 +244,12 @@ def detection_augment(images, boxes, counts, main, seed, pass_number, index, con
     Returns ``(image, boxes)``: uint8 [H, W, 3] and float32 [M, 5] in output
     pixels, one row of zeros when no box is left. The same inputs give the
     same bytes as ``datasets._detaug.augment_group``. Bad input fails with
-    InvalidArgument."""
+    InvalidArgument.
+
+    ``outline_xy`` float32 [k, V, 2] (pixels) and ``outline_parts`` int32
+    [k, P, 3] rows (box row, first vertex, vertex count; count 0 is padding)
+    give objects their outlines: their boxes become the extent of the warped
+    outline clipped to the picture. None: every box by its corners."""
     import tensorflow as tf
 
     serialized = getattr(config, "serialized", config)
@@ -256,10 +262,46 @@ def detection_augment(images, boxes, counts, main, seed, pass_number, index, con
             value = (value + 2 ** 63) % 2 ** 64 - 2 ** 63  # any int, as its 64 bits
         return tf.cast(value, tf.int64)
 
+    images = tf.convert_to_tensor(images, tf.uint8)
+    if (outline_xy is None) != (outline_parts is None):
+        raise ValueError("outline_xy and outline_parts go together")
+    if outline_xy is None:
+        k = tf.shape(images)[:1]
+        outline_xy = tf.zeros(tf.concat([k, [0, 2]], 0), tf.float32)
+        outline_parts = tf.zeros(tf.concat([k, [0, 3]], 0), tf.int32)
     return load().trellisk_detection_augment(
-        tf.convert_to_tensor(images, tf.uint8), tf.convert_to_tensor(boxes, tf.float32),
+        images, tf.convert_to_tensor(boxes, tf.float32),
         tf.convert_to_tensor(counts, tf.int32), int64(main), int64(seed), int64(pass_number),
-        int64(index), config=serialized)
+        int64(index), tf.convert_to_tensor(outline_xy, tf.float32),
+        tf.convert_to_tensor(outline_parts, tf.int32), config=serialized)
+
+
+def record_outlines(sample, max_class, image_size=None, shape=None, letter_box=True,
+                    match_objects=True, source="", require=False):
+    """The outlines of one parsed record (``sample``: the features of
+    ``formats.record_features(tf, outlines=True)``), checked.
+
+    Returns ``(points, parts, classes)``: float32 [V, 2] vertices, int32
+    [P, 3] rows (object, first vertex, vertex count), int32 [M] one class per
+    object. ``points`` are normalised, or with ``shape`` in pixels of the
+    picture of ``image_size`` (height, width) letterboxed (or stretched) to
+    ``shape[:2]``, as the boxes. Classes must be in 0..``max_class``; with
+    ``match_objects`` outline object m is detection object m (same class).
+    A record without outlines gives empty tensors (with ``require``, only
+    when it has no objects either); a damaged one fails with
+    InvalidArgument naming ``source``."""
+    import tensorflow as tf
+
+    from quorvane.trellisk.datasets import formats
+
+    height, width = (0, 0) if shape is None else _size(shape)
+    values = [tf.sparse.to_dense(sample[name]) for name, _, _ in formats.OUTLINE_FEATURES]
+    objects = tf.sparse.to_dense(sample["objects"])
+    size = tf.zeros([2], tf.int32) if image_size is None else tf.cast(image_size, tf.int32)
+    return load().trellisk_record_outlines(
+        *values, objects, size, source, max_class=int(max_class), match_objects=bool(match_objects),
+        require=bool(require),
+        height=height, width=width, letterbox=bool(letter_box))
 
 
 def tf_int64(value):

@@ -34,6 +34,7 @@ class ProblemKind(enum.Enum):
     RECORD_PARSE = "record fails to parse"
     RECORD_DECODE = "record image fails to decode"
     BOX_LABEL_MISMATCH = "box/label count mismatch"
+    OUTLINE_MISMATCH = "record outlines that disagree"
     LABEL_WITHOUT_IMAGE = "label file without a picture"
 
     @property
@@ -147,7 +148,7 @@ K = ProblemKind
 ANNOTATION_KINDS = tuple(k for k in ProblemKind if k not in (
     K.RECORD_PARSE, K.RECORD_DECODE, K.BOX_LABEL_MISMATCH, K.LABEL_WITHOUT_IMAGE))
 RECORD_KINDS = (K.DESCRIPTION, K.RECORD_PARSE, K.RECORD_DECODE, K.BOX_LABEL_MISMATCH,
-                K.CLASS_RANGE, K.COORD_RANGE)
+                K.CLASS_RANGE, K.COORD_RANGE, K.OUTLINE_MISMATCH)
 
 
 class SourceBase:

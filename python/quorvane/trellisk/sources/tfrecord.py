@@ -160,7 +160,7 @@ class TFRecordSource(SourceBase):
         problems = Problems()
         sample = Sample(where, None, problems=problems)
         try:
-            parsed = tf.io.parse_single_example(data, F.record_features(tf))
+            parsed = tf.io.parse_single_example(data, F.record_features(tf, outlines=True))
         except (tf.errors.OpError, ValueError) as e:
             problems.add(where, K.RECORD_PARSE, _tf_message(e))
             return sample
@@ -183,14 +183,29 @@ class TFRecordSource(SourceBase):
         if outside.size:
             problems.add(where, K.COORD_RANGE, "{} box values outside 0..1, first {:g}".format(
                 outside.size, float(outside[0])))
+        # The outlines, checked by the kernel every reader applies (counts
+        # agree, vertices in 0..1, classes in range and those of "objects").
+        parts = {}
+        try:
+            from ..ops import record_outlines
+
+            max_class = self._nclasses - 1 if self._nclasses is not None else F.MAX_CLASS_ID
+            points, rows, _ = record_outlines(parsed, max_class, source=where)
+            points = points.numpy().astype(np.float64)
+            for obj, first, count in rows.numpy().tolist():
+                parts.setdefault(obj, []).append(tuple(map(tuple, points[first:first + count].tolist())))
+        except tf.errors.OpError as e:
+            problems.add(where, K.OUTLINE_MISMATCH, _tf_message(e))
         if problems:
             return sample
         name = parsed["image_name"].numpy()
         sample.name = name.decode("utf-8", "surrogateescape")
         sample.image = parsed["image"].numpy()
         # Records hold (cx, cy, w, h); in float64 the corners give them back exactly.
-        for label, (cx, cy, w, h) in zip(objects.tolist(),
-                                         boxes.astype(np.float64).reshape(-1, 4).tolist()):
-            sample.objects.append(Object(int(label), (cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2)))
+        # Outlined objects keep their outlines (pack writes them again).
+        for i, (label, (cx, cy, w, h)) in enumerate(zip(objects.tolist(),
+                                                        boxes.astype(np.float64).reshape(-1, 4).tolist())):
+            sample.objects.append(Object(int(label), (cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2),
+                                         parts=tuple(parts.get(i, ()))))
         return sample
 
