@@ -248,7 +248,9 @@ def test_full_disk_leaves_nothing_and_says_so(sample, tmp_path, monkeypatch, cap
 
 
 SLOW_PACK = """
-import sys, time
+import signal, sys, time
+# A background job starts with SIGINT ignored; Ctrl-C must reach this one.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from quorvane.trellisk import packing as P
 real = P._ShardSet.write
 def slow(self, *a):
@@ -295,6 +297,263 @@ def test_packed_dataset_feeds_both_training_pipelines(sample, tmp_path):
         images, (boxes,) = next(iter(pipeline))
         assert images.shape == (2, 48, 64, 3) and boxes.shape[0] == 2
         assert float(boxes[..., 4].numpy().max()) >= 1  # labels arrive (background offset 1)
+
+
+@pytest.mark.parametrize("top", [3, 3.0, 5.0])
+def test_classes_inferred_from_the_highest_class_however_written(sample, tmp_path, capsys, top):
+    """Without --classes the class count comes from the highest class; 5.0
+    is class 5, as the readers take it, so its samples are not skipped."""
+    import shutil
+
+    img, ann = tmp_path / "img", tmp_path / "ann"
+    shutil.copytree(sample["images"]["train"], img)
+    shutil.copytree(sample["json"]["train"], ann)
+    names = sorted(os.listdir(ann))
+    for k, name in enumerate(names):
+        doc = json.loads((ann / name).read_text())
+        for obj in doc["segment"]:
+            for part in obj:
+                part["class"] = top if k % 2 == 0 else 1
+        (ann / name).write_text(json.dumps(doc))
+    assert run_pack([str(img), str(ann), "--val-fraction", "0.5"], tmp_path / "out") == 0
+    err = capsys.readouterr().err
+    assert "skipped" not in err
+    with open(tmp_path / "out" / "tfrecord.yaml") as f:
+        doc = yaml.safe_load(f)
+    assert len(doc["classes"]) == int(top) + 1
+    assert doc["train"]["samples"] + doc["validation"]["samples"] == len(names)
+
+
+# Runs pack with one fault at the AT-th rename (0, 1, ...) of the whole run,
+# from the shards taking their names to the description taking its place:
+# "kill" (SIGKILL), "int" (Ctrl-C) or "term" (SIGTERM) just after that
+# rename, "full" (a full disk) instead of it; "desc" fills the disk when the
+# description is flushed. Prints "fault" when the fault happened.
+FAULTY_PACK = """
+import errno, os, signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)
+mode, at = os.environ["PACK_FAULT"].split(":")
+at, calls = int(at), [0]
+real_replace, real_fsync = os.replace, os.fsync
+
+def replace(src, dst, **kw):
+    k = calls[0]
+    calls[0] += 1
+    if k == at and mode == "full":
+        print("fault", flush=True)
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), dst)
+    real_replace(src, dst, **kw)
+    if k == at and mode in ("kill", "int", "term"):
+        print("fault", flush=True)
+        os.kill(os.getpid(), {"kill": signal.SIGKILL, "int": signal.SIGINT, "term": signal.SIGTERM}[mode])
+
+def fsync(fd):
+    if mode == "desc" and os.readlink("/proc/self/fd/%d" % fd).endswith("tfrecord.yaml"):
+        print("fault", flush=True)
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), "tfrecord.yaml")
+    real_fsync(fd)
+
+os.replace, os.fsync = replace, fsync
+from quorvane.trellisk.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def folder_state(out, hidden=True):
+    """{path inside out: bytes} of every file (the hidden ones too, unless not ``hidden``)."""
+    state = {}
+    for root, dirs, files in os.walk(out):
+        if not hidden:
+            dirs[:] = [d for d in dirs if not d.startswith(".")]
+        for name in files:
+            if hidden or not name.startswith("."):
+                path = os.path.join(root, name)
+                state[os.path.relpath(path, out)] = open(path, "rb").read()
+    return state
+
+
+def put_state(out, state):
+    import shutil
+
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    for rel, data in state.items():
+        os.makedirs(os.path.dirname(os.path.join(out, rel)), exist_ok=True)
+        with open(os.path.join(out, rel), "wb") as f:
+            f.write(data)
+
+
+@pytest.mark.parametrize("replacing", [False, True], ids=["fresh", "overwrite"])
+@pytest.mark.parametrize("fault", ["kill", "int", "term", "full"])
+def test_a_fault_at_every_step_of_the_commit_leaves_old_or_new(sample, tmp_path, capsys, fault,
+                                                              replacing):
+    """Whatever rename of the commit the fault hits, the folder ends up with
+    what it held before or the complete new dataset, the exit status and the
+    message say which, and a killed pack's leftovers never block the next."""
+    out = tmp_path / "out"
+    new_args = layouts(sample)["yaml"] + ["--out", str(out), "--workers", "1", "--shard-mb", "0.02"]
+    old = {}
+    if replacing:
+        # Another source, so the old description differs from the new one.
+        assert main(["pack"] + layouts(sample)["coco"] + ["--out", str(out)]) == 0
+        old = folder_state(out)
+        new_args.append("--overwrite")
+    assert main(["pack"] + new_args) == 0
+    new = folder_state(out)
+    assert len([n for n in new if n.endswith(".tfrecord")]) > 2
+    assert new["tfrecord.yaml"] != old.get("tfrecord.yaml")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    outcomes = []
+    for at in range(100):
+        put_state(out, old)
+        proc = subprocess.run([sys.executable, "-c", FAULTY_PACK, "pack"] + new_args,
+                              env=dict(env, PACK_FAULT="{}:{}".format(fault, at)),
+                              capture_output=True, text=True, timeout=120)
+        if "fault" not in proc.stdout:
+            assert proc.returncode == 0 and folder_state(out) == new, proc.stderr
+            break
+        if fault == "kill":
+            # A description in place is the old or the new one whole, and
+            # the new one appears only once every new file is in place.
+            seen = folder_state(out, hidden=False).get("tfrecord.yaml")
+            assert seen in (None, old.get("tfrecord.yaml"), new["tfrecord.yaml"])
+            if seen == new["tfrecord.yaml"]:
+                assert folder_state(out, hidden=False) == new
+            complete = seen == new["tfrecord.yaml"]
+            outcomes.append("new" if complete else "old")
+            capsys.readouterr()
+            # The next pack clears the leftovers, and puts back the old
+            # dataset unless the new one was complete; a dataset is then
+            # only replaced with --overwrite.
+            refused = complete or replacing
+            assert main(["pack"] + [a for a in new_args if a != "--overwrite"]) == int(refused)
+            assert ("already holds a dataset" in capsys.readouterr().err) == refused
+            assert folder_state(out) == (old if refused and not complete else new)
+            continue
+        state = folder_state(out)
+        last = proc.stderr.strip().splitlines()[-1]
+        if state == new:
+            outcomes.append("new")
+            assert proc.returncode == 0 and "holds it" in last, proc.stderr
+        else:
+            outcomes.append("old")
+            assert state == old, proc.stderr
+            assert proc.returncode == (1 if fault == "full" else 130), proc.stderr
+            assert "holds what it held before" in last
+    else:
+        pytest.fail("the run never ended without a fault")
+    assert at > 6
+    if fault != "full":  # both sides of the commit were hit
+        assert set(outcomes) == {"old", "new"}
+    if fault == "full":
+        assert set(outcomes) == {"old"}
+
+
+def test_full_disk_while_the_description_is_written(sample, tmp_path):
+    out = tmp_path / "out"
+    argv = ["pack"] + layouts(sample)["yaml"] + ["--out", str(out), "--workers", "1"]
+    assert main(argv) == 0
+    old = folder_state(out)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PACK_FAULT="desc:0")
+    for extra in (["--overwrite", "--shard-mb", "0.02"], []):
+        proc = subprocess.run([sys.executable, "-c", FAULTY_PACK] + argv + extra, env=env,
+                              capture_output=True, text=True, timeout=120)
+        assert "fault" in proc.stdout and proc.returncode == 1
+        assert "No space left on device" in proc.stderr and "holds what it held before" in proc.stderr
+        assert folder_state(out) == old  # hidden leftovers too
+        put_state(out, {})
+        old = {}
+    assert main(argv) == 0  # nothing blocks the next pack
+
+
+def children(pid):
+    """The live processes whose parent is ``pid`` (zombies count as gone)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/{}/stat".format(entry)) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if fields[0] != "Z" and int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+def alive(pid):
+    try:
+        with open("/proc/{}/stat".format(pid)) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.fixture(scope="module")
+def larger_sample(tmp_path_factory):
+    """Enough samples for several tasks, so that both workers start."""
+    return sampledata.write_dataset(str(tmp_path_factory.mktemp("larger")), per_photo=4,
+                                    val_per_photo=1)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads /proc")
+def test_workers_end_with_their_killed_parent(larger_sample, tmp_path):
+    argv = ["pack"] + layouts(larger_sample)["yaml"] + ["--out", str(tmp_path / "out"),
+                                                        "--workers", "2"]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.Popen([sys.executable, "-c", SLOW_PACK] + argv, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, env=env, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "wrote"
+        deadline = time.time() + 20
+        while len(children(proc.pid)) < 3 and time.time() < deadline:  # two workers, a tracker
+            time.sleep(0.05)
+        kids = children(proc.pid)
+        assert len(kids) >= 3
+    finally:
+        proc.kill()
+        proc.wait()
+    deadline = time.time() + 2
+    while any(alive(k) for k in kids) and time.time() < deadline:
+        time.sleep(0.05)
+    left = [k for k in kids if alive(k)]
+    for k in left:
+        os.kill(k, signal.SIGKILL)
+    assert not left
+
+
+# Ctrl-C to the whole process group (as a terminal sends it) once the first
+# worker process can receive it, while it is still starting.
+CTRL_C_AT_WORKER_START = """
+import os, signal, sys, time
+signal.signal(signal.SIGINT, signal.default_int_handler)
+from multiprocessing.context import SpawnProcess
+real = SpawnProcess.start
+def start(self):
+    real(self)
+    while True:  # until its interpreter handles, ignores or holds back SIGINT
+        with open("/proc/%d/status" % self.pid) as f:
+            masks = dict(line.split(":\\t") for line in f.read().splitlines() if ":\\t" in line)
+        if any(int(masks[k], 16) & (1 << (signal.SIGINT - 1)) for k in ("SigCgt", "SigIgn", "SigBlk")):
+            break
+        time.sleep(0.001)
+    os.killpg(0, signal.SIGINT)
+SpawnProcess.start = start
+from quorvane.trellisk.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads /proc")
+def test_ctrl_c_while_the_workers_start_prints_one_line(sample, tmp_path):
+    out = tmp_path / "out"
+    argv = ["pack"] + layouts(sample)["yaml"] + ["--out", str(out), "--workers", "2"]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", CTRL_C_AT_WORKER_START] + argv, env=env,
+                          capture_output=True, text=True, timeout=120, start_new_session=True)
+    assert proc.returncode == 130, proc.stderr
+    lines = proc.stderr.strip().splitlines()
+    assert len(lines) == 1 and "holds what it held before" in lines[0], proc.stderr
+    assert folder_state(out) == {}
 
 
 @pytest.mark.parametrize("pipeline", ["default", "graph"])

@@ -10,22 +10,19 @@ and ``DIR/tfrecord.yaml`` describes them. The work is spread over worker
 processes (which never import TensorFlow); the output depends only on the
 input and the options, never on the timing of the workers.
 
-Nothing half-written looks finished: shards are written under hidden
-temporary names, flushed to the disk and renamed only when every shard is
-complete, and the description is written last.
+Nothing half-written looks finished: the new dataset is written whole in
+a hidden staging folder and put in place by a few renames, which a failure,
+Ctrl-C or a killed process never leaves half done (``_staging``).
 """
 
 import hashlib
 import io
 import os
-import signal
 import sys
 from collections import Counter, deque
-from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field, replace
-from multiprocessing import get_context
 
-from . import progress
+from . import _staging, _workers, progress
 from .datasets import formats as F
 from .errors import DatasetError, UsageError
 from .sources import open_source
@@ -56,6 +53,11 @@ _PASS_MODES = ("RGB", "L")
 
 class PackError(DatasetError):
     """Packing failed or was refused (exit code 1)."""
+
+
+class PackInterrupted(KeyboardInterrupt):
+    """Ctrl-C or SIGTERM stopped pack; the message says what the output
+    folder holds."""
 
 
 @dataclass
@@ -195,9 +197,6 @@ def _pack_chunk(refs, quality, source=None):
 def _worker_init(source):
     global _SOURCE
     _SOURCE = source
-    # Ctrl-C reaches the whole process group; the main process alone
-    # decides what happens (it stops the workers and cleans up).
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 # -- planning ---------------------------------------------------------------------
@@ -358,35 +357,18 @@ def _clear(out):
                 os.unlink(os.path.join(folder, name))
 
 
-def _fsync_dir(path):
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
-def _write_description(out, classes, counts):
+def _write_description(stage, out, classes, counts):
+    """Write the description into the staging folder ``stage``; it names
+    the split folders of ``out``, where the dataset goes. Returns its final
+    path."""
     import yaml
 
     Y = F.TFRECORD_YAML
     doc = {Y.TYPE: Y.TYPE_VALUE, Y.CLASSES: list(classes)}
     for split in SPLITS:
         doc[split] = {Y.PATH: os.path.join(out, split), Y.SAMPLES: counts[split]}
-    path = os.path.join(out, DESCRIPTION_FILE)
-    temp = os.path.join(out, TEMP_PREFIX + DESCRIPTION_FILE + TEMP_SUFFIX)
-    with open(temp, "w", encoding="utf-8") as f:
-        yaml.safe_dump(doc, f, sort_keys=False, allow_unicode=True)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(temp, path)
-    _fsync_dir(out)
-    return path
+    stage.write_description(yaml.safe_dump(doc, sort_keys=False, allow_unicode=True))
+    return os.path.join(out, DESCRIPTION_FILE)
 
 
 # -- the stream of results ----------------------------------------------------------
@@ -481,10 +463,14 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
     - A sample in which check finds a problem is left out with one line on
       ``log`` (default stderr); ``strict`` stops at the first instead. A
       dataset or a split that yields no sample at all is an error.
-    - ``out`` may not hold a dataset already unless ``overwrite``. Shards are
-      written under hidden temporary names and renamed when all are done;
-      the description comes last, so an interrupted pack leaves nothing a
-      dataset would read.
+    - ``out`` may not hold a dataset already unless ``overwrite``. The new
+      dataset is written whole in the hidden folder ``out/.pack-staging``,
+      then put in place of the old one by a few renames: whatever stops
+      pack (an error, a full disk, Ctrl-C, SIGTERM, SIGKILL), ``out`` holds
+      either what it held before or the complete new dataset. Ctrl-C during
+      the renames waits for them. A killed pack's leftovers are its own: the
+      next pack into ``out`` clears them (putting the old dataset back when
+      the renames were under way) and needs no ``overwrite`` for them.
     - ``workers``: processes that check and encode (default: one per core).
       Being processes, they import the caller's main module afresh: a script
       that calls pack must keep its own work under ``if __name__ ==
@@ -492,7 +478,8 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
       or each worker repeats them. The command has neither concern.
 
     Raises PackError (a DatasetError) for refusals and failures, UsageError
-    for bad arguments, KeyboardInterrupt after cleaning up when interrupted.
+    for bad arguments, PackInterrupted (a KeyboardInterrupt) after cleaning
+    up when interrupted before the new dataset was complete.
     """
     log = log if log is not None else sys.stderr
     if not (isinstance(shard_mb, (int, float)) and shard_mb > 0):
@@ -507,6 +494,8 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
     out = os.path.abspath(os.fspath(out))
     if os.path.exists(out) and not os.path.isdir(out):
         raise PackError("{} exists and is not a folder".format(out))
+    if os.path.isdir(out):
+        _recover(out, log)
     existing = _existing_dataset(out) if os.path.isdir(out) else []
     if existing and not overwrite:
         raise PackError("{} already holds a dataset ({}); pass --overwrite to replace it".format(
@@ -535,16 +524,18 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
     # An old dataset (--overwrite) stays whole and readable until the new
     # one is complete.
     _clear(out)
+    stage = _staging.Staging(out, SPLITS, DESCRIPTION_FILE)
     shard_bytes = float(shard_mb) * 1e6
     shard_sets = []
     pool = None
     try:
+        stage.prepare()
         if source.parallel and workers > 1:
-            pool = ProcessPoolExecutor(max_workers=workers, mp_context=get_context("spawn"),
-                                       initializer=_worker_init, initargs=(source,))
+            # Workers leave Ctrl-C to this process and end when it dies.
+            pool = _workers.Pool(workers, _worker_init, (source,))
         for split in SPLITS:
-            folder = os.path.join(out, split)
-            os.makedirs(folder, exist_ok=True)
+            os.makedirs(os.path.join(out, split), exist_ok=True)
+            folder = stage.folder(split)
             refs = plans[split]
             if source.parallel:
                 shard_list, n = assign_shards([r.size for r in refs], shard_bytes)
@@ -566,7 +557,7 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
             result = summary.splits[split] = SplitResult()
             bar = progress.bar(total=count, desc="{} samples".format(split), unit="sample",
                                file=sys.stderr)
-            try:
+            with bar:
                 for r in results:
                     index = shard_of(r)
                     bar.update(1)
@@ -583,8 +574,6 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
                     summary.crowd += r.crowd
                     summary.reencoded += r.reencoded
                 shards.close()
-            finally:
-                bar.close()
             for p in source.split_problems(split):
                 # The description's own count is replaced by the true one.
                 progress.write("note: " + p.line(), file=log)
@@ -595,44 +584,53 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
         if pool is not None:
             pool.shutdown()
             pool = None
-        # Every shard is complete: the old dataset (with --overwrite) goes,
-        # the new shards take their names, the description comes last.
-        if overwrite:
-            _clear_dataset(out)
+        # Every shard is complete: they take their names, the description
+        # comes last, and the whole replaces the old dataset (--overwrite).
         for shards in shard_sets:
             shards.finish()
-            _fsync_dir(shards.folder)
         summary.description = _write_description(
-            out, summary.classes, {s: summary.splits[s].samples for s in SPLITS})
+            stage, out, summary.classes, {s: summary.splits[s].samples for s in SPLITS})
+        with _staging.signals_held() as held:
+            stage.commit()
+            _print_summary(summary, log)
+            if held:
+                print("pack interrupted once the new dataset was complete: {} holds it".format(
+                    out), file=log)
     except BaseException as e:
+        if stage.committed:
+            raise
         if pool is not None:
-            pool.shutdown(wait=True, cancel_futures=True)
+            pool.stop()
         for shards in shard_sets:
             shards.abandon()
+        stage.abandon()
+        if os.path.isdir(os.path.join(out, _staging.JOURNAL)):
+            # Even putting the old files back failed (the disk went away).
+            before = "{} is left mixed; the next pack into it puts back what it held".format(out)
+        else:
+            before = "{} holds what it held before".format(out)
         if isinstance(e, KeyboardInterrupt):
-            print("pack interrupted: the partial shards were removed; {} holds no new "
-                  "dataset".format(out), file=log)
-            raise
+            raise PackInterrupted("pack interrupted: the partial shards were removed and " +
+                                  before) from None
         if isinstance(e, OSError):
-            raise PackError("pack failed while writing {}: {}; the partial shards were removed "
-                            "and no dataset was written".format(
-                                e.filename or out, e.strerror or e)) from e
+            raise PackError("pack failed while writing {}: {}; the partial shards were removed, "
+                            "no dataset was written and {}".format(
+                                e.filename or out, e.strerror or e, before)) from e
         raise
-    _print_summary(summary, log)
     return summary
 
 
-def _clear_dataset(out):
-    """Remove an old dataset, its description first (so that it no longer
-    looks complete), then its record files."""
-    try:
-        os.unlink(os.path.join(out, DESCRIPTION_FILE))
-    except FileNotFoundError:
-        pass
-    for split in SPLITS:
-        folder = os.path.join(out, split)
-        for path in F.record_files(folder):
-            os.unlink(path)
+def _recover(out, log):
+    """Clear what an earlier pack killed in the middle left in ``out``."""
+    # The recovery runs to its end; a Ctrl-C meanwhile stops pack after it.
+    with _staging.signals_held() as held:
+        done = _staging.recover(out, SPLITS, DESCRIPTION_FILE)
+    if done:
+        print("note: an earlier pack into {} was killed while putting its dataset in place; {}"
+              .format(out, "what the folder held before was put back" if done == "restored"
+                      else "its dataset was complete and stays"), file=log)
+    if held:
+        raise KeyboardInterrupt
 
 
 def _running_shard(total, n):

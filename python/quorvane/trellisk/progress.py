@@ -50,7 +50,10 @@ class StageLine:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, kind, value, tb):
+        # A stage stopped by an error (or Ctrl-C) prints no count: the
+        # error's own message says what happened.
+        self.closed = self.closed or kind is not None
         self.close()
 
     def update(self, n=1):

@@ -337,8 +337,9 @@ def main(argv=None):
     except DatasetError as e:
         _err(e)
         return 1
-    except KeyboardInterrupt:
-        _err("interrupted")
+    except KeyboardInterrupt as e:
+        # One line, which says what was left behind when the command knows.
+        _err(str(e) or "interrupted")
         return 130
     except Exception as e:
         # A failure while reading batches surfaces here as a TensorFlow error.

@@ -50,8 +50,9 @@ def read_json_labels(ann_dir):
             for obj in doc.get(F.JSON_SEGMENT) or []:
                 for part in obj:
                     c = part.get(F.JSON_CLASS)
-                    if isinstance(c, int) and not isinstance(c, bool):
-                        top = max(top, c)
+                    # 7.0 is class 7, as the readers take it.
+                    if F.is_class_id(c):
+                        top = max(top, int(c))
         except Exception:
             continue  # check is the place to report broken files
     return ["class{}".format(k) for k in range(top + 1)] or ["class0"]
