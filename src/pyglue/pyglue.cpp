@@ -100,9 +100,11 @@ std::vector<py::object> parse_args(const char *fname, const std::vector<Param> &
     const Py_ssize_t n = static_cast<Py_ssize_t>(params.size());
     Py_ssize_t nmin = 0;
     while (nmin < n && !params[nmin].dflt) ++nmin;
-    const bool exact = nmin == n;
+    Py_ssize_t npos = 0;
+    while (npos < n && !params[npos].keyword_only) ++npos;
+    const bool exact = nmin == npos;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > n) raise_count(fname, exact ? "exactly" : "at most", n, nargs);
+    if (nargs > npos) raise_count(fname, exact ? "exactly" : "at most", npos, nargs);
 
     std::vector<py::object> out(params.size());
     for (Py_ssize_t i = 0; i < nargs; ++i)
@@ -363,9 +365,14 @@ PyObject *get_globals(PyObject *op, void *) {
 
 std::string text_signature(const MethodObject *m) {
     std::string s = "(";
+    bool star = false;
     for (size_t i = 0; i < m->params->size(); ++i) {
         const Param &p = (*m->params)[i];
         if (i) s += ", ";
+        if (p.keyword_only && !star) {
+            s += "*, ";
+            star = true;
+        }
         s += p.name;
         if (p.dflt) {
             s += "=";
@@ -401,7 +408,7 @@ PyObject *get_signature(PyObject *op, void *) {
             case Kind::Float: kw["annotation"] = py::handle((PyObject *)&PyFloat_Type); break;
             default: break;
             }
-            ps.append(P(p.name, kind, **kw));
+            ps.append(P(p.name, p.keyword_only ? P.attr("KEYWORD_ONLY") : kind, **kw));
         }
         py::object sig = inspect.attr("Signature")(ps);
         m->signature = sig.inc_ref().ptr();

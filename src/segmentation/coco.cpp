@@ -275,6 +275,13 @@ py::object describe(Call &c) {
 py::object image_position(py::handle self, py::handle image_id) {
     py::object pos = find(self.attr("_image_positions"), image_id);
     if (pos) return pos;
+    // A string id that crossed a tensor comes back as bytes (NumPy's bytes_).
+    if (PyBytes_Check(image_id.ptr())) {
+        PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(image_id.ptr()), PyBytes_GET_SIZE(image_id.ptr()), nullptr);
+        if (!text) PyErr_Clear();
+        py::object id = py::reinterpret_steal<py::object>(text);
+        if (id && (pos = find(self.attr("_image_positions"), id))) return pos;
+    }
     return self.attr("train_images_id").attr("index")(image_id);
 }
 
@@ -330,18 +337,6 @@ py::object read_data_plain(Call &c) {
     return pyglue::with_note(note, [&] { return read_sample(c, c[0], note); });
 }
 
-py::object read_data_tf(Call &c) {
-    py::object tf = c.g("tf");
-    py::list inp, tout;
-    inp.append(c[0]);
-    tout.append(tf.attr("uint8"));
-    tout.append(tf.attr("float32"));
-    tout.append(tf.attr("int32"));
-    return tf.attr("numpy_function")(pyglue::weak_method(c.self, "_read_data"), inp, py::arg("Tout") = tout);
-}
-
-// --------------------------------------------------------------- iterators
-
 // True when every id is an int that fits a tensor of int64, so that the
 // ids themselves can be the dataset's elements.
 bool ids_fit_int64(py::handle ids) {
@@ -353,6 +348,42 @@ bool ids_fit_int64(py::handle ids) {
     }
     return true;
 }
+
+// fn(position tensor) -> the sample of train_images_id[position] through
+// tf.numpy_function. For ids a tensor cannot carry as they are: a string id
+// "img-1" would reach the reader as b'img-1', which is no id of the file.
+// Holds the dataset weakly, as a traced graph keeps the function.
+py::object read_by_position(py::handle self, py::object tf) {
+    py::object read = pyglue::weak_method(self, "_read_data");
+    py::object ids_of = pyglue::weak_method(self, "__getattribute__");
+    py::object read_at = py::cpp_function([read, ids_of](py::object position) {
+        py::object id = pyglue::getitem(ids_of("train_images_id"), py::int_(position));
+        return read(id);
+    });
+    return py::cpp_function([tf, read_at](py::object position) -> py::object {
+        py::list tout = pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32")});
+        return tf.attr("numpy_function")(read_at, pyglue::list_of({position}), py::arg("Tout") = tout);
+    });
+}
+
+py::object read_data_tf(Call &c) {
+    py::object tf = c.g("tf");
+    if (!ids_fit_int64(pyglue::list_of({c[0]})) && !py::isinstance(c[0], tf.attr("Tensor"))) {
+        // The reader's own id, looked up now: an unknown one fails here,
+        // with the note that names it.
+        std::string note = "while reading image id " + describe_id(c[0]);
+        py::object position = pyglue::with_note(note, [&] { return image_position(c.self, c[0]); });
+        return read_by_position(c.self, tf)(position);
+    }
+    py::list inp, tout;
+    inp.append(c[0]);
+    tout.append(tf.attr("uint8"));
+    tout.append(tf.attr("float32"));
+    tout.append(tf.attr("int32"));
+    return tf.attr("numpy_function")(pyglue::weak_method(c.self, "_read_data"), inp, py::arg("Tout") = tout);
+}
+
+// --------------------------------------------------------------- iterators
 
 py::object build_train_iterator(Call &c) {
     py::object self = py::reinterpret_borrow<py::object>(c.self);
@@ -373,19 +404,7 @@ py::object build_train_iterator(Call &c) {
         ds = Dataset.attr("range")(py::len(ids));
         ds = ds.attr("shuffle")(py::arg("buffer_size") = py::int_(py::len(ids)),
                                 py::arg("reshuffle_each_iteration") = true);
-        // Holds the dataset weakly, as the traced graph keeps this function.
-        py::object read = pyglue::weak_method(self, "_read_data");
-        py::object ids_of = pyglue::weak_method(self, "__getattribute__");
-        py::object read_at = py::cpp_function([read, ids_of](py::object position) {
-            py::object id = pyglue::getitem(ids_of("train_images_id"), py::int_(position));
-            return read(id);
-        });
-        py::cpp_function read_tensor([tf, read_at](py::object position) -> py::object {
-            py::list tout = pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32")});
-            return tf.attr("numpy_function")(read_at, pyglue::list_of({position}),
-                                             py::arg("Tout") = tout);
-        });
-        ds = ds.attr("map")(read_tensor, py::arg("num_parallel_calls") = autotune);
+        ds = ds.attr("map")(read_by_position(self, tf), py::arg("num_parallel_calls") = autotune);
     }
     return seg::train_tail(c, ds, c[0], c[1]);
 }

@@ -47,9 +47,13 @@ def shuffled(records, key_seed, pass_number):
     seed = tf.stack([tf.cast(key_seed, tf.int64), tf.cast(pass_number, tf.int64)])
 
     def permute(block_number, block):
+        # Elements may be tuples (record, where): all parts move together.
+        parts = tf.nest.flatten(block)
         keys = tf.random.stateless_uniform(
-            tf.shape(block), seed=tf.random.experimental.stateless_fold_in(seed, block_number))
-        return tf.data.Dataset.from_tensor_slices(tf.gather(block, tf.argsort(keys)))
+            tf.shape(parts[0]), seed=tf.random.experimental.stateless_fold_in(seed, block_number))
+        order = tf.argsort(keys)
+        return tf.data.Dataset.from_tensor_slices(
+            tf.nest.map_structure(lambda part: tf.gather(part, order), block))
 
     return records.batch(RECORD_SHUFFLE_BUFFER).enumerate().flat_map(permute)
 
@@ -58,8 +62,9 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
                      prefetch, deterministic):
     """Padded training batches ``(images, (boxes,))`` over ``passes``.
 
-    ``records()``: the serialized records, in file order.
-    ``decode(record)``: (image uint8 sample_shape, boxes float32 [N, 5]).
+    ``records()``: the serialized records, in file order, each a pair
+    (record, where) with ``where`` naming it for errors.
+    ``decode(record, where)``: (image uint8 sample_shape, boxes float32 [N, 5]).
     ``augment(images, boxes, counts, main, key_seed, pass_number, index)``:
     one output (image, boxes) of a group, or None for no augmentation.
     """
@@ -73,11 +78,11 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
     def one_pass(pass_number, key_seed):
         recs = shuffled(records(), key_seed, pass_number)
         if augment is None:
-            return recs.map(lambda record: to_element(*decode(record)),
+            return recs.map(lambda record, where: to_element(*decode(record, where)),
                             num_parallel_calls=AUTOTUNE, deterministic=deterministic)
 
-        def decode_indexed(index, record):
-            image, boxes = decode(record)
+        def decode_indexed(index, element):
+            image, boxes = decode(*element)
             return image, boxes, tf.shape(boxes, out_type=tf.int32)[0], index
 
         groups = recs.enumerate().map(decode_indexed, num_parallel_calls=AUTOTUNE,

@@ -288,6 +288,17 @@ def tfrecord_sample(dataset, record, training=True):
     return image, boxes, name
 
 
+def _named(decode):
+    """``decode(record)`` run on one record so that any error it raises (the
+    parser's, the JPEG decoder's) is InvalidArgument naming ``where`` (the
+    file and the record's position): fn(record, where)."""
+    def run(record, where):
+        one = tf.data.Dataset.from_tensors(record).map(decode)
+        return ops.named_errors(one, where).get_single_element()
+
+    return run
+
+
 def _tfrecord_decoder(about, training):
     channels = about.channels
 
@@ -297,14 +308,22 @@ def _tfrecord_decoder(about, training):
     if training:
         image_shape = formats.detection_batch_shapes(channels, True, _shape(about))[0]
 
-        def decode(record):
+        def decode_record(record):
             image, boxes = tfrecord_sample(about, record, True)
             image = tf.ensure_shape(to_channels(image), image_shape)
+            return image, boxes
+
+        def decode(record, where):
+            image, boxes = _named(decode_record)(record, where)
             return image, (boxes,)
     else:
-        def decode(record):
+        def decode_record(record):
             image, boxes, name = tfrecord_sample(about, record, False)
             image = tf.ensure_shape(to_channels(image), (None, None, channels))
+            return image, boxes, name
+
+        def decode(record, where):
+            image, boxes, name = _named(decode_record)(record, where)
             size = tf.shape(image, out_type=tf.int32)[:2]
             return image, (boxes, name, size)
     return decode, channels
@@ -313,7 +332,9 @@ def _tfrecord_decoder(about, training):
 def _records(storage, shuffle, seed):
     # Every frame is checked as it is read, so a damaged file is named (with
     # the offset) when the stream reaches it, and nothing is read up front.
-    records = ops.checked_records(_strings(list(storage)), num_parallel_reads=AUTOTUNE)
+    # Each record comes with the string that names it (file and position).
+    records = ops.checked_records(_strings(list(storage)), num_parallel_reads=AUTOTUNE,
+                                  positions=True)
     if shuffle:
         records = records.shuffle(200, seed=seed, reshuffle_each_iteration=True)
     return records
@@ -417,8 +438,8 @@ def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, r
     config = about.augmentation if augment else None
     key_seed = _detection_stream.resolve_seed(seed)
 
-    def decode(record):
-        image, (boxes,) = decode_element(record)
+    def decode(record, where):
+        image, (boxes,) = decode_element(record, where)
         return image, boxes
 
     def records():

@@ -12,6 +12,7 @@ can run in parallel ``tf.data`` maps, be serialized, and run in another process
 - :func:`detection_boxes`: the boxes of one TFRecord detection record.
 - :func:`checked_records`: the records of TFRecord files, each frame checked as
   it is read (a drop-in for ``tf.data.TFRecordDataset``).
+- :func:`named_errors`: a dataset whose errors name a given source.
 - :func:`augment`: image and class mask augmented together by the native engine
   (when the library was built with it).
 - :func:`detection_augment`: one detection output (image and boxes) built from a
@@ -177,7 +178,18 @@ def _record_source(names, buffer_size):
     return _CheckedRecords()
 
 
-def checked_records(filenames, num_parallel_reads=None, buffer_size=None, deterministic=None):
+def _positioned(source, name):
+    """``source``'s records as pairs (record, "<name> record <k>"), k counted
+    from 0 in the file: what an error about one record names."""
+    import tensorflow as tf
+
+    where = tf.strings.join([name, " record "])
+    return source.enumerate().map(
+        lambda k, record: (record, tf.strings.join([where, tf.strings.as_string(k)])))
+
+
+def checked_records(filenames, num_parallel_reads=None, buffer_size=None, deterministic=None, *,
+                    positions=False):
     """A ``tf.data.Dataset`` of the serialized records of the TFRecord files
     ``filenames`` (a path, a list of paths, a string tensor or a dataset of
     them), like ``tf.data.TFRecordDataset`` but with every frame checked as
@@ -190,29 +202,57 @@ def checked_records(filenames, num_parallel_reads=None, buffer_size=None, determ
     ``num_parallel_reads``: None reads the files one after the other;
     ``tf.data.AUTOTUNE`` or a number interleaves that many files, one record
     from each in turn (``deterministic`` as for ``Dataset.interleave``).
-    ``buffer_size``: bytes of the read buffer per file (default 256 KiB)."""
+    ``buffer_size``: bytes of the read buffer per file (default 256 KiB).
+    ``positions=True`` gives pairs (record, where) instead, ``where`` the
+    string "<file> record <k>" (k counted from 0 in its file), for errors
+    about one record to name it."""
     import tensorflow as tf
 
     buffer_size = DEFAULT_BUFFER_SIZE if buffer_size is None else int(buffer_size)
     if buffer_size < 0:
         raise ValueError("buffer_size must not be negative, got {}".format(buffer_size))
     names = _filenames(filenames)
+
+    def one_file(name):
+        source = _record_source(name, buffer_size)
+        return _positioned(source, name) if positions else source
+
     if num_parallel_reads is None:
-        if isinstance(names, tf.data.Dataset):
-            return names.flat_map(lambda name: _record_source(name, buffer_size))
+        if isinstance(names, tf.data.Dataset) or positions:
+            if not isinstance(names, tf.data.Dataset):
+                names = tf.data.Dataset.from_tensor_slices(names)
+            return names.flat_map(one_file)
         return _record_source(names, buffer_size)
     if not isinstance(names, tf.data.Dataset):
         names = tf.data.Dataset.from_tensor_slices(names)
     if num_parallel_reads == tf.data.AUTOTUNE:
-        return names.interleave(lambda name: _record_source(name, buffer_size),
-                                num_parallel_calls=tf.data.AUTOTUNE, deterministic=deterministic)
+        return names.interleave(one_file, num_parallel_calls=tf.data.AUTOTUNE,
+                                deterministic=deterministic)
     num_parallel_reads = int(num_parallel_reads)
     if num_parallel_reads < 1:
         raise ValueError("num_parallel_reads must be None, tf.data.AUTOTUNE or at least 1, got {}"
                          .format(num_parallel_reads))
-    return names.interleave(lambda name: _record_source(name, buffer_size),
-                            cycle_length=num_parallel_reads, block_length=1,
+    return names.interleave(one_file, cycle_length=num_parallel_reads, block_length=1,
                             num_parallel_calls=num_parallel_reads, deterministic=deterministic)
+
+
+def named_errors(dataset, source):
+    """``dataset`` unchanged, but any error it raises becomes
+    InvalidArgument whose message starts with ``source`` (a scalar string):
+    wrapped around the decoding of one record, every failure names the
+    record and has one error class, whatever op raised it."""
+    import tensorflow as tf
+    from tensorflow.python.data.ops import dataset_ops
+
+    class _NamedErrors(dataset_ops.UnaryUnchangedStructureDataset):
+        def __init__(self):
+            self._input_dataset = dataset
+            variant = load().trellisk_named_errors_dataset(
+                dataset._variant_tensor, tf.convert_to_tensor(source, tf.string),
+                **self._flat_structure)
+            super().__init__(dataset, variant)
+
+    return _NamedErrors()
 
 
 def augment(image, mask, epoch, index, seed, shape, channel_ops=True, diagonals=-1):
