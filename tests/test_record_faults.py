@@ -93,3 +93,38 @@ def test_load_instance_names_the_image(fault, training):
     obj = bare(shape=SHAPE)
     with pytest.raises(ValueError, match=r"record bad\.jpg: .*" + FAULTS[fault][1].replace("(", r"\(")):
         obj.load_instance(tf.constant(bad_record(fault)), training)
+
+
+# ------------------------------------------- segmentation samples name the file
+
+def broken_sample_dataset(tmp_path, kind):
+    """A dataset whose second training image has a PNG header but no picture,
+    and the path of that image."""
+    from test_coco import make, standard
+    from test_segmentation import make_dataset, simple
+
+    if kind == "coco":
+        ds = make(*standard(tmp_path))
+        broken = tmp_path / "images" / "b.png"
+    else:
+        ds = make_dataset(tmp_path, simple(3))
+        broken = tmp_path / "train" / "images" / "1.png"
+    broken.write_bytes(b"\x89PNG\r\n\x1a\n broken")
+    ds._augmentation_pipeline = lambda image, mask: {"image": image, "mask": mask}
+    return ds, str(broken)
+
+
+@pytest.mark.parametrize("path", ["default", "graph"])
+@pytest.mark.parametrize("kind", ["coco", "folder"])
+def test_unreadable_image_is_named(tmp_path, kind, path):
+    ds, broken = broken_sample_dataset(tmp_path, kind)
+    build = (lambda: ds.build_train_iterator(batch_size=3)) if path == "default" else (
+        lambda: graph.train_pipeline(ds, batch_size=3, augment=False))
+    with pytest.raises(tf.errors.OpError) as info:
+        for _ in build():
+            pass
+    assert broken in info.value.message
+    if path == "graph":
+        assert isinstance(info.value, tf.errors.InvalidArgumentError)
+    if kind == "coco" and path == "default":
+        assert "image id 2" in info.value.message

@@ -72,17 +72,21 @@ def decode_image(path):
 
     JPEG with the accurate integer transform (PIL's), other formats with
     ``decode_image``; one channel is repeated, alpha dropped. A file that is
-    not a JPEG, PNG, GIF or BMP image fails with an error naming it."""
-    data = tf.io.read_file(path)
-    head = tf.strings.substr(data, 0, 4)
-    known = tf.reduce_any([tf.strings.substr(head, 0, len(m)) == m for m in _MAGIC])
-    with tf.control_dependencies([tf.debugging.Assert(
-            known, ["not a JPEG, PNG, GIF or BMP image:", path])]):
-        data = tf.identity(data)
-    return tf.cond(
-        tf.io.is_jpeg(data),
-        lambda: tf.io.decode_jpeg(data, channels=3, dct_method="INTEGER_ACCURATE"),
-        lambda: tf.io.decode_image(data, channels=3, expand_animations=False))
+    not a JPEG, PNG, GIF or BMP image, or that its decoder cannot read,
+    fails with InvalidArgument naming it."""
+    def decode(path):
+        data = tf.io.read_file(path)
+        head = tf.strings.substr(data, 0, 4)
+        known = tf.reduce_any([tf.strings.substr(head, 0, len(m)) == m for m in _MAGIC])
+        with tf.control_dependencies([tf.debugging.Assert(
+                known, ["not a JPEG, PNG, GIF or BMP image"])]):
+            data = tf.identity(data)
+        return tf.cond(
+            tf.io.is_jpeg(data),
+            lambda: tf.io.decode_jpeg(data, channels=3, dct_method="INTEGER_ACCURATE"),
+            lambda: tf.io.decode_image(data, channels=3, expand_animations=False))
+
+    return _named(decode)(path, path)
 
 
 def _batch_samples(samples, shape, batch_size, prefetch):
