@@ -300,7 +300,9 @@ py::object read_sample(Call &c, py::handle image_id, std::string &note) {
 
     std::vector<py::object> outlines, classes;
     // An image without annotations has no key: no polygons, all background.
-    py::object records = self.attr("train_storage_ann").attr("get")(image_id);
+    // By the reader's own id: one that crossed a tensor may be its bytes.
+    py::object own_id = self.attr("train_images_id")[position];
+    py::object records = self.attr("train_storage_ann").attr("get")(own_id);
     if (!records.is_none()) {
         py::dict categories = self.attr("_category_positions");
         py::object size = np.attr("array")(py::make_tuple(oW, oH), py::arg("dtype") = np.attr("float32"));
