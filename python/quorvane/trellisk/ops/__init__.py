@@ -270,36 +270,109 @@ def augment(image, mask, epoch, index, seed, shape, channel_ops=True, diagonals=
     return out_image, out_mask
 
 
+def _refuse(message):
+    import tensorflow as tf
+
+    raise tf.errors.InvalidArgumentError(None, None, "detection_augment: " + message)
+
+
+def _type_name(value):
+    dtype = getattr(value, "dtype", None)
+    return "{} of {}".format(type(value).__name__, getattr(dtype, "name", dtype)) if dtype is not None \
+        else type(value).__name__
+
+
+def _scalar(name, value, low, high):
+    """An int64 scalar tensor of the integer argument ``name``: a Python or
+    NumPy int in low..high, or an integer tensor (range checked by the op).
+    ``low`` None takes any int modulo 2**64, as its 64 bits. Booleans,
+    floats and anything else are refused, as ``augment_group`` refuses
+    them, never cast."""
+    import numpy as np
+    import tensorflow as tf
+
+    if isinstance(value, (bool, np.bool_)):
+        _refuse("{} must be an int, got bool".format(name))
+    if isinstance(value, (int, np.integer)):
+        value = int(value)
+        if low is None:
+            return tf.constant((value + 2 ** 63) % 2 ** 64 - 2 ** 63, tf.int64)
+        if not low <= value <= high:
+            _refuse("{} must be an int in {}..{}, got {}".format(name, low, high, value))
+        return tf.constant(value, tf.int64)
+    if isinstance(value, (tf.Tensor, tf.Variable, np.ndarray)):
+        dtype = tf.as_dtype(value.dtype)
+        if dtype.is_integer and (dtype != tf.uint64 or low is None):
+            return tf.bitcast(value, tf.int64) if dtype == tf.uint64 else tf.cast(value, tf.int64)
+    _refuse("{} must be an int, got {}".format(name, _type_name(value)))
+
+
+def _array(name, value, kinds, dtype):
+    """``value`` (a NumPy array, tensor or nested list) as a tensor of
+    ``dtype`` when its element type is one of the NumPy ``kinds`` ("u1" for
+    uint8 only); anything else is refused, never cast."""
+    import numpy as np
+    import tensorflow as tf
+
+    if not isinstance(value, (tf.Tensor, tf.Variable)):
+        value = np.asarray(value)
+    element = np.dtype(tf.as_dtype(value.dtype).as_numpy_dtype)
+    ok = element == np.uint8 if kinds == "u1" else (element.kind in kinds and element != np.bool_)
+    if not ok:
+        _refuse("{} must be {}, got {}".format(
+            name, {"u1": "a uint8 array", "iu": "an integer array"}.get(kinds, "a numeric array"),
+            _type_name(value)))
+    value = tf.convert_to_tensor(value)
+    return value if value.dtype == dtype else tf.cast(value, dtype)
+
+
+def _counts(counts, boxes):
+    """int32 ``counts`` in 0..N (N box rows). Wider integers are checked
+    before they are narrowed: 2**32 + 3 must not become 3."""
+    import tensorflow as tf
+
+    values = _array("counts", counts, "iu", tf.int64)
+    if boxes.shape.rank != 3:
+        return tf.cast(values, tf.int32)  # the op refuses the boxes
+    rows = tf.shape(boxes, out_type=tf.int64)[1]
+    with tf.control_dependencies([
+            tf.debugging.assert_non_negative(values, message="detection_augment: counts must be >= 0"),
+            tf.debugging.assert_less_equal(values, rows, message="detection_augment: counts must not "
+                                           "exceed the box rows given")]):
+        return tf.cast(values, tf.int32)
+
+
 def detection_augment(images, boxes, counts, main, seed, pass_number, index, config):
     """One augmented detection output built around group member ``main``.
 
     ``images`` uint8 [k, H, W, 3] (the group, at the config's size), ``boxes``
     float32 [k, N, 5] rows ``[x1, y1, x2, y2, label]`` in pixels (rows at and
     beyond ``counts[j]`` are ignored), ``counts`` int32 [k]; ``main``, ``seed``,
-    ``pass_number`` and ``index`` int64 scalars (tensors or ints; ``seed`` any
-    int, taken modulo 2**64). ``config`` is a
+    ``pass_number`` and ``index`` int64 scalars (tensors or ints; ``seed`` and
+    ``index`` any int, taken modulo 2**64). ``config`` is a
     ``datasets._detaug.DetectionAugmentConfig`` or its ``serialized`` string.
 
     Returns ``(image, boxes)``: uint8 [H, W, 3] and float32 [M, 5] in output
     pixels, one row of zeros when no box is left. The same inputs give the
     same bytes as ``datasets._detaug.augment_group``. Bad input fails with
-    InvalidArgument."""
+    InvalidArgument naming the argument, where ``augment_group`` refuses it:
+    pictures that are not uint8, counts that are not integers or do not fit
+    0..N, booleans or fractions for the integer arguments, ``main`` or
+    ``pass_number`` out of range; nothing is cast into range."""
     import tensorflow as tf
 
     serialized = getattr(config, "serialized", config)
     if not isinstance(serialized, str):
         raise TypeError("config must be a DetectionAugmentConfig or its serialized string, got {}"
                         .format(type(config).__name__))
-
-    def int64(value):
-        if isinstance(value, int) and not isinstance(value, bool):
-            value = (value + 2 ** 63) % 2 ** 64 - 2 ** 63  # any int, as its 64 bits
-        return tf.cast(value, tf.int64)
-
+    images = _array("images", images, "u1", tf.uint8)
+    boxes = _array("boxes", boxes, "fiu", tf.float32)
+    counts = _counts(counts, boxes)
+    top = 2 ** 63 - 1
     return load().trellisk_detection_augment(
-        tf.convert_to_tensor(images, tf.uint8), tf.convert_to_tensor(boxes, tf.float32),
-        tf.convert_to_tensor(counts, tf.int32), int64(main), int64(seed), int64(pass_number),
-        int64(index), config=serialized)
+        images, boxes, counts, _scalar("main", main, 0, top), _scalar("seed", seed, None, None),
+        _scalar("pass_number", pass_number, 0, top), _scalar("index", index, None, None),
+        config=serialized)
 
 
 def tf_int64(value):
