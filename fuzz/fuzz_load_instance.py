@@ -83,6 +83,8 @@ def one_input(data):
                       "boxes {} {}".format(boxes.dtype, boxes.shape))
         harness.signal("ok", training, img.shape[2], len(boxes), img.shape[0] > 64)
         harness.check(np.isfinite(boxes).all(), "non-finite box {}".format(boxes))
+        harness.check(((boxes[:, 2] >= boxes[:, 0]) & (boxes[:, 3] >= boxes[:, 1])).all(),
+                      "inverted box {}".format(boxes))
         limit = np.array(img.shape[1::-1] * 2, np.float32) if training else np.ones(4, np.float32)
         harness.check(((boxes[:, :4] >= 0) & (boxes[:, :4] <= limit)).all(),
                       "box outside the image {}".format(boxes))

@@ -73,6 +73,25 @@ def test_bad_record_fails_naming_file_and_position(tmp_path, pipeline, fault, au
     assert re.search(FAULTS[fault][1], message), message
 
 
+@pytest.mark.parametrize("fault", ["inverted width", "inverted height", "nan", "infinity"])
+def test_check_reports_the_records_training_refuses(tmp_path, fault):
+    import os
+
+    import yaml
+
+    from quorvane.trellisk.cli import check, sources
+
+    dataset(tmp_path, fault)
+    info = tmp_path / "d.yaml"
+    info.write_text(yaml.safe_dump({"type": "tfrecord", "classes": ["a", "b"],
+                                    "train": {"path": str(tmp_path / "train")},
+                                    "validation": {"path": str(tmp_path / "val")}}))
+    report = check.run(sources.resolve([str(info)]), out=open(os.devnull, "w"))
+    flagged = {where for where, _, _ in report.problems}
+    assert flagged == {"{} record {}".format(tmp_path / split / "part.tfrecord", BAD_POSITION)
+                       for split in ("train", "val")}
+
+
 @pytest.mark.parametrize("pipeline", ["default train", "graph train"])
 def test_sound_records_still_train(tmp_path, pipeline):
     # A zero-size box (one clipped to a border) is sound and stays.
