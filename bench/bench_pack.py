@@ -33,7 +33,7 @@ def script_pack(yaml_path, out):
     import tensorflow as tf
     import yaml
     from PIL import Image
-    from quorvane.trellisk.cli import sampledata
+    from quorvane.trellisk import sampledata
 
     with open(yaml_path) as f:
         doc = yaml.safe_load(f)
@@ -93,7 +93,8 @@ def main(argv=None):
     args = parser(__doc__).parse_args(argv)
     os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
     import tensorflow  # noqa: F401 -- the script's import is not part of its time
-    from quorvane.trellisk.cli import pack as packmod, sampledata
+    from quorvane.trellisk import sampledata
+    from quorvane.trellisk import packing as packmod
     per_photo, rounds = (12, 1) if args.quick else (400, 3)
     root = tempfile.mkdtemp(prefix="bench-pack-")
     workers = os.cpu_count() or 1

@@ -92,7 +92,7 @@ def train(hosts, index, data, steps, batch_size):
 
 def launch(n, data, steps, batch_size):
     if data is None:
-        from quorvane.trellisk.cli import sampledata
+        from quorvane.trellisk import sampledata
 
         data = tempfile.mkdtemp(prefix="trellisk-mw-")
         sampledata.write_dataset(data, per_photo=2, val_per_photo=1)

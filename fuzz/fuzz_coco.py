@@ -4,6 +4,7 @@ then the reader and the mask painter on the images it indexed.
 Input: flags (bit 0 letterbox), the COCO file as a chunk, the image file
 (every entry's file, whatever its name) as the rest."""
 
+import json
 import os
 import sys
 import warnings
@@ -16,7 +17,10 @@ Image = harness.image_library()
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 
+from quorvane.trellisk import validate  # noqa: E402
+from quorvane.trellisk.datasets import _rules  # noqa: E402
 from quorvane.trellisk.datasets.segmentation import SegmentationDatasetJsonCOCO  # noqa: E402
+from quorvane.trellisk.sources import open_source  # noqa: E402
 
 SHAPE = [16, 16, 3]
 NUM_POINTS = 8
@@ -39,6 +43,16 @@ def one_input(data):
     flags = inp.byte()
     harness.write(FILE, inp.chunk())
     image = inp.rest()
+    # check reads the same file and never raises for a fault of the data;
+    # the category numbering it shares with the reader refuses only what
+    # the reader refuses (a category that is not an object: TypeError).
+    report = validate.check(open_source([FILE], images=IMAGES))
+    harness.check(all(p.line() for p in report.problems), "problem lines")
+    with harness.allowed(ValueError, TypeError, RecursionError):
+        with open(FILE, encoding="utf-8") as f:
+            doc = json.load(f)
+        if isinstance(doc, dict) and isinstance(doc.get("categories"), list):
+            _rules.coco_category_classes(doc["categories"])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         with harness.allowed(*ERRORS):

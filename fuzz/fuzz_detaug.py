@@ -2,9 +2,15 @@
 settings and groups: any aug_cfg values (out of range, NaN, inverted
 ranges, wrong types), any sizes, and box values of any float bit pattern.
 
-Input: flags (bit 0 baseline, bit 1 scale as one number), output height and
-width, group size, boxes per sample, main, seed, pass; then one byte per
-setting (its value's kind and magnitude); then box floats and pixel bytes."""
+With flag bit 4 the objects get outlines too: part rows (box row, first
+vertex, vertex count) of any int32 values and vertices of any float bit
+pattern, which reach the engine's tight-box path when they are sound.
+
+Input: flags (bit 0 baseline, bit 1 scale as one number, bit 4 outlines),
+output height and width, group size, boxes per sample, main, seed, pass;
+then one byte per setting (its value's kind and magnitude); then box
+floats, with bit 4 a chunk of part int32s and one of vertex floats, then
+pixel bytes."""
 
 import os
 import struct
@@ -56,6 +62,19 @@ def one_input(data):
     boxes = np.resize(floats, k * n * 5).astype(np.float32).reshape(k, n, 5) if floats.size \
         else np.zeros((k, n, 5), np.float32)
     counts = np.full(k, n, np.int32)
+    outline = {}
+    if flags & 16:
+        raw_parts, raw_xy = inp.chunk(), inp.chunk()
+        ints = np.frombuffer(raw_parts[: len(raw_parts) // 4 * 4], "<i4")
+        p = ints.size // (3 * k)
+        # Mostly small values, so that many rows name real boxes and vertices.
+        parts = (ints[: k * p * 3] % 64 if flags & 32 else ints[: k * p * 3]).astype(np.int32).reshape(k, p, 3)
+        coords = np.frombuffer(raw_xy[: len(raw_xy) // 8 * 8], "<f4")
+        v = coords.size // (2 * k)
+        xy = coords[: k * v * 2].astype(np.float32).reshape(k, v, 2)
+        if flags & 64:
+            xy = np.nan_to_num(xy, nan=1.0, posinf=1e30, neginf=-1e30) % (3 * max(h, w))
+        outline = {"outline_xy": xy, "outline_parts": parts}
     pixels = inp.rest()
     images = np.frombuffer(pixels.ljust(k * h * w * 3, b"\0")[: k * h * w * 3], np.uint8)
     images = images.reshape(k, h, w, 3).copy()
@@ -63,7 +82,7 @@ def one_input(data):
         config = _detaug.DetectionAugmentConfig(cfg, h, w)
         image, out = _detaug.augment_group(config, images, boxes, counts, main, seed, pass_number,
                                            struct.unpack("<H", bytes(data[:2]).ljust(2, b"\0"))[0],
-                                           baseline=bool(flags & 1))
+                                           baseline=bool(flags & 1), **outline)
         harness.check(image.dtype == np.uint8 and image.shape == (h, w, 3),
                       "image {} {}".format(image.dtype, image.shape))
         harness.check(out.dtype == np.float32 and out.ndim == 2 and out.shape[1] == 5 and
@@ -74,7 +93,7 @@ def one_input(data):
                             (real[:, 3] <= h)).all()), "a box outside the picture")
         labels = set(boxes[:, :, 4].ravel().tolist()) | {0.0}
         harness.check(set(real[:, 4].tolist()) <= labels, "a label that no input box had")
-        harness.signal("ok", len(out) > 1, config.group_size)
+        harness.signal("ok", len(out) > 1, config.group_size, bool(outline))
 
 
 if __name__ == "__main__":

@@ -42,7 +42,7 @@ class Fill:
 
 def one_input(data):
     inp = harness.Input(data)
-    op, flags = inp.byte() % 5, inp.byte()
+    op, flags = inp.byte() % 6, inp.byte()
     a, b, c, d = (inp.byte() % 12 for _ in range(4))
     fill = Fill(inp.rest())
     h, w = 1 + a, 1 + b
@@ -82,6 +82,23 @@ def one_input(data):
                                                 letterbox=bool(flags & 8))
             harness.check(out.shape[:2] == (h, w), "letterboxed {}".format(out.shape))
             harness.check(np.isfinite(frame.numpy()).all(), "non-finite frame")
+        elif op == 5:
+            # A record's outline features: counts that may disagree, any floats.
+            classes = fill((c,), np.int64) % 8 if flags & 16 else fill((c,), np.int64)
+            parts = fill((c if not flags & 2 else d,), np.int64) % 4 if flags & 32 else fill((c,), np.int64)
+            vertices = fill((d,), np.int64) % 6 if flags & 64 else fill((d,), np.int64)
+            xy = fill((2 * a,), np.float32)
+            if flags & 128:
+                xy = np.abs(np.nan_to_num(xy)) % 1
+            objects = classes if flags & 4 else fill((d,), np.int64)
+            size = np.array([h, w], np.int32) if not flags & 8 else fill((d % 3,), np.int32)
+            points, rows, kept = OPS.trellisk_record_outlines(
+                classes, parts, vertices, xy, objects, size, "x", max_class=7,
+                match_objects=bool(flags & 1), height=h if flags & 8 else 0, width=w if flags & 8 else 0)
+            p, r = points.numpy(), rows.numpy()
+            harness.check(p.shape == (a, 2) and np.isfinite(p).all(), "points {}".format(p.shape))
+            harness.check(bool(((r[:, 1] >= 0) & (r[:, 2] >= 1) & (r[:, 1] + r[:, 2] <= a)).all())
+                          and len(kept.numpy()) == c, "parts {} for {} vertices".format(r, a))
         else:
             objects = fill((c,), np.int64)
             bboxes = fill((d * 4,) if not flags & 2 else (d,), np.float32)

@@ -12,7 +12,8 @@ import pytest
 import yaml
 from PIL import Image
 
-from quorvane.trellisk.cli import main, preview, sampledata, sources
+from quorvane.trellisk import sampledata
+from quorvane.trellisk.cli import main, preview, sources
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 

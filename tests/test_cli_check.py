@@ -3,13 +3,16 @@
 import json
 import os
 import shutil
+from collections import Counter
 
 import numpy as np
 import pytest
 import yaml
 
-from quorvane.trellisk.cli import build_parser, main, sampledata, sources
+from quorvane.trellisk import sampledata
+from quorvane.trellisk.cli import build_parser, main, sources
 from quorvane.trellisk.cli import check as checkmod
+from quorvane.trellisk.sources._common import Problems, check_image
 
 
 @pytest.fixture(scope="module")
@@ -362,9 +365,9 @@ def test_image_check_fails_on_the_damaged_jpegs_a_full_decode_fails_on(sample, t
             del data[cut:cut + rng.randint(1, 300)]
         with open(path, "wb") as f:
             f.write(data)
-        report = checkmod.Report(echo=False)
-        checkmod._check_image(report, "x", path)
-        flagged = any(k == "image-undecodable" for _, k, _ in report.problems)
+        problems = Problems()
+        check_image(problems, Counter(), "x", path)
+        flagged = any(k == "image-undecodable" for _, k, _ in problems)
         assert flagged == full_decode_fails(bytes(data)), (kind, cut)
         outcomes.add(flagged)
     assert outcomes == {True, False}

@@ -111,7 +111,7 @@ def test_exit_with_training_pipeline_running(tmp_path):
     # Worker threads that need the interpreter after its finalization began
     # were ended mid-call, and destroying the global iterator waited for
     # those calls forever (most runs hung).
-    from quorvane.trellisk.cli import sampledata
+    from quorvane.trellisk import sampledata
 
     info = sampledata.write_dataset(str(tmp_path / "ds"), per_photo=2, val_per_photo=1)
     delays = [random.Random(k).uniform(0.05, 0.3) for k in range(6)]
@@ -144,7 +144,7 @@ NOISE = re.compile(r"Traceback|Error|exiting|(^|\s)[WEF]\d*\s.*\.cc:\d+\]")
 def test_exit_after_first_batch_is_quiet(tmp_path, augmentation):
     # Calls refused at exit used to fail every pipeline element still in
     # flight, and TensorFlow logged each failure with its traceback.
-    from quorvane.trellisk.cli import sampledata
+    from quorvane.trellisk import sampledata
 
     info = sampledata.write_dataset(str(tmp_path / "ds"), per_photo=2, val_per_photo=1)
     script = tmp_path / "quiet.py"

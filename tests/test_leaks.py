@@ -1,8 +1,10 @@
 """Memory stays flat over many calls: per-sample readers, argument-checked
-methods (good and bad arguments) and record decoding."""
+methods (good and bad arguments) and record decoding; failing calls release
+their arguments."""
 
 import gc
 import os
+import sys
 
 import numpy as np
 import pytest
@@ -114,3 +116,56 @@ def test_no_growth(tmp_path, make, calls, baseline):
     floor = growth(baseline(tmp_path), calls, warmup) if baseline else 0.0
     step = make(tmp_path)
     assert growth(step, calls, warmup) - max(floor, 0.0) < LIMIT_MB
+
+
+class Token:
+    """An argument no cache keeps: its reference count is ours alone."""
+
+
+def failing_calls(tmp_path):
+    from quorvane.trellisk.datasets import _rules
+    from quorvane.trellisk.datasets.segmentation import SegmentationDatasetYaml
+
+    loss = AttitudeLoss()
+    ds = make_dataset(tmp_path, simple(1))
+    return {
+        "bad weights": (loss.set_weights, lambda a: ((a,), {}),
+                        {"y_weight": -1.0, "p_weight": 1.0, "r_weight": 1.0}, ValueError),
+        "not a path": (ds.validate_path, lambda a: ((a,), {}), Token(), (TypeError, ValueError)),
+        "unknown keyword": (ds.validate_path, lambda a: ((), {"nope": a}), Token(), TypeError),
+        "too many arguments": (ds.read_data, lambda a: ((a, a, a), {}), Token(), TypeError),
+        "not an annotation file": (ds._read_data, lambda a: ((a, True), {}), Token(),
+                                   (TypeError, ValueError, OSError)),
+        "no description": (SegmentationDatasetYaml, lambda a: ((a,), {"shape": [8, 8, 3]}), Token(),
+                           (TypeError, ValueError, OSError)),
+        "category not an object": (_rules.coco_category_classes, lambda a: ((a,), {}),
+                                   [{"id": 1, "name": "a"}, Token()], TypeError),
+    }
+
+
+@pytest.mark.parametrize("name", ["bad weights", "not a path", "unknown keyword", "too many arguments",
+                                  "not an annotation file", "no description",
+                                  "category not an object"])
+def test_failing_calls_release_their_arguments(tmp_path, name):
+    """A call that fails keeps no reference to its argument: a reference
+    left behind leaks the argument (and all it holds) on every call, a few
+    hundred bytes each, too little for the memory test to see."""
+    call, spread, arg, errors = failing_calls(tmp_path)[name]
+    held = list(arg) if isinstance(arg, list) else [arg]
+
+    def fail():
+        args, kwargs = spread(arg)
+        try:
+            call(*args, **kwargs)
+        except errors:
+            return
+        raise AssertionError("{} was accepted".format(name))
+
+    for _ in range(20):  # first calls may fill caches
+        fail()
+    gc.collect()
+    before = [sys.getrefcount(h) for h in held]
+    for _ in range(2000):
+        fail()
+    gc.collect()
+    assert [sys.getrefcount(h) for h in held] == before

@@ -14,9 +14,10 @@ import numpy as np
 import pytest
 import yaml
 
-from quorvane.trellisk.cli import main, sampledata
+from quorvane.trellisk import sampledata
+from quorvane.trellisk.cli import main
 from quorvane.trellisk.cli import check as checkmod
-from quorvane.trellisk.cli import pack as packmod
+from quorvane.trellisk import packing as packmod
 from quorvane.trellisk.cli import sources
 from quorvane.trellisk.datasets.records import encode_example
 from test_cli import layouts
@@ -248,7 +249,7 @@ def test_full_disk_leaves_nothing_and_says_so(sample, tmp_path, monkeypatch, cap
 
 SLOW_PACK = """
 import sys, time
-from quorvane.trellisk.cli import pack as P
+from quorvane.trellisk import packing as P
 real = P._ShardSet.write
 def slow(self, *a):
     real(self, *a)
@@ -265,8 +266,11 @@ def test_interrupted_pack_leaves_no_finished_file(sample, tmp_path, sig):
     out = tmp_path / "out"
     argv = ["pack"] + layouts(sample)["yaml"] + ["--out", str(out), "--workers", "1"]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    # A background job inherits SIGINT ignored, and a child keeps that: the
+    # child takes the default action back, as a pack started from a shell does.
     proc = subprocess.Popen([sys.executable, "-c", SLOW_PACK] + argv, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env, text=True)
+                            stderr=subprocess.PIPE, env=env, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     assert proc.stdout.readline().strip() == "wrote"
     proc.send_signal(sig)
     _, err = proc.communicate(timeout=60)
@@ -291,3 +295,49 @@ def test_packed_dataset_feeds_both_training_pipelines(sample, tmp_path):
         images, (boxes,) = next(iter(pipeline))
         assert images.shape == (2, 48, 64, 3) and boxes.shape[0] == 2
         assert float(boxes[..., 4].numpy().max()) >= 1  # labels arrive (background offset 1)
+
+
+@pytest.mark.parametrize("pipeline", ["default", "graph"])
+def test_packed_outlines_give_the_segmentation_samples_of_the_source(sample, tmp_path, pipeline):
+    from quorvane.trellisk.datasets import graph
+    from quorvane.trellisk.datasets.segmentation import SegmentationDatasetTFRecord, SegmentationDatasetYaml
+
+    out = tmp_path / "packed"
+    assert run_pack(layouts(sample)["yaml"], out) == 0
+    kw = dict(shape=[96, 128, 3], num_points=60, tasks=["segment"])
+    source = SegmentationDatasetYaml(sample["segmentation_yaml"], **kw)
+    packed = SegmentationDatasetTFRecord(str(out / "tfrecord.yaml"), **kw)
+
+    def by_name(ds):
+        elements = ds.build_val_iterator() if pipeline == "default" else graph.val_pipeline(ds)
+        return {os.path.basename(n.numpy().decode()): (i.numpy(), m.numpy()) for i, m, n in elements}
+
+    want, got = by_name(source), by_name(packed)
+    assert set(got) == set(want) and got
+    same = sum(int((m == want[n][1]).sum()) for n, (_, m) in got.items())
+    assert all(i.tobytes() == want[n][0].tobytes() for n, (i, _) in got.items())
+    assert same >= 0.999 * sum(m.size for _, m in got.values())
+    assert len({v for _, m in got.values() for v in np.unique(m)}) > 2  # several classes painted
+
+
+def test_resharding_keeps_outlines_and_check_reports_damaged_ones(sample, tmp_path):
+    import tensorflow as tf
+    from quorvane.trellisk.sources.base import ProblemKind
+
+    out, again = tmp_path / "packed", tmp_path / "again"
+    assert run_pack(layouts(sample)["yaml"], out) == 0
+    assert run_pack([str(out / "tfrecord.yaml")], again) == 0
+
+    def records(folder):
+        return sorted(r.numpy() for p in glob.glob(str(folder / "*" / "*.tfrecord"))
+                      for r in tf.data.TFRecordDataset(p))
+
+    first = records(out)
+    assert first == records(again) and all(b"outline_xy" in r for r in first)
+    bad = tf.train.Example.FromString(first[0])
+    bad.features.feature["outline_xy"].float_list.value[1] = -0.5
+    with tf.io.TFRecordWriter(glob.glob(str(out / "train" / "*.tfrecord"))[0]) as w:
+        w.write(bad.SerializeToString())
+    report = checkmod.run(sources.resolve([str(out / "tfrecord.yaml")]), out=io.StringIO())
+    kinds = [p.kind for p in report.problems]
+    assert ProblemKind.OUTLINE_MISMATCH in kinds and "outline_xy[1]" in str(report.problems)

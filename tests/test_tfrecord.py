@@ -4,6 +4,7 @@ the decoding of one record."""
 import os
 import subprocess
 import sys
+import types
 from os.path import join
 
 import numpy as np
@@ -64,28 +65,38 @@ def bare(class_offset=1, shape=None, letter_box=True):
 
 # ------------------------------------------------------------ module surface
 
-def test_module_binds_names_in_order_and_classes():
+def test_module_names_and_classes():
     import cv2
     import glob
     import os.path
     from quorvane.trellisk.datasets import utils
-    names = [k for k in vars(tfrecord) if not k.startswith("__")]
-    assert names == ["letterbox", "xywhn2xyxy", "BaseDetectionDataset", "tf", "join", "exists",
-                     "np", "glob", "cv2", "TFRecordDatasetYaml", "TFRecordDataset",
-                     "scan_record_file"]
+    assert {"TFRecordDatasetYaml", "TFRecordDataset", "scan_record_file"} <= set(vars(tfrecord))
     assert tfrecord.letterbox is utils.letterbox and tfrecord.xywhn2xyxy is utils.xywhn2xyxy
     assert tfrecord.join is os.path.join and tfrecord.exists is os.path.exists
     assert (tfrecord.np, tfrecord.glob, tfrecord.cv2, tfrecord.tf) == (np, glob, cv2, tf)
     assert TFRecordDatasetYaml.__bases__ == (BaseDetectionDataset,)
     assert TFRecordDataset.__bases__ == (TFRecordDatasetYaml,)
-    own = lambda cls: [k for k in vars(cls) if not k.startswith("__") or k == "__init__"]
-    assert own(TFRecordDatasetYaml) == ["__init__", "validate_info_file_content", "load_storage",
-                                        "load_instance", "build_and_load_base_iterator"]
-    assert own(TFRecordDataset) == ["__init__", "validate_info_file", "build_val_iterator",
-                                    "build_train_iterator"]
     for cls in (TFRecordDatasetYaml, TFRecordDataset):
         assert cls.__module__ == "quorvane.trellisk.datasets.tfrecord"
         assert "shape (list)" in cls.__doc__ and "add_bkg_class" in cls.__doc__
+        # Every method help() shows says what it does.
+        for name, method in vars(cls).items():
+            if callable(method) and not name.startswith("__"):
+                assert (method.__doc__ or "").strip(), name
+
+
+@pytest.mark.parametrize("listed", [[], ["elsewhere.tfrecord"]])
+def test_storage_is_listed_through_the_glob_the_module_binds(tmp_path, monkeypatch, listed):
+    for split in ("train", "val"):
+        write_records(str(tmp_path / split / "a.tfrecord"), [example(picture(8, 8))])
+    ds = {"classes": ["a"], "train": {"path": str(tmp_path / "train")},
+          "validation": {"path": str(tmp_path / "val")}}
+    monkeypatch.setattr(tfrecord, "glob", types.SimpleNamespace(glob=lambda pattern: list(listed)))
+    if not listed:
+        with pytest.raises(ValueError, match="Empty train or validation samples"):
+            TFRecordDataset(ds, shape=[8, 8, 3])
+    else:
+        assert TFRecordDataset(ds, shape=[8, 8, 3]).train_storage == listed
 
 
 @pytest.mark.parametrize("setup,error", [

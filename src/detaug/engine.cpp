@@ -200,6 +200,25 @@ std::string check(const Config &c, const Group &g) {
     if (g.n < 0 || g.n > kMaxBoxes) return "too many box rows: " + std::to_string(g.n);
     if (!g.images || (g.n > 0 && !g.boxes) || !g.counts) return "missing input buffer";
     (void)c;
+    if (g.p < 0 || g.v < 0 || g.p > kMaxBoxes || g.v > kMaxVertices)
+        return "too many outline rows: " + std::to_string(g.p) + " parts, " + std::to_string(g.v) + " vertices";
+    if (g.p > 0 && (!g.outline_parts || (g.v > 0 && !g.outline_xy))) return "missing outline buffer";
+    for (int j = 0; j < g.k && g.p > 0; ++j) {
+        const int32_t *parts = g.outline_parts + size_t(j) * g.p * 3;
+        for (int i = 0; i < g.p; ++i) {
+            const int32_t row = parts[i * 3], first = parts[i * 3 + 1], count = parts[i * 3 + 2];
+            if (count == 0) continue;  // padding
+            const std::string at = "outline_parts[" + std::to_string(j) + ", " + std::to_string(i) + "]";
+            if (row < 0 || row >= g.counts[j])
+                return at + " names box row " + std::to_string(row) + ", outside 0.." + std::to_string(g.counts[j] - 1);
+            if (count < 0 || first < 0 || first > g.v - count)
+                return at + " takes vertices " + std::to_string(first) + " (" + std::to_string(count) +
+                       " of them), outside the " + std::to_string(g.v) + " given";
+            const float *xy = g.outline_xy + (size_t(j) * g.v + size_t(first)) * 2;
+            for (int q = 0; q < count * 2; ++q)
+                if (!std::isfinite(xy[q])) return at + " has a non-finite vertex";
+        }
+    }
     for (int j = 0; j < g.k; ++j) {
         const int32_t cnt = g.counts[j];
         if (cnt < 0 || cnt > g.n)
@@ -213,45 +232,143 @@ std::string check(const Config &c, const Group &g) {
     return {};
 }
 
+namespace {
+
+// A polygon of any size (an object's outline part), clipped by half-planes.
+struct Ring {
+    std::vector<double> x, y, cx, cy;
+    double area() const {
+        double a = 0;
+        const size_t n = x.size();
+        for (size_t i = 0; i < n; ++i) {
+            const size_t j = (i + 1) % n;
+            a += x[i] * y[j] - x[j] * y[i];
+        }
+        return std::fabs(a) * 0.5;
+    }
+    // Keeps the part where s * (coordinate - bound) <= 0 (axis 0: x, 1: y).
+    // The clipped ring of a concave part may run along the bound twice; its
+    // area and extent are still those of the part inside.
+    void cut(int axis, double bound, double s) {
+        cx.clear(), cy.clear();
+        const size_t n = x.size();
+        for (size_t i = 0; i < n; ++i) {
+            const size_t j = (i + 1) % n;
+            const double pi = s * ((axis ? y[i] : x[i]) - bound), pj = s * ((axis ? y[j] : x[j]) - bound);
+            if (pi <= 0) cx.push_back(x[i]), cy.push_back(y[i]);
+            if ((pi < 0 && pj > 0) || (pi > 0 && pj < 0)) {
+                const double t = pi / (pi - pj);
+                cx.push_back(axis ? x[i] + t * (x[j] - x[i]) : bound);
+                cy.push_back(axis ? bound : y[i] + t * (y[j] - y[i]));
+            }
+        }
+        x.swap(cx), y.swap(cy);
+    }
+    void clip(double w, double h) {
+        cut(0, 0, -1);
+        cut(0, w, 1);
+        cut(1, 0, -1);
+        cut(1, h, 1);
+    }
+};
+
+// What the box rules look at of one mapped object: the extent of what is
+// inside the output, the warped area and the visible area.
+struct Mapped {
+    double x1, y1, x2, y2, warped, visible;
+    bool any = false;
+};
+
+// An outlined object (member `mem`, its parts in `parts`) through tile t of
+// the view: each part cut to its source picture (only that is drawn),
+// warped, then cut to the output. False when the outline has no area in the
+// source coordinates at all (a line or a point): its corners say more.
+bool map_outline(const Config &c, const View &v, int t, const Group &g, int mem, const std::vector<int> &parts,
+                 Ring &ring, Mapped *out) {
+    const double W = c.width, H = c.height;
+    const double *m = v.m;
+    Mapped r{W, H, 0, 0, 0, 0};
+    double source_area = 0;
+    for (int i : parts) {
+        const int32_t *part = g.outline_parts + (size_t(mem) * g.p + size_t(i)) * 3;
+        const float *xy = g.outline_xy + (size_t(mem) * g.v + size_t(part[1])) * 2;
+        ring.x.clear(), ring.y.clear();
+        for (int q = 0; q < part[2]; ++q) ring.x.push_back(xy[2 * q]), ring.y.push_back(xy[2 * q + 1]);
+        source_area += ring.area();
+        ring.clip(W, H);
+        for (size_t q = 0; q < ring.x.size(); ++q) {
+            const double px = ring.x[q] + v.ox[t], py = ring.y[q] + v.oy[t];
+            ring.x[q] = m[0] * px + m[1] * py + m[2];
+            ring.y[q] = m[3] * px + m[4] * py + m[5];
+        }
+        r.warped += ring.area();
+        ring.clip(W, H);
+        if (ring.x.size() < 3) continue;
+        r.visible += ring.area();
+        for (size_t q = 0; q < ring.x.size(); ++q) {
+            r.x1 = std::min(r.x1, ring.x[q]), r.x2 = std::max(r.x2, ring.x[q]);
+            r.y1 = std::min(r.y1, ring.y[q]), r.y2 = std::max(r.y2, ring.y[q]);
+        }
+        r.any = true;
+    }
+    if (!(source_area > 0)) return false;
+    *out = r;
+    return true;
+}
+
+}  // namespace
+
 void map_boxes(const Config &c, const View &v, const Group &g, std::vector<float> *out) {
     const double W = c.width, H = c.height;
     const double *m = v.m;
+    // Per box row of a member, its outline parts (when the group has any).
+    std::vector<std::vector<int>> parts_of;
+    Ring ring;
     for (int t = 0; t < v.tiles; ++t) {
         const int mem = v.member[t];
         const float *rows = g.boxes + size_t(mem) * g.n * 5;
+        parts_of.assign(g.p > 0 ? size_t(g.counts[mem]) : 0, {});
+        for (int i = 0; i < g.p; ++i) {
+            const int32_t *part = g.outline_parts + (size_t(mem) * g.p + size_t(i)) * 3;
+            if (part[2] > 0) parts_of[size_t(part[0])].push_back(i);
+        }
         for (int i = 0; i < g.counts[mem]; ++i) {
             const float *b = rows + size_t(i) * 5;
             if (b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 0) continue;  // the no-object row
-            // Only the source picture is drawn, so only its part of a box counts.
-            const double x1 = std::clamp(double(std::min(b[0], b[2])), 0.0, W) + v.ox[t];
-            const double x2 = std::clamp(double(std::max(b[0], b[2])), 0.0, W) + v.ox[t];
-            const double y1 = std::clamp(double(std::min(b[1], b[3])), 0.0, H) + v.oy[t];
-            const double y2 = std::clamp(double(std::max(b[1], b[3])), 0.0, H) + v.oy[t];
-            // The box's outline through the matrix, clipped to the output: the
-            // enclosing box of what is left is tight even for a rotated box
-            // cut by the border, and the areas give the visible fraction.
-            const double xs[4] = {x1, x2, x2, x1}, ys[4] = {y1, y1, y2, y2};
-            Polygon poly;
-            poly.n = 4;
-            for (int k = 0; k < 4; ++k) {
-                poly.x[k] = m[0] * xs[k] + m[1] * ys[k] + m[2];
-                poly.y[k] = m[3] * xs[k] + m[4] * ys[k] + m[5];
+            Mapped r{W, H, 0, 0, 0, 0};
+            if (parts_of.empty() || parts_of[size_t(i)].empty() ||
+                !map_outline(c, v, t, g, mem, parts_of[size_t(i)], ring, &r)) {
+                // Only the source picture is drawn, so only its part of a box counts.
+                const double x1 = std::clamp(double(std::min(b[0], b[2])), 0.0, W) + v.ox[t];
+                const double x2 = std::clamp(double(std::max(b[0], b[2])), 0.0, W) + v.ox[t];
+                const double y1 = std::clamp(double(std::min(b[1], b[3])), 0.0, H) + v.oy[t];
+                const double y2 = std::clamp(double(std::max(b[1], b[3])), 0.0, H) + v.oy[t];
+                // The box's outline through the matrix, clipped to the output: the
+                // enclosing box of what is left is tight even for a rotated box
+                // cut by the border, and the areas give the visible fraction.
+                const double xs[4] = {x1, x2, x2, x1}, ys[4] = {y1, y1, y2, y2};
+                Polygon poly;
+                poly.n = 4;
+                for (int k = 0; k < 4; ++k) {
+                    poly.x[k] = m[0] * xs[k] + m[1] * ys[k] + m[2];
+                    poly.y[k] = m[3] * xs[k] + m[4] * ys[k] + m[5];
+                }
+                r.warped = poly.area();
+                poly.clip(W, H);
+                r.any = poly.n >= 3;
+                for (int k = 0; k < poly.n; ++k) {
+                    r.x1 = std::min(r.x1, poly.x[k]), r.x2 = std::max(r.x2, poly.x[k]);
+                    r.y1 = std::min(r.y1, poly.y[k]), r.y2 = std::max(r.y2, poly.y[k]);
+                }
+                r.visible = poly.area();
             }
-            const double warped = poly.area();
-            poly.clip(W, H);
-            if (poly.n < 3) continue;
-            double cx1 = W, cy1 = H, cx2 = 0, cy2 = 0;
-            for (int k = 0; k < poly.n; ++k) {
-                cx1 = std::min(cx1, poly.x[k]), cx2 = std::max(cx2, poly.x[k]);
-                cy1 = std::min(cy1, poly.y[k]), cy2 = std::max(cy2, poly.y[k]);
-            }
-            const double visible = poly.area();
-            const double w = cx2 - cx1, h = cy2 - cy1;
-            if (!(w > 0 && h > 0 && warped > 0)) continue;
+            // The box rules, on the tight box when the object is outlined.
+            const double w = r.x2 - r.x1, h = r.y2 - r.y1;
+            if (!r.any || !(w > 0 && h > 0 && r.warped > 0)) continue;
             if (w < c.min_box_size || h < c.min_box_size) continue;
-            if (visible < c.min_visibility * warped) continue;
+            if (r.visible < c.min_visibility * r.warped) continue;
             if (std::max(w / h, h / w) > c.max_aspect_ratio) continue;
-            out->insert(out->end(), {float(cx1), float(cy1), float(cx2), float(cy2), b[4]});
+            out->insert(out->end(), {float(r.x1), float(r.y1), float(r.x2), float(r.y2), b[4]});
         }
     }
 }

@@ -17,6 +17,11 @@
 //           their image; rows at and beyond counts[j] are ignored, and so is
 //           a row whose four coordinates are all 0 (the no-object row)
 //   counts  int32   k, each in 0..N
+//   outline_xy     float32 k x V x 2, optional: vertices (x, y) in pixels of
+//                  their image
+//   outline_parts  int32 k x P x 3, optional: one part (polygon) per row,
+//                  (box row, first vertex, vertex count); a row with count 0
+//                  is padding. A box with parts is an outlined object.
 // Output: image uint8 H x W x 3 and boxes float32 M x 5 in output pixels;
 // no box left gives exactly one row [0, 0, 0, 0, 0].
 //
@@ -24,7 +29,9 @@
 // [i, i + 1) and is sampled at its centre. Every geometric step of an output
 // is folded into one forward matrix (source -> output); pixels are fetched
 // through its inverse with bilinear interpolation, and boxes are mapped
-// through the matrix itself (four corners, enclosed).
+// through the matrix itself: an outlined object's box is the extent of its
+// warped outline clipped to the picture (tight under rotation and shear),
+// any other box encloses its four warped corners.
 #pragma once
 
 #include <cstddef>
@@ -142,9 +149,15 @@ struct Group {
     const int32_t *counts = nullptr;  // k
     int k = 0;
     int n = 0;  // box rows per member
+    const float *outline_xy = nullptr;       // k x v x 2, or null
+    const int32_t *outline_parts = nullptr;  // k x p x 3, or null
+    int v = 0;  // outline vertex rows per member
+    int p = 0;  // outline part rows per member
 };
 
-// Checks a group against a config: sizes, counts, finite box values.
+// Checks a group against a config: sizes, counts, finite box values; parts
+// that name a box row in 0..counts - 1 and vertex rows inside 0..v, finite
+// vertices.
 std::string check(const Config &config, const Group &group);
 
 // Renders the plan's pixels into out_image (H x W x 3) and appends the boxes
@@ -161,6 +174,7 @@ void map_boxes(const Config &config, const View &view, const Group &group, std::
 constexpr int kMaxSide = 16384;
 constexpr int kMaxGroup = 1024;
 constexpr int kMaxBoxes = 1 << 20;
+constexpr int kMaxVertices = 1 << 24;
 // Grey of the area no source covers.
 constexpr uint8_t kBorder = 114;
 

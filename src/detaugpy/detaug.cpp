@@ -177,10 +177,13 @@ struct Inputs {
     py::array_t<uint8_t> images;
     py::array_t<float> boxes;
     py::array_t<int32_t> counts;
+    py::array_t<float> outline_xy;
+    py::array_t<int32_t> outline_parts;
     da::Group group;
 };
 
-Inputs take(const da::Config &c, py::handle images_obj, py::handle boxes_obj, py::handle counts_obj) {
+Inputs take(const da::Config &c, py::handle images_obj, py::handle boxes_obj, py::handle counts_obj,
+           py::handle xy_obj, py::handle parts_obj) {
     Inputs in;
     py::array im = as_array(images_obj, "images");
     if (im.dtype().kind() != 'u' || im.dtype().itemsize() != 1 || im.ndim() != 4 || im.shape(3) != 3 ||
@@ -214,6 +217,25 @@ Inputs take(const da::Config &c, py::handle images_obj, py::handle boxes_obj, py
     in.group.counts = in.counts.data();
     in.group.k = int(k);
     in.group.n = int(bx.shape(1));
+    if (xy_obj.is_none() != parts_obj.is_none()) fail("outline_xy and outline_parts go together");
+    if (!parts_obj.is_none()) {
+        py::array xy = as_array(xy_obj, "outline_xy"), parts = as_array(parts_obj, "outline_parts");
+        const char xk = xy.dtype().kind(), pk = parts.dtype().kind();
+        if ((xk != 'f' && xk != 'i' && xk != 'u') || xy.ndim() != 3 || xy.shape(0) != k || xy.shape(2) != 2 ||
+            xy.shape(1) > da::kMaxVertices)
+            fail("outline_xy must be a float32 array of shape (" + std::to_string(k) + ", V, 2), got " + describe(xy));
+        if (pk != 'i' || parts.dtype().itemsize() != 4 || parts.ndim() != 3 ||
+            parts.shape(0) != k || parts.shape(2) != 3 || parts.shape(1) > da::kMaxBoxes)
+            fail("outline_parts must be an int32 array of shape (" + std::to_string(k) + ", P, 3), got " +
+                 describe(parts));
+        in.outline_xy = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(xy);
+        in.outline_parts = py::array_t<int32_t, py::array::c_style | py::array::forcecast>::ensure(parts);
+        if (!in.outline_xy || !in.outline_parts) throw py::error_already_set();
+        in.group.outline_xy = in.outline_xy.data();
+        in.group.outline_parts = in.outline_parts.data();
+        in.group.v = int(xy.shape(1));
+        in.group.p = int(parts.shape(1));
+    }
     std::string e = da::check(c, in.group);
     if (!e.empty()) fail(e);
     return in;
@@ -248,9 +270,10 @@ da::Plan plan_of(const DetectionAugmentConfig &cfg, int k, py::handle main, py::
 }
 
 py::tuple augment_group(const DetectionAugmentConfig &cfg, py::handle images, py::handle boxes, py::handle counts,
-                        py::handle main, py::handle seed, py::handle pass_number, py::handle index, bool baseline) {
+                        py::handle main, py::handle seed, py::handle pass_number, py::handle index, bool baseline,
+                        py::handle outline_xy, py::handle outline_parts) {
     const da::Config &c = cfg.config();
-    Inputs in = take(c, images, boxes, counts);
+    Inputs in = take(c, images, boxes, counts, outline_xy, outline_parts);
     const da::Plan plan = plan_of(cfg, in.group.k, main, seed, pass_number, index);
     py::array_t<uint8_t> out({py::ssize_t(c.height), py::ssize_t(c.width), py::ssize_t(3)});
     uint8_t *dst = out.mutable_data();
@@ -318,7 +341,8 @@ const std::string &class_doc() {
         "(rotation and zoom about the centre, shear, shift), the flips; all are one matrix, and the\n"
         "pixels are sampled through its inverse (bilinear; uncovered area grey 114). Mix-up blends\n"
         "this with a second output built the same way around another member; HSV applies last.\n\n"
-        "Box rules: box corners go through the pixels' matrix (four corners, enclosed), the result is\n"
+        "Box rules: box corners go through the pixels' matrix (four corners, enclosed; an object\n"
+        "given with its outline: the outline, clipped to the output, whose extent is the box), the result is\n"
         "clipped to the output, and a box is dropped when its clipped width or height is below\n"
         "min_box_size, when less than min_visibility of its warped area is inside, or when its aspect\n"
         "ratio exceeds max_aspect_ratio. Labels never change; an output without boxes gets the one\n"
@@ -366,8 +390,9 @@ PYBIND11_MODULE(_detaug, m) {
                         [](py::tuple t) { return DetectionAugmentConfig::from_serialized(t[0].cast<std::string>()); }));
     m.def("augment_group", &augment_group, py::arg("config"), py::arg("images"), py::arg("boxes"), py::arg("counts"),
           py::arg("main"), py::arg("seed"), py::arg("pass_number"), py::arg("index"), py::kw_only(),
-          py::arg("baseline") = false,
-          "augment_group(config, images, boxes, counts, main, seed, pass_number, index) -> (image, boxes)\n\n"
+          py::arg("baseline") = false, py::arg("outline_xy") = py::none(), py::arg("outline_parts") = py::none(),
+          "augment_group(config, images, boxes, counts, main, seed, pass_number, index, *, baseline=False,\n"
+          "              outline_xy=None, outline_parts=None) -> (image, boxes)\n\n"
           "One augmented output built around group member `main`.\n"
           "images: uint8 (k, H, W, 3), the group's samples at the config's size; boxes: float32\n"
           "(k, N, 5) rows [x1, y1, x2, y2, label] in pixels, rows at and beyond counts[j] ignored, an\n"
@@ -377,7 +402,11 @@ PYBIND11_MODULE(_detaug, m) {
           "ops.detection_augment gives the same. Returns image uint8 (H, W, 3) and boxes float32\n"
           "(M, 5) in output pixels (one row [0, 0, 0, 0, 0] when none is left). The work runs without\n"
           "the GIL. Bad shapes, element types or values raise ValueError. baseline=True keeps to the\n"
-          "baseline instructions (the same bytes, for testing).");
+          "baseline instructions (the same bytes, for testing).\n\n"
+          "outline_xy float32 (k, V, 2) vertices in pixels and outline_parts int32 (k, P, 3) rows\n"
+          "(box row, first vertex, vertex count; count 0 is padding) give objects their outlines: such\n"
+          "an object's box is the extent of its outline mapped through the same steps and clipped to\n"
+          "the picture, and the box rules apply to that box (tight under rotation and shear).");
     m.def("draw_plan", &draw_plan, py::arg("config"), py::arg("group"), py::arg("main"), py::arg("seed"),
           py::arg("pass_number"), py::arg("index"),
           "The random choices augment_group makes for these arguments, as a dict (for inspection).");

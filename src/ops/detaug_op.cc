@@ -20,6 +20,8 @@ REGISTER_OP("TrelliskDetectionAugment")
     .Input("seed: int64")
     .Input("pass_number: int64")
     .Input("index: int64")
+    .Input("outline_xy: float32")
+    .Input("outline_parts: int32")
     .Output("out_image: uint8")
     .Output("out_boxes: float32")
     .Attr("config: string")
@@ -34,7 +36,11 @@ REGISTER_OP("TrelliskDetectionAugment")
 Augments a group of k detection samples into one output built around member
 `main`: images [k, H, W, 3] uint8 at the config's size, boxes [k, N, 5] float32
 rows [x1, y1, x2, y2, label] in pixels (rows at and beyond counts[j] ignored),
-counts [k] int32. config is DetectionAugmentConfig.serialized. Returns the
+counts [k] int32. outline_xy [k, V, 2] float32 (pixels) and outline_parts
+[k, P, 3] int32 rows (box row, first vertex, vertex count; count 0 is padding)
+give objects their outlines, whose boxes are then the extent of the warped
+outline clipped to the picture (V = P = 0: none). config is
+DetectionAugmentConfig.serialized. Returns the
 image [H, W, 3] and the surviving boxes [M, 5] (one row of zeros when none is
 left). The same inputs and (seed, pass_number, index) give the same bytes as
 quorvane.trellisk.datasets._detaug.augment_group.
@@ -77,7 +83,19 @@ class DetectionAugmentOp : public OpKernel {
                     errors::InvalidArgument("main must be in 0..", k - 1, " (the group's members), got ", main));
         OP_REQUIRES(ctx, pass >= 0, errors::InvalidArgument("pass_number must be >= 0, got ", pass));
 
+        const Tensor &xy = ctx->input(7);
+        const Tensor &parts = ctx->input(8);
+        OP_REQUIRES(ctx, xy.dims() == 3 && xy.dim_size(0) == k && xy.dim_size(2) == 2 &&
+                             xy.dim_size(1) <= da::kMaxVertices,
+                    errors::InvalidArgument("outline_xy must be [", k, ", V, 2], got ", xy.shape().DebugString()));
+        OP_REQUIRES(ctx, parts.dims() == 3 && parts.dim_size(0) == k && parts.dim_size(2) == 3 &&
+                             parts.dim_size(1) <= da::kMaxBoxes,
+                    errors::InvalidArgument("outline_parts must be [", k, ", P, 3], got ", parts.shape().DebugString()));
         da::Group g;
+        g.outline_xy = xy.flat<float>().data();
+        g.outline_parts = parts.flat<int32_t>().data();
+        g.v = static_cast<int>(xy.dim_size(1));
+        g.p = static_cast<int>(parts.dim_size(1));
         g.images = images.flat<uint8_t>().data();
         g.boxes = boxes.flat<float>().data();
         g.counts = counts.flat<int32_t>().data();

@@ -5,6 +5,7 @@
 // InvalidArgument naming the file or record.
 #include "annotation.h"
 #include "boxes/boxes.h"
+#include "outline/records.h"
 #include "paint.h"
 #include "ranges.h"
 #include "resample.h"
@@ -454,5 +455,99 @@ class DetectionBoxesOp : public OpKernel {
 };
 
 REGISTER_KERNEL_BUILDER(Name("TrelliskDetectionBoxes").Device(DEVICE_CPU), DetectionBoxesOp);
+
+REGISTER_OP("TrelliskRecordOutlines")
+    .Input("classes: int64")
+    .Input("parts: int64")
+    .Input("vertices: int64")
+    .Input("xy: float32")
+    .Input("objects: int64")
+    .Input("image_size: int32")
+    .Input("source: string")
+    .Output("points: float32")
+    .Output("outline_parts: int32")
+    .Output("outline_classes: int32")
+    .Attr("max_class: int")
+    .Attr("match_objects: bool")
+    .Attr("require: bool = false")
+    .Attr("height: int >= 0 = 0")
+    .Attr("width: int >= 0 = 0")
+    .Attr("letterbox: bool = true")
+    .SetShapeFn([](InferenceContext *c) {
+        c->set_output(0, c->Matrix(c->UnknownDim(), c->MakeDim(2)));
+        c->set_output(1, c->Matrix(c->UnknownDim(), c->MakeDim(3)));
+        c->set_output(2, c->Vector(c->UnknownDim()));
+        return Status();
+    })
+    .Doc(R"doc(
+The outlines of one record from its outline features (one class and part
+count per object, one vertex count per part, flat normalised x, y), checked:
+counts agree, coordinates finite and in 0..1, classes in 0..max_class and,
+with match_objects, one outline object per detection object of the same class
+(a record without outlines passes, unless require is set and it has objects). Returns points [V, 2]: normalised, or
+with height and width in pixels of the picture of image_size (height, width)
+letterboxed or stretched to that size (x w + padw in float32, as the boxes),
+outline_parts [P, 3] rows (object, first vertex, vertex count) and
+outline_classes [M]. A bad record is InvalidArgument naming source.
+)doc");
+
+class RecordOutlinesOp : public OpKernel {
+  public:
+    explicit RecordOutlinesOp(OpKernelConstruction *ctx) : OpKernel(ctx) {
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("max_class", &max_class_));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("match_objects", &match_objects_));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("require", &require_));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("height", &height_));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("width", &width_));
+        OP_REQUIRES_OK(ctx, ctx->GetAttr("letterbox", &letterbox_));
+        OP_REQUIRES(ctx, (height_ == 0) == (width_ == 0) && height_ <= (1 << 20) && width_ <= (1 << 20),
+                    errors::InvalidArgument("height and width must both be 0 (normalised) or both 1 to 2**20"));
+    }
+
+    void Compute(OpKernelContext *ctx) override {
+        const std::string source = scalar_string(ctx, 6);
+        const Tensor &size = ctx->input(5);
+        float frame[4] = {1.f, 1.f, 0.f, 0.f};  // w, h, padw, padh
+        if (height_ > 0) {
+            OP_REQUIRES(ctx, size.NumElements() == 2 && size.flat<int32_t>()(0) > 0 && size.flat<int32_t>()(1) > 0,
+                        errors::InvalidArgument("record ", source, ": image_size must be a positive (height, width)"));
+            const imaging::Frame f =
+                letterbox_ ? imaging::letterbox_frame(size.flat<int32_t>()(0), size.flat<int32_t>()(1), int(height_),
+                                                      int(width_))
+                           : imaging::stretch_frame(int(height_), int(width_));
+            frame[0] = float(f.w), frame[1] = float(f.h), frame[2] = float(f.padw), frame[3] = float(f.padh);
+        }
+        outline::RecordOutlines r;
+        r.classes = ctx->input(0).flat<int64_t>().data();
+        r.num_classes = ctx->input(0).NumElements();
+        r.parts = ctx->input(1).flat<int64_t>().data();
+        r.num_parts = ctx->input(1).NumElements();
+        r.vertices = ctx->input(2).flat<int64_t>().data();
+        r.num_vertices = ctx->input(2).NumElements();
+        r.xy = ctx->input(3).flat<float>().data();
+        r.num_xy = ctx->input(3).NumElements();
+        const Tensor &objects = ctx->input(4);
+        std::vector<outline::Part> parts;
+        const std::string err = outline::check_record_outlines(
+            r, max_class_, match_objects_ ? objects.flat<int64_t>().data() : nullptr, objects.NumElements(), require_, &parts);
+        OP_REQUIRES(ctx, err.empty(), errors::InvalidArgument("record ", source, ": ", err));
+        Tensor *points = nullptr, *out_parts = nullptr, *classes = nullptr;
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({r.num_xy / 2, 2}), &points));
+        float *pt = points->flat<float>().data();
+        for (int64_t i = 0; i < r.num_xy; ++i) pt[i] = frame[i & 1] * r.xy[i] + frame[2 + (i & 1)];
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(1, TensorShape({static_cast<int64_t>(parts.size()), 3}), &out_parts));
+        int32_t *p = out_parts->flat<int32_t>().data();
+        for (const outline::Part &part : parts) *p++ = part.object, *p++ = part.first, *p++ = part.count;
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(2, TensorShape({r.num_classes}), &classes));
+        for (int64_t m = 0; m < r.num_classes; ++m) classes->flat<int32_t>()(m) = static_cast<int32_t>(r.classes[m]);
+    }
+
+  private:
+    int64_t max_class_ = 0;
+    bool match_objects_ = true, require_ = false, letterbox_ = true;
+    int64_t height_ = 0, width_ = 0;
+};
+
+REGISTER_KERNEL_BUILDER(Name("TrelliskRecordOutlines").Device(DEVICE_CPU), RecordOutlinesOp);
 
 }  // namespace trellisk_ops

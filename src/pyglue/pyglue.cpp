@@ -98,10 +98,10 @@ std::vector<py::object> parse_args(const char *fname, const std::vector<Param> &
                                    const std::vector<py::object> &defaults, PyObject *args,
                                    PyObject *kwargs) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(params.size());
-    Py_ssize_t nmin = 0;
-    while (nmin < n && !params[nmin].dflt) ++nmin;
-    Py_ssize_t npos = 0;
+    Py_ssize_t npos = 0;  // parameters that may be given by position
     while (npos < n && !params[npos].keyword_only) ++npos;
+    Py_ssize_t nmin = 0;
+    while (nmin < npos && !params[nmin].dflt) ++nmin;
     const bool exact = nmin == npos;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > npos) raise_count(fname, exact ? "exactly" : "at most", npos, nargs);
@@ -365,14 +365,10 @@ PyObject *get_globals(PyObject *op, void *) {
 
 std::string text_signature(const MethodObject *m) {
     std::string s = "(";
-    bool star = false;
     for (size_t i = 0; i < m->params->size(); ++i) {
         const Param &p = (*m->params)[i];
         if (i) s += ", ";
-        if (p.keyword_only && !star) {
-            s += "*, ";
-            star = true;
-        }
+        if (p.keyword_only && (i == 0 || !(*m->params)[i - 1].keyword_only)) s += "*, ";
         s += p.name;
         if (p.dflt) {
             s += "=";
@@ -395,7 +391,6 @@ PyObject *get_signature(PyObject *op, void *) {
     return guarded([&]() -> py::object {
         py::module_ inspect = py::module_::import("inspect");
         py::object P = inspect.attr("Parameter");
-        py::object kind = P.attr("POSITIONAL_OR_KEYWORD");
         py::list ps;
         for (size_t i = 0; i < m->params->size(); ++i) {
             const Param &p = (*m->params)[i];
@@ -408,7 +403,7 @@ PyObject *get_signature(PyObject *op, void *) {
             case Kind::Float: kw["annotation"] = py::handle((PyObject *)&PyFloat_Type); break;
             default: break;
             }
-            ps.append(P(p.name, p.keyword_only ? P.attr("KEYWORD_ONLY") : kind, **kw));
+            ps.append(P(p.name, P.attr(p.keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD"), **kw));
         }
         py::object sig = inspect.attr("Signature")(ps);
         m->signature = sig.inc_ref().ptr();

@@ -29,8 +29,8 @@ struct Param {
     // Default as a Python literal ("None", "True", "300", "1.0"); nullptr
     // for a required parameter.
     const char *dflt = nullptr;
-    // Given only by keyword (after a "*" in the signature): parameters added
-    // beside the documented ones, so positional calls keep their meaning.
+    // Given by keyword only (parameters added beside the documented ones);
+    // they come last.
     bool keyword_only = false;
 };
 

@@ -2,6 +2,8 @@
 // served as the same training batches as SegmentationDataset.
 #include "coco.h"
 
+#include "categories.h"
+
 #include "augmentation.h"
 #include "idioms.h"
 #include "image.h"
@@ -18,7 +20,6 @@ using pyglue::Call;
 using pyglue::Kind;
 using pyglue::MethodDef;
 using pyglue::describe;
-using pyglue::equals;
 using pyglue::fmt;
 
 const char *const kClassDoc =
@@ -69,16 +70,10 @@ const char *const kClassDoc =
     "when the batch is drawn.\n";
 
 
-// `mapping.get(key, dflt)` for the dict-like entries of the file.
-// A file whose top level or an entry is not a JSON object gets a TypeError
-// saying so, not "'int' object has no attribute 'get'".
+// `mapping.get(key, dflt)` for the dict-like entries of the file (a TypeError
+// for an entry that is not a JSON object).
 py::object get(py::handle mapping, py::handle key, py::object dflt = py::none()) {
-    if (!PyDict_Check(mapping.ptr()))
-        pyglue::raise(PyExc_TypeError,
-                      py::str("expected a JSON object where \"{}\" is read, got {}")
-                          .format(key, Py_TYPE(mapping.ptr())->tp_name)
-                          .cast<std::string>());
-    return mapping.attr("get")(key, dflt);
+    return pyglue::json_get(mapping, key, std::move(dflt));
 }
 
 // A key of the COCO format, from the module that holds each format's rules
@@ -87,17 +82,7 @@ py::object key(const char *name) {
     return pyglue::import_from("quorvane.trellisk.datasets.formats", name);
 }
 
-// Inserts key -> value unless the key is there already (first one wins).
-// Unhashable keys are left out: lookups fall back to an equality search.
-void set_first(py::dict d, py::handle key, py::handle value) {
-    int r = PyDict_Contains(d.ptr(), key.ptr());
-    if (r < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return;
-    }
-    if (!r && PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
+using pyglue::set_first;
 
 // d[key] or a null object when absent or unhashable.
 py::object find(py::handle d, py::handle key) {
@@ -122,7 +107,7 @@ py::object init(Call &c) {
     py::handle self = c.self;
     const py::object k_images = key("COCO_IMAGES"), k_annotations = key("COCO_ANNOTATIONS"),
                      k_categories = key("COCO_CATEGORIES"), k_id = key("COCO_ID"),
-                     k_name = key("COCO_NAME"), k_file_name = key("COCO_FILE_NAME"),
+                     k_file_name = key("COCO_FILE_NAME"),
                      k_image_id = key("COCO_IMAGE_ID"), k_category_id = key("COCO_CATEGORY_ID"),
                      k_segmentation = key("COCO_SEGMENTATION"), k_iscrowd = key("COCO_ISCROWD");
 
@@ -167,12 +152,7 @@ py::object init(Call &c) {
         pyglue::raise(PyExc_ValueError, "No training images were found in this dataset");
 
     py::int_ zero(0);
-    for (py::handle cat : get(content, k_categories, py::list())) {
-        py::object id = get(cat, k_id, zero);
-        if (equals(id, zero)) continue;
-        labels.append(get(cat, k_name));
-        set_first(category_positions, id, py::int_(py::len(labels) - 1));
-    }
+    pyglue::coco_categories(get(content, k_categories, py::list()), labels, category_positions);
 
     // disable=None: bars only on a terminal, so a log file gets no frames.
     Py_ssize_t position = 0;

@@ -4,11 +4,13 @@
 #include "augmentation.h"
 #include "classids.h"
 #include "coco.h"
+#include "descriptions.h"
 #include "idioms.h"
 #include "image.h"
 #include "mask.h"
 #include "outline.h"
 #include "pipeline.h"
+#include "records.h"
 #include "ranges.h"
 #include "vertices.h"
 
@@ -309,22 +311,10 @@ py::object build_train_iterator(Call &c) {
 }
 
 py::object build_val_iterator(Call &c) {
-    py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object tf = c.g("tf");
     py::object ds = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(
-        storage_tensor_input(self.attr("val_storage")));
-    py::cpp_function read([self](py::object x) { return self.attr("read_data")(x, false); });
-    ds = ds.attr("map")(read, py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
-    py::cpp_function to_mask([self](py::object image, py::object polygons, py::object classes, py::object path) {
-        py::list data;
-        data.append(image);
-        data.append(polygons);
-        data.append(classes);
-        std::vector<py::object> r = unpack(self.attr("build_gt_mask")(data), 2);
-        return py::make_tuple(r[0], r[1], path);
-    });
-    ds = ds.attr("map")(to_mask);  // one at a time, in file order
-    return ds.attr("prefetch")(py::arg("buffer_size") = c[0]);
+        storage_tensor_input(c.self.attr("val_storage")));
+    return seg::val_tail(c, ds, c[0]);
 }
 
 const MethodDef kInit{
@@ -442,46 +432,40 @@ py::object yaml_init(Call &c) {
     py::object f = py::module_::import("builtins").attr("open")(c[0], "rb");
     py::object desc = pyglue::closing(f, [&] { return yaml.attr("full_load")(f); });
 
-    py::object classes = get_key(desc, "classes");
-    if (classes.is_none() || py::len(classes) == 0) {
-        PyErr_SetObject(PyExc_ValueError,
-                        py::make_tuple("Incorrect values for class was detected: ", classes).ptr());
+    namespace y = rules::segmentation_yaml;
+    py::object classes = get_key(desc, y::kClasses);
+    // Not a list (a single name would be read letter by letter): refused.
+    if (!PyList_Check(classes.ptr()) || py::len(classes) == 0) {
+        PyErr_SetObject(PyExc_ValueError, py::make_tuple(y::kBadClasses, classes).ptr());
         throw py::error_already_set();
     }
-    py::object train = get_key(desc, "train");
-    py::object validation = get_key(desc, "validation");
-    if (train.is_none())
-        pyglue::raise(PyExc_ValueError, "``train`` section is missing on the configuration file");
-    if (validation.is_none())
-        pyglue::raise(PyExc_ValueError, "``validation`` section is missing on the configuration file");
-    py::object train_images = get_key(train, "images");
-    py::object train_annotations = get_key(train, "annotations");
-    if (train_images.is_none())
-        pyglue::raise(PyExc_ValueError, "``images`` section is missing on the ``train`` section");
-    if (train_annotations.is_none())
-        pyglue::raise(PyExc_ValueError, "``annotations`` section is missing on the ``train`` section");
-    py::object val_images = get_key(validation, "images");
-    py::object val_annotations = get_key(validation, "annotations");
-    if (val_images.is_none())
-        pyglue::raise(PyExc_ValueError, "``images`` section is missing on the ``validation`` section");
-    if (val_annotations.is_none())
-        pyglue::raise(PyExc_ValueError,
-                      "``annotations`` section is missing on the ``validation`` section");
+    // Each section, then each of its keys, in the order the description
+    // lists them: the first one missing is the one named.
+    py::object sections[2], values[2][2];
+    for (int i = 0; i < 2; ++i) {
+        sections[i] = get_key(desc, y::kSections[i]);
+        if (sections[i].is_none())
+            pyglue::raise(PyExc_ValueError, py::str(y::kMissingSection).format(y::kSections[i]));
+    }
+    for (int i = 0; i < 2; ++i)
+        for (int k = 0; k < 2; ++k) {
+            values[i][k] = get_key(sections[i], y::kSectionKeys[k]);
+            if (values[i][k].is_none())
+                pyglue::raise(PyExc_ValueError,
+                              py::str(y::kMissingKey).format(y::kSectionKeys[k], y::kSections[i]));
+        }
+    py::object train_images = values[0][0], train_annotations = values[0][1];
+    py::object val_images = values[1][0], val_annotations = values[1][1];
 
     py::object exists = c.g("exists");
     struct Folder {
         py::handle path;
         const char *msg;
     } folders[] = {
-        {train_images,
-         "Images folder provided in ``train`` section does not exist in the current location: {}"},
-        {val_images,
-         "Images folder provided in ``validation`` section does not exist in the current location: {}"},
-        {train_annotations,
-         "Annotations folder provided in ``train`` section does not exist in the current location: {}"},
-        {val_annotations,
-         "Annotations folder provided in ``validation`` section does not exist in the current "
-         "location: {}"},
+        {train_images, y::kNoTrainImages},
+        {val_images, y::kNoValImages},
+        {train_annotations, y::kNoTrainAnnotations},
+        {val_annotations, y::kNoValAnnotations},
     };
     for (const Folder &d : folders)
         if (!truthy(exists(d.path))) pyglue::raise(PyExc_FileNotFoundError, fmt(d.msg, d.path));
@@ -539,6 +523,7 @@ void body(py::module_ &m) {
          &seg::kBuildGtMaskPlain, &kReadData, &kReadDataPlain, &kBuildValIterator, &kDescribe});
     pyglue::make_class(ns, "SegmentationDatasetYaml", py::make_tuple(dataset), kYamlDoc, {&kYamlInit});
     seg::add_coco_class(ns);
+    seg::add_records_class(ns, dataset);
 }
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "quorvane.trellisk.datasets.segmentation",

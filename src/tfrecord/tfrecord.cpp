@@ -10,6 +10,7 @@
 // is obeyed. The methods run on several tf.data worker threads at once for
 // one object: they keep nothing between calls and only read attributes.
 #include "boxes/boxes.h"
+#include "descriptions.h"
 #include "framing.h"
 #include "idioms.h"
 #include "ranges.h"
@@ -101,45 +102,50 @@ py::object yaml_init(Call &c) {
 }
 
 py::object validate_info_file_content(Call &c) {
+    namespace y = rules::tfrecord_yaml;
     py::handle self = c.self;
     py::object info = c[0];
     py::object get = info.attr("get");
-    py::object ds_type = get("type");
-    py::object train = get("train");
-    py::object val = get("validation");
+    py::object ds_type = get(y::kType);
+    py::object train = get(y::kTrain);
+    py::object val = get(y::kValidation);
 
-    self.attr("classes") = get("classes");
+    self.attr("classes") = get(y::kClasses);
     if (greater_than_zero(self.attr("class_offset"))) {
         py::list head;
-        head.append("background");
+        head.append(y::kBackground);
         // A new list: the description's own list is left as it is.
         PyObject *joined = PyNumber_Add(head.ptr(), self.attr("classes").ptr());
         if (!joined) pyglue::raise_from_python();
         self.attr("classes") = py::reinterpret_steal<py::object>(joined);
     }
 
-    self.attr("num_train_samples") = train.attr("get")("samples");
-    self.attr("num_val_samples") = val.attr("get")("samples");
+    self.attr("num_train_samples") = train.attr("get")(y::kSamples);
+    self.attr("num_val_samples") = val.attr("get")(y::kSamples);
     if (equals_zero(self.attr("num_train_samples")) || equals_zero(self.attr("num_val_samples")))
-        pyglue::raise(PyExc_ValueError,
-                      "[ERROR]: Trellisk trainer does not support empty samples in either train or "
-                      "validation sets");
+        pyglue::raise(PyExc_ValueError, y::kEmptySamples);
+    // A count that is not a positive integer ("3", -1, true) would size the
+    // epochs wrongly: refused as check refuses it.
+    for (int i = 0; i < 2; ++i) {
+        py::object n = self.attr(i ? "num_val_samples" : "num_train_samples");
+        if (n.is_none()) continue;
+        if (!PyLong_Check(n.ptr()) || PyBool_Check(n.ptr()) || !greater_than_zero(n))
+            pyglue::raise(PyExc_ValueError,
+                          py::str(y::kBadSamples).format(y::kSections[i], pyglue::excerpt(n, 200, true)));
+    }
 
     if (py::len(self.attr("classes")) == 0)
-        pyglue::raise(PyExc_ValueError,
-                      "[ERROR]: Invalid dataset with no annotation classes was found");
+        pyglue::raise(PyExc_ValueError, y::kNoClasses);
 
-    const char *folder_key = "path";
+    const char *folder_key = y::kPath;
     if (ds_type.is_none()) {
-        folder_key = "images";
+        folder_key = y::kOlderPath;
     } else {
-        py::str current("tfrecord");
+        py::str current(y::kTypeValue);
         int ne = PyObject_RichCompareBool(ds_type.ptr(), current.ptr(), Py_NE);
         if (ne < 0) pyglue::raise_from_python();
         if (ne) {
-            py::str msg = py::str(
-                "[ERROR]: Incompatible dataset type was found: {} is different than ``tfrecord``")
-                .format(pyglue::excerpt(ds_type));
+            py::str msg = py::str(y::kBadType).format(pyglue::excerpt(ds_type));
             PyErr_SetObject(PyExc_ValueError, msg.ptr());
             pyglue::raise_from_python();
         }
@@ -147,9 +153,7 @@ py::object validate_info_file_content(Call &c) {
     self.attr("train_storage") = train.attr("get")(folder_key);
     self.attr("val_storage") = val.attr("get")(folder_key);
     if (self.attr("train_storage").is_none() || self.attr("val_storage").is_none())
-        pyglue::raise(PyExc_ValueError,
-                      "[ERROR]: This dataset does not contain the ``type`` key and it is not "
-                      "compatible with older TFRecord format neither");
+        pyglue::raise(PyExc_ValueError, y::kNoFolder);
     return py::none();
 }
 
@@ -179,7 +183,7 @@ py::object load_storage(Call &c) {
     const size_t n_val = py::len(self.attr("val_storage"));
     const size_t n_train = py::len(self.attr("train_storage"));
     if (n_val == 0 || n_train == 0)
-        pyglue::raise(PyExc_ValueError, "[ERROR]: Empty train or validation samples are not allowed.");
+        pyglue::raise(PyExc_ValueError, rules::tfrecord_yaml::kNoRecords);
     return py::none();
 }
 
@@ -427,7 +431,7 @@ const char *const kDictClassDoc =
 py::object dict_init(Call &c) {
     c.self.attr("info_dataset") = c[0];
     py::dict current;
-    current["type"] = "tfrecord";
+    current[rules::tfrecord_yaml::kType] = rules::tfrecord_yaml::kTypeValue;
     c.self.attr("info_dataset").attr("update")(current);
     c.super().attr("__init__")(py::arg("info_file") = py::none(), py::arg("shape") = c[1],
                                py::arg("letter_box") = c[2], py::arg("aug_cfg") = c[4],

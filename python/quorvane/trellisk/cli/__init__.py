@@ -22,7 +22,8 @@ PROG = "python -m quorvane.trellisk"
 
 DESCRIPTION_HELP = (
     "the dataset: a segmentation YAML file, a TFRecord YAML file, a COCO JSON "
-    "file (with --images DIR), or an images folder and an annotations folder")
+    "file (with --images DIR), an images folder and an annotations folder, or "
+    "(check and pack) a YOLO data YAML or folder, or a Pascal VOC root folder")
 
 
 def _positive(text):
@@ -177,7 +178,8 @@ def build_parser():
     p.add_argument("--val-fraction", type=_positive_float, metavar="F",
                    help="share of a COCO file's or a folder pair's samples that go to "
                         "validation, chosen by a stable hash of the file names (default: 0.1); "
-                        "YAML and TFRecord descriptions keep their own validation split")
+                        "YAML and TFRecord descriptions keep their own validation split, and "
+                        "so do YOLO and VOC datasets that have one")
     p.add_argument("--strict", action="store_true", help="stop at the first problem")
     p.add_argument("--overwrite", action="store_true",
                    help="replace a dataset that DIR already holds")

@@ -23,7 +23,8 @@ import traceback
 
 import numpy as np
 
-from . import preview, progress, sampledata, sources, throughput
+from .. import sampledata
+from . import preview, progress, sources, throughput
 
 SHAPE = [128, 128, 3]
 BATCH = 8

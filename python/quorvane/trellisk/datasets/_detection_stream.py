@@ -59,13 +59,16 @@ def shuffled(records, key_seed, pass_number):
 
 
 def training_batches(passes, records, decode, augment, group_size, sample_shape, batch_size,
-                     prefetch, deterministic):
+                     prefetch, deterministic, outlines=False):
     """Padded training batches ``(images, (boxes,))`` over ``passes``.
 
     ``records()``: the serialized records, in file order, each a pair
     (record, where) with ``where`` naming it for errors.
-    ``decode(record, where)``: (image uint8 sample_shape, boxes float32 [N, 5]).
-    ``augment(images, boxes, counts, main, key_seed, pass_number, index)``:
+    ``decode(record, where)``: (image uint8 sample_shape, boxes float32 [N, 5]),
+    or with ``outlines`` also (outline vertices float32 [V, 2] in pixels,
+    outline parts int32 [P, 3]) for the augmentation (see ``ops.detection_augment``).
+    ``augment(images, boxes, counts, main, key_seed, pass_number, index)``,
+    with ``outlines`` also ``(..., outline_xy, outline_parts)`` of the group:
     one output (image, boxes) of a group, or None for no augmentation.
     """
     height, width, channels = sample_shape
@@ -78,25 +81,27 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
     def one_pass(pass_number, key_seed):
         recs = shuffled(records(), key_seed, pass_number)
         if augment is None:
-            return recs.map(lambda record, where: to_element(*decode(record, where)),
+            return recs.map(lambda record, where: to_element(*decode(record, where)[:2]),
                             num_parallel_calls=AUTOTUNE, deterministic=deterministic)
 
         def decode_indexed(index, element):
-            image, boxes = decode(*element)
-            return image, boxes, tf.shape(boxes, out_type=tf.int32)[0], index
+            image, boxes, *outline = decode(*element)
+            return (image, boxes, tf.shape(boxes, out_type=tf.int32)[0], index, *outline)
 
         groups = recs.enumerate().map(decode_indexed, num_parallel_calls=AUTOTUNE,
                                       deterministic=deterministic)
-        groups = groups.padded_batch(group_size,
-                                     padded_shapes=(image_shape, [None, 5], [], []))
+        # Outline parts are padded with all-zero rows: vertex count 0, no part.
+        groups = groups.padded_batch(
+            group_size, padded_shapes=(image_shape, [None, 5], [], [])
+            + (([None, 2], [None, 3]) if outlines else ()))
 
-        def members(images, boxes, counts, indices):
+        def members(images, boxes, counts, indices, *outline):
             return tf.data.Dataset.range(tf.size(counts, out_type=tf.int64)).map(
-                lambda j: (images, boxes, counts, indices, j))
+                lambda j: (images, boxes, counts, indices, j, *outline))
 
-        def augment_member(images, boxes, counts, indices, main):
+        def augment_member(images, boxes, counts, indices, main, *outline):
             return to_element(*augment(images, boxes, counts, main, key_seed, pass_number,
-                                       tf.gather(indices, main)))
+                                       tf.gather(indices, main), *outline))
 
         return groups.flat_map(members).map(
             augment_member, num_parallel_calls=AUTOTUNE, deterministic=deterministic)

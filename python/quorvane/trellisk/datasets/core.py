@@ -198,11 +198,21 @@ class BaseDetectionDataset:
         config = self._augmentation
         key_seed = resolve_seed(seed)
 
+        # Outlined objects get boxes that stay tight through the augmentation.
+        if config is None:
+            outlines = None
+        else:
+            from ._outlines import training_outlines
+            outlines = training_outlines(about)
+
         def decode(record, where):
             img, boxes = tf.py_function(load, [record, where], (tf.uint8, tf.float32))
             # A sample that does not fit the batch shape is an error, never padded.
             img = tf.ensure_shape(formats.fit_channels(tf, img, channels), padded[0])
-            return img, tf.ensure_shape(boxes, (None, 5))
+            boxes = tf.ensure_shape(boxes, (None, 5))
+            if outlines is None:
+                return img, boxes
+            return (img, boxes) + outlines(record)
 
         def records():
             return self._positioned_records(self.train_storage)
@@ -219,7 +229,8 @@ class BaseDetectionDataset:
         passes = tf.data.Dataset.from_tensors(np.int64(0)).map(start_pass)
         group = config.group_size if config is not None else 1
         return training_batches(passes, records, decode, augment, group, padded[0], batch_size,
-                                prefetch, deterministic=seed is not None)
+                                prefetch, deterministic=seed is not None,
+                                outlines=outlines is not None)
 
     def build_val_iterator(self, batch_size=1):
         """Validation batches in reading order.
@@ -267,12 +278,14 @@ def _eager_augmenter(config):
     tf.py_function (the engine runs without the interpreter lock)."""
     augment_group = _detaug.augment_group
 
-    def run(images, boxes, counts, main, key_seed, pass_number, index):
+    def run(images, boxes, counts, main, key_seed, pass_number, index, *outline):
+        xy, parts = (o.numpy() for o in outline) if outline else (None, None)
         return augment_group(config, images.numpy(), boxes.numpy(), counts.numpy(), int(main),
-                             int(key_seed), int(pass_number), int(index))
+                             int(key_seed), int(pass_number), int(index),
+                             outline_xy=xy, outline_parts=parts)
 
-    def augment(images, boxes, counts, main, key_seed, pass_number, index):
-        return tf.py_function(run, [images, boxes, counts, main, key_seed, pass_number, index],
-                              (tf.uint8, tf.float32))
+    def augment(images, boxes, counts, main, key_seed, pass_number, index, *outline):
+        return tf.py_function(run, [images, boxes, counts, main, key_seed, pass_number, index,
+                                    *outline], (tf.uint8, tf.float32))
 
     return augment

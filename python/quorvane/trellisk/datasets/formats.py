@@ -25,8 +25,15 @@ from ._rules import (JSON_CLASS, JSON_IMAGE, JSON_POLYGON, JSON_SEGMENT,  # noqa
 from ._rules import (BOX_COLUMNS, BOX_VALUES, MIN_OUTLINE_VERTICES,  # noqa: F401
                      MIN_PART_VERTICES)
 
+# The keys, sections and messages of the segmentation YAML and TFRecord YAML
+# descriptions (the dataset constructors raise their messages; check reports
+# its own); the classes of a COCO file's categories as the COCO reader
+# numbers them: coco_category_classes(categories) -> (labels, {id: class}).
+from ._rules import SEGMENTATION_YAML, TFRECORD_YAML, coco_category_classes  # noqa: F401
+
 # The fewest vertices a part keeps, by dataset kind (DatasetDescription.kind).
-MIN_VERTICES = {"folders": MIN_PART_VERTICES, "coco": MIN_OUTLINE_VERTICES}
+MIN_VERTICES = {"folders": MIN_PART_VERTICES, "coco": MIN_OUTLINE_VERTICES,
+                "tfrecord-segmentation": MIN_PART_VERTICES}
 
 # -- per-image JSON annotation files (SegmentationDataset) -------------------
 
@@ -62,6 +69,23 @@ RECORD_FEATURES = (
     ("bboxes", "var", "float32"),
 )
 
+# Outlines beside the detection features (optional; a record without them
+# reads as before). Object m has class OUTLINE_CLASSES[m] and
+# OUTLINE_PARTS[m] parts (0: none); part p has OUTLINE_VERTICES[p]
+# vertices, parts in object order; OUTLINE_XY holds the vertices as flat
+# (x, y) pairs, fractions of the picture (0..1), parts in order. When the
+# record has "objects", outline object m is detection object m (same class).
+OUTLINE_CLASSES = "outline_classes"
+OUTLINE_PARTS = "outline_parts"
+OUTLINE_VERTICES = "outline_vertices"
+OUTLINE_XY = "outline_xy"
+OUTLINE_FEATURES = (
+    (OUTLINE_CLASSES, "var", "int64"),
+    (OUTLINE_PARTS, "var", "int64"),
+    (OUTLINE_VERTICES, "var", "int64"),
+    (OUTLINE_XY, "var", "float32"),
+)
+
 
 def _listing(folder, pattern, glob, join):
     # Escaped: a folder named "val[1]" is that folder, not a pattern that
@@ -81,11 +105,13 @@ def record_files(folder, glob=_glob.glob, join=os.path.join):
     return _listing(folder, RECORD_PATTERN, glob, join)
 
 
-def record_features(tf):
-    """The feature description for tf.io.parse_single_example."""
+def record_features(tf, outlines=False):
+    """The feature description for tf.io.parse_single_example; with
+    ``outlines``, the outline features too (empty when a record lacks them)."""
     kinds = {"fixed": lambda dtype: tf.io.FixedLenFeature([], dtype),
              "var": lambda dtype: tf.io.VarLenFeature(dtype)}
-    return {name: kinds[kind](getattr(tf, dtype)) for name, kind, dtype in RECORD_FEATURES}
+    features = RECORD_FEATURES + (OUTLINE_FEATURES if outlines else ())
+    return {name: kinds[kind](getattr(tf, dtype)) for name, kind, dtype in features}
 
 
 # -- what a pipeline needs to know of a dataset ---------------------------------
@@ -93,7 +119,10 @@ def record_features(tf):
 from dataclasses import dataclass as _dataclass, field as _field  # noqa: E402
 from typing import Any as _Any, Mapping as _Mapping, Optional as _Optional  # noqa: E402
 
-KINDS = ("folders", "coco", "tfrecord")
+# Segmentation samples read from record shards with outlines
+# (SegmentationDatasetTFRecord).
+RECORD_SEGMENTATION = "tfrecord-segmentation"
+KINDS = ("folders", "coco", "tfrecord", RECORD_SEGMENTATION)
 
 
 @_dataclass(frozen=True)
@@ -125,8 +154,8 @@ class DatasetDescription:
     its ``describe()`` method.
 
     - ``kind``: "folders" (SegmentationDataset, SegmentationDatasetYaml),
-      "coco" (SegmentationDatasetJsonCOCO) or "tfrecord" (the detection
-      datasets);
+      "coco" (SegmentationDatasetJsonCOCO), "tfrecord" (the detection
+      datasets) or "tfrecord-segmentation" (SegmentationDatasetTFRecord);
     - ``shape``: the network input (height, width, channels) or None;
       ``letterbox``: keep the aspect ratio (True) or stretch;
     - ``class_offset``: 1 when class 0 is the background, else 0;
@@ -134,7 +163,8 @@ class DatasetDescription:
       k + 1 is classes[k]; detection: the dataset's ``classes``, which
       begin with "background" when class 0 is the background);
     - ``train_files``/``val_files``: annotation files (folders), record
-      files (tfrecord), the image of each training entry (coco);
+      files (tfrecord, tfrecord-segmentation), the image of each training
+      entry (coco);
     - ``train_images``/``val_images``: image folders (segmentation);
       ``num_points``: outline resolution; ``segments``: the "segment" task;
     - ``num_train_samples``/``num_val_samples``: sample counts, 0 when not

@@ -27,6 +27,7 @@ import tensorflow as tf
 
 from quorvane.trellisk import ops
 from quorvane.trellisk.datasets import _detection_stream, _service
+from quorvane.trellisk.datasets._outlines import training_outlines
 from quorvane.trellisk.datasets import formats
 from quorvane.trellisk.datasets.formats import record_features
 
@@ -74,19 +75,21 @@ def decode_image(path):
     ``decode_image``; one channel is repeated, alpha dropped. A file that is
     not a JPEG, PNG, GIF or BMP image, or that its decoder cannot read,
     fails with InvalidArgument naming it."""
-    def decode(path):
-        data = tf.io.read_file(path)
-        head = tf.strings.substr(data, 0, 4)
-        known = tf.reduce_any([tf.strings.substr(head, 0, len(m)) == m for m in _MAGIC])
-        with tf.control_dependencies([tf.debugging.Assert(
-                known, ["not a JPEG, PNG, GIF or BMP image"])]):
-            data = tf.identity(data)
-        return tf.cond(
-            tf.io.is_jpeg(data),
-            lambda: tf.io.decode_jpeg(data, channels=3, dct_method="INTEGER_ACCURATE"),
-            lambda: tf.io.decode_image(data, channels=3, expand_animations=False))
+    return _named(lambda p: decode_image_data(tf.io.read_file(p), p))(path, path)
 
-    return _named(decode)(path, path)
+
+def decode_image_data(data, source):
+    """The RGB image of the encoded bytes `data` (see decode_image);
+    `source` names it in the error for bytes of no known format."""
+    head = tf.strings.substr(data, 0, 4)
+    known = tf.reduce_any([tf.strings.substr(head, 0, len(m)) == m for m in _MAGIC])
+    with tf.control_dependencies([tf.debugging.Assert(
+            known, ["not a JPEG, PNG, GIF or BMP image:", source])]):
+        data = tf.identity(data)
+    return tf.cond(
+        tf.io.is_jpeg(data),
+        lambda: tf.io.decode_jpeg(data, channels=3, dct_method="INTEGER_ACCURATE"),
+        lambda: tf.io.decode_image(data, channels=3, expand_animations=False))
 
 
 def _batch_samples(samples, shape, batch_size, prefetch):
@@ -202,6 +205,37 @@ def _coco_reader(about, shape):
     return read
 
 
+_SEGMENTATION_RECORD = record_features(tf, outlines=True)
+
+
+def _record_segmentation_reader(about, shape):
+    """``read(record) -> (image, mask, image name)``: the folder reader's
+    recipe on a record with outlines, checked by the record-outline kernel."""
+    letter_box = about.letterbox
+    num_points = _num_points(about)
+    segments = about.segments
+    max_class = len(about.classes) - 1
+
+    def read(record):
+        sample = tf.io.parse_single_example(record, _SEGMENTATION_RECORD)
+        name = sample["image_name"]
+        points, parts, classes = ops.record_outlines(sample, max_class, source=name, require=True)
+        image = decode_image_data(sample["image"], name)
+        image, frame = ops.letterbox(image, shape, letter_box, source=name)
+        # Parts too short to outline anything are dropped, as the folder reader drops them.
+        keep = parts[:, 2] >= formats.MIN_PART_VERTICES
+        if not segments:
+            keep = tf.zeros_like(keep)
+        outlines = tf.ragged.boolean_mask(
+            tf.RaggedTensor.from_row_lengths(tf.cast(points, tf.float64), tf.cast(parts[:, 2], tf.int64)), keep)
+        part_classes = tf.gather(classes, tf.boolean_mask(parts[:, 0], keep))
+        polygons, part_classes = ops.resample_outlines(outlines.flat_values, outlines.row_splits,
+                                                       part_classes, frame, num_points, source=name)
+        return image, ops.paint_mask(polygons, part_classes, shape), name
+
+    return read
+
+
 def _check_shard(shard):
     if shard is None:
         return None
@@ -220,23 +254,32 @@ def _sharded(items, shard):
 
 
 def _segmentation_samples(about, shape, seed, augment, shard=None):
-    if about.kind == "coco":
-        paths, outlines, classes = _coco_index(about)
-        data = (_strings(paths), outlines, classes)
-        coco_read = _coco_reader(about, shape)
+    if about.kind == formats.RECORD_SEGMENTATION:
+        record_read = _record_segmentation_reader(about, shape)
 
-        def reader(entry):
-            return coco_read(*entry)
-    else:
-        data = _strings(list(about.train_files))
-        folder_read = _folder_reader(about, True, shape)
-
-        def reader(path):
-            image, mask, _ = folder_read(path)
+        def reader(record):
+            image, mask, _ = record_read(record)
             return image, mask
-    samples = tf.data.Dataset.from_tensor_slices(data)
-    if shard is not None:
-        samples = samples.shard(*shard)
+        # Records stream through a shuffle buffer; a share is a share of the files.
+        samples = _records(_sharded(about.train_files, shard), True, seed)
+    else:
+        if about.kind == "coco":
+            paths, outlines, classes = _coco_index(about)
+            data = (_strings(paths), outlines, classes)
+            coco_read = _coco_reader(about, shape)
+
+            def reader(entry):
+                return coco_read(*entry)
+        else:
+            data = _strings(list(about.train_files))
+            folder_read = _folder_reader(about, True, shape)
+
+            def reader(path):
+                image, mask, _ = folder_read(path)
+                return image, mask
+        samples = tf.data.Dataset.from_tensor_slices(data)
+        if shard is not None:
+            samples = samples.shard(*shard)
     count = max(int(samples.cardinality()), 1)
     if not augment:
         samples = samples.shuffle(count, seed=seed, reshuffle_each_iteration=True)
@@ -333,12 +376,13 @@ def _tfrecord_decoder(about, training):
     return decode, channels
 
 
-def _records(storage, shuffle, seed):
+def _records(storage, shuffle, seed, positions=False):
     # Every frame is checked as it is read, so a damaged file is named (with
     # the offset) when the stream reaches it, and nothing is read up front.
-    # Each record comes with the string that names it (file and position).
+    # With `positions` each record comes with the string that names it (file
+    # and position).
     records = ops.checked_records(_strings(list(storage)), num_parallel_reads=AUTOTUNE,
-                                  positions=True)
+                                  positions=positions)
     if shuffle:
         records = records.shuffle(200, seed=seed, reshuffle_each_iteration=True)
     return records
@@ -442,16 +486,22 @@ def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, r
     config = about.augmentation if augment else None
     key_seed = _detection_stream.resolve_seed(seed)
 
+    # Outlined objects get boxes that stay tight through the augmentation.
+    outlines = None if config is None else training_outlines(about)
+
     def decode(record, where):
         image, (boxes,) = decode_element(record, where)
-        return image, boxes
+        if outlines is None:
+            return image, boxes
+        return (image, boxes) + outlines(record)
 
     def records():
-        return _records(storage, False, None)
+        return _records(storage, False, None, positions=True)
 
-    def augment_one(images, boxes, counts, main, pass_seed, pass_number, index):
+    def augment_one(images, boxes, counts, main, pass_seed, pass_number, index, *outline):
+        xy, parts = outline if outline else (None, None)
         return ops.detection_augment(images, boxes, counts, main, pass_seed, pass_number, index,
-                                     config)
+                                     config, outline_xy=xy, outline_parts=parts)
 
     numbers = (tf.data.Dataset.range(first_pass, 2 ** 62) if repeat
                else tf.data.Dataset.from_tensors(np.int64(first_pass)))
@@ -464,7 +514,7 @@ def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, r
     return _detection_stream.training_batches(
         passes, records, decode, None if config is None else augment_one,
         1 if config is None else config.group_size, image_shape, batch_size, prefetch,
-        deterministic=seed is not None)
+        deterministic=seed is not None, outlines=outlines is not None)
 
 
 def _train_batches(about, batch_size, prefetch, seed, augment, shard):
@@ -477,7 +527,8 @@ def val_pipeline(dataset, batch_size=1, prefetch=10):
     """The validation pipeline of `dataset`, all in the graph.
 
     Segmentation folders / YAML: one sample per element, in file order,
-    ``(image uint8 [H, W, 3], mask int32 [H, W], image path)``; ``prefetch``
+    ``(image uint8 [H, W, 3], mask int32 [H, W], image path)``; segmentation
+    records: the same with the record's image name, in record order; ``prefetch``
     samples ahead (``batch_size`` is not used). TFRecord datasets: batches of
     ``batch_size`` as ``(images, (boxes, image_names, sizes))`` at the stored
     image size, padded. COCO datasets have no validation pipeline (None), as
@@ -490,12 +541,16 @@ def val_pipeline(dataset, batch_size=1, prefetch=10):
     ops.load()
     if about.kind == "tfrecord":
         decode, channels = _tfrecord_decoder(about, False)
-        samples = _records(about.val_files, False, None)
+        samples = _records(about.val_files, False, None, positions=True)
         samples = samples.map(decode, num_parallel_calls=AUTOTUNE)
         batches = samples.padded_batch(
             batch_size, padded_shapes=formats.detection_batch_shapes(channels, False))
         return batches.prefetch(AUTOTUNE)
     shape = _shape(about)
+    if about.kind == formats.RECORD_SEGMENTATION:
+        samples = _records(about.val_files, False, None)
+        samples = samples.map(_record_segmentation_reader(about, shape), num_parallel_calls=AUTOTUNE)
+        return samples.prefetch(prefetch)
     samples = tf.data.Dataset.from_tensor_slices(_strings(list(about.val_files)))
     samples = samples.map(_folder_reader(about, False, shape), num_parallel_calls=AUTOTUNE)
     return samples.prefetch(prefetch)

@@ -53,13 +53,33 @@ def _feature(dtype, values):
     return _field(_LIST_FIELD[dtype], inner)
 
 
-def encode_example(image, image_name, width, height, objects, bboxes):
+def _outline_values(outlines):
+    """The four outline features of ``outlines`` (see encode_example)."""
+    classes, parts, vertices, xy = [], [], [], []
+    for cls, polygons in outlines:
+        classes.append(int(cls))
+        parts.append(len(polygons))
+        for polygon in polygons:
+            points = [(float(x), float(y)) for x, y in polygon]
+            vertices.append(len(points))
+            xy.extend(v for point in points for v in point)
+    return {formats.OUTLINE_CLASSES: classes, formats.OUTLINE_PARTS: parts,
+            formats.OUTLINE_VERTICES: vertices, formats.OUTLINE_XY: xy}
+
+
+def encode_example(image, image_name, width, height, objects, bboxes, *, outlines=None):
     """The serialized record of one sample.
 
     ``image``: the JPEG bytes; ``image_name``: str or bytes; ``width``,
     ``height``: the stored picture's size; ``objects``: one class index per
     object; ``bboxes``: four floats per object (x-centre, y-centre, width,
     height as fractions of the picture), flat or as rows.
+
+    ``outlines``: None (the record carries boxes only, the same bytes as
+    ever), or one ``(class, parts)`` per object, in the order of
+    ``objects`` when it has any: ``parts`` a list of polygons, each a list
+    of (x, y) fractions of the picture. The values are written as given;
+    the readers check them.
     """
     if isinstance(image_name, str):
         image_name = image_name.encode("utf-8", "surrogateescape")
@@ -70,6 +90,9 @@ def encode_example(image, image_name, width, height, objects, bboxes):
     values = {"image": [image], "image_name": [image_name], "width": [width],
               "height": [height], "objects": list(objects), "bboxes": flat}
     kinds = {name: dtype for name, _, dtype in formats.RECORD_FEATURES}
+    if outlines is not None:
+        values.update(_outline_values(outlines))
+        kinds.update((name, dtype) for name, _, dtype in formats.OUTLINE_FEATURES)
     if set(kinds) != set(values):
         raise AssertionError("record features changed: {}".format(sorted(kinds)))
     entries = b"".join(

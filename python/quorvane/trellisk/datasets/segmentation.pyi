@@ -47,6 +47,18 @@ class SegmentationDatasetYaml(SegmentationDataset):
                  letter_box: bool = True, num_points: int = 300, add_bkg_class: bool = True,
                  tasks: list[str] | None = None) -> None: ...
 
+class SegmentationDatasetTFRecord(SegmentationDataset):
+    info_file: str
+    num_training_samples: int | None
+    num_validation_samples: int | None
+    def __init__(self, info_file: str | None = None, shape: list[int] | None = None,
+                 letter_box: bool = True, num_points: int = 300, add_bkg_class: bool = True,
+                 tasks: list[str] | None = None) -> None: ...
+    def get_num_train_samples(self) -> int | None: ...  # type: ignore[override]
+    def get_num_val_samples(self) -> int | None: ...
+    def build_train_iterator(self, batch_size: int = 10, prefetch: int = 10, *,
+                             augment: bool = True) -> _Dataset: ...
+
 class SegmentationDatasetJsonCOCO:
     train_ann_file: str
     val_ann_file: str | None

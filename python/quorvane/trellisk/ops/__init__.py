@@ -342,7 +342,8 @@ def _counts(counts, boxes):
         return tf.cast(values, tf.int32)
 
 
-def detection_augment(images, boxes, counts, main, seed, pass_number, index, config):
+def detection_augment(images, boxes, counts, main, seed, pass_number, index, config, *,
+                      outline_xy=None, outline_parts=None):
     """One augmented detection output built around group member ``main``.
 
     ``images`` uint8 [k, H, W, 3] (the group, at the config's size), ``boxes``
@@ -358,7 +359,12 @@ def detection_augment(images, boxes, counts, main, seed, pass_number, index, con
     InvalidArgument naming the argument, where ``augment_group`` refuses it:
     pictures that are not uint8, counts that are not integers or do not fit
     0..N, booleans or fractions for the integer arguments, ``main`` or
-    ``pass_number`` out of range; nothing is cast into range."""
+    ``pass_number`` out of range; nothing is cast into range.
+
+    ``outline_xy`` float32 [k, V, 2] (pixels) and ``outline_parts`` int32
+    [k, P, 3] rows (box row, first vertex, vertex count; count 0 is padding)
+    give objects their outlines: their boxes become the extent of the warped
+    outline clipped to the picture. None: every box by its corners."""
     import tensorflow as tf
 
     serialized = getattr(config, "serialized", config)
@@ -368,11 +374,46 @@ def detection_augment(images, boxes, counts, main, seed, pass_number, index, con
     images = _array("images", images, "u1", tf.uint8)
     boxes = _array("boxes", boxes, "fiu", tf.float32)
     counts = _counts(counts, boxes)
+    if (outline_xy is None) != (outline_parts is None):
+        raise ValueError("outline_xy and outline_parts go together")
+    if outline_xy is None:
+        k = tf.shape(images)[:1]
+        outline_xy = tf.zeros(tf.concat([k, [0, 2]], 0), tf.float32)
+        outline_parts = tf.zeros(tf.concat([k, [0, 3]], 0), tf.int32)
     top = 2 ** 63 - 1
     return load().trellisk_detection_augment(
         images, boxes, counts, _scalar("main", main, 0, top), _scalar("seed", seed, None, None),
         _scalar("pass_number", pass_number, 0, top), _scalar("index", index, None, None),
+        tf.convert_to_tensor(outline_xy, tf.float32), tf.convert_to_tensor(outline_parts, tf.int32),
         config=serialized)
+
+
+def record_outlines(sample, max_class, image_size=None, shape=None, letter_box=True,
+                    match_objects=True, source="", require=False):
+    """The outlines of one parsed record (``sample``: the features of
+    ``formats.record_features(tf, outlines=True)``), checked.
+
+    Returns ``(points, parts, classes)``: float32 [V, 2] vertices, int32
+    [P, 3] rows (object, first vertex, vertex count), int32 [M] one class per
+    object. ``points`` are normalised, or with ``shape`` in pixels of the
+    picture of ``image_size`` (height, width) letterboxed (or stretched) to
+    ``shape[:2]``, as the boxes. Classes must be in 0..``max_class``; with
+    ``match_objects`` outline object m is detection object m (same class).
+    A record without outlines gives empty tensors (with ``require``, only
+    when it has no objects either); a damaged one fails with
+    InvalidArgument naming ``source``."""
+    import tensorflow as tf
+
+    from quorvane.trellisk.datasets import formats
+
+    height, width = (0, 0) if shape is None else _size(shape)
+    values = [tf.sparse.to_dense(sample[name]) for name, _, _ in formats.OUTLINE_FEATURES]
+    objects = tf.sparse.to_dense(sample["objects"])
+    size = tf.zeros([2], tf.int32) if image_size is None else tf.cast(image_size, tf.int32)
+    return load().trellisk_record_outlines(
+        *values, objects, size, source, max_class=int(max_class), match_objects=bool(match_objects),
+        require=bool(require),
+        height=height, width=width, letterbox=bool(letter_box))
 
 
 def tf_int64(value):
