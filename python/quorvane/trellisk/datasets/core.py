@@ -212,7 +212,11 @@ class BaseDetectionDataset:
             boxes = tf.ensure_shape(boxes, (None, 5))
             if outlines is None:
                 return img, boxes
-            return (img, boxes) + outlines(record)
+            # Read in the graph: named as the record's other errors are.
+            from quorvane.trellisk import ops
+
+            one = tf.data.Dataset.from_tensors(record).map(outlines)
+            return (img, boxes) + tuple(ops.named_errors(one, where).get_single_element())
 
         def records():
             return self._positioned_records(self.train_storage)

@@ -493,7 +493,7 @@ def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, r
         image, (boxes,) = decode_element(record, where)
         if outlines is None:
             return image, boxes
-        return (image, boxes) + outlines(record)
+        return (image, boxes) + tuple(_named(outlines)(record, where))
 
     def records():
         return _records(storage, False, None, positions=True)
