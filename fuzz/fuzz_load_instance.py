@@ -2,8 +2,9 @@
 
 Input: flags (bit 0: the rest is JPEG bytes to put inside an otherwise
 valid record, else the rest is the whole serialized record; bit 1:
-validation form; bit 2: no letterbox; bit 3: no background class), one
-spare byte, then the rest."""
+validation form; bit 2: no letterbox; bit 3: no background class; bit 4:
+the graph pipeline's decoding, under the op that names the record in its
+errors), one spare byte, then the rest."""
 
 import os
 import sys
@@ -14,6 +15,7 @@ import harness  # noqa: E402
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 
+from quorvane.trellisk.datasets import formats, graph  # noqa: E402
 from quorvane.trellisk.datasets.tfrecord import TFRecordDatasetYaml  # noqa: E402
 
 SHAPE = [12, 16, 3]
@@ -34,9 +36,27 @@ def record(jpeg):
     return tf.train.Example(features=tf.train.Features(feature=feature)).SerializeToString()
 
 
-# TensorFlow's parse and decode errors; the reshape or concatenation of
-# mismatched box and object lists and non-finite boxes (ValueError).
+# TensorFlow's parse and decode errors; mismatched box and object lists,
+# inverted and non-finite boxes (ValueError).
 ERRORS = (tf.errors.OpError, ValueError)
+WHERE = "fuzz.tfrecord record 0"
+
+
+def graph_decode(serialized, training):
+    """The graph pipeline's decoding of one record: every failure must be
+    InvalidArgument naming it."""
+    about = formats.DatasetDescription(kind="tfrecord", shape=tuple(SHAPE),
+                                       letterbox=DS.letter_box, class_offset=DS.class_offset,
+                                       classes=("a", "b"))
+    decode, _ = graph._tfrecord_decoder(about, training)
+    try:
+        image, parts = decode(tf.constant(serialized), tf.constant(WHERE))
+    except tf.errors.OpError as e:
+        harness.check(isinstance(e, tf.errors.InvalidArgumentError) and e.message.find(WHERE) >= 0,
+                      "graph decoding error not named: {} {}".format(type(e).__name__, e.message[:200]))
+        raise
+    out = (image.numpy(), parts[0].numpy())
+    return out if training else out + (parts[1],)
 
 
 def one_input(data):
@@ -49,7 +69,10 @@ def one_input(data):
     DS.class_offset = 0 if flags & 8 else 1
     serialized = record(payload) if flags & 1 else payload
     with harness.allowed(*ERRORS):
-        out = DS.load_instance(tf.constant(serialized), training)
+        if flags & 16:
+            out = graph_decode(serialized, training)
+        else:
+            out = DS.load_instance(tf.constant(serialized), training)
         img, boxes = out[:2]
         harness.check(len(out) == (2 if training else 3), "item count")
         harness.check(img.dtype == np.uint8 and img.ndim == 3 and img.shape[2] in (1, 3),
@@ -60,6 +83,8 @@ def one_input(data):
                       "boxes {} {}".format(boxes.dtype, boxes.shape))
         harness.signal("ok", training, img.shape[2], len(boxes), img.shape[0] > 64)
         harness.check(np.isfinite(boxes).all(), "non-finite box {}".format(boxes))
+        harness.check(((boxes[:, 2] >= boxes[:, 0]) & (boxes[:, 3] >= boxes[:, 1])).all(),
+                      "inverted box {}".format(boxes))
         limit = np.array(img.shape[1::-1] * 2, np.float32) if training else np.ones(4, np.float32)
         harness.check(((boxes[:, :4] >= 0) & (boxes[:, :4] <= limit)).all(),
                       "box outside the image {}".format(boxes))

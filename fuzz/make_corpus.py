@@ -121,13 +121,16 @@ def seeds_load_instance():
     records = [example(img, [0, 2], [0.5, 0.5, 0.2, 0.4, 0.1, 0.1, 0.4, 0.4]),
                example(img),
                example(img[:, :, :1], [1], [0.5, 0.5, 1.0, 1.0], width=3, height=900),
-               example(img, [0], [2.0, -1.0, 0.5, 0.5])]
-    for i, r in enumerate(records):
-        yield harness.pack([0, i], rest=r)             # the whole record mutated
+               example(img, [0], [2.0, -1.0, 0.5, 0.5]),
+               example(img, [0], [0.5, 0.5, -0.2, 0.3])]
+    for graph in (0, 16):                              # extension module, graph decoding
+        for i, r in enumerate(records):
+            yield harness.pack([graph, i], rest=r)     # the whole record mutated
     jpegs = [tf.io.encode_jpeg(img).numpy(), tf.io.encode_jpeg(img[:, :, :1]).numpy(),
              tf.io.encode_jpeg(img, progressive=True).numpy(), image_bytes("PNG")]
-    for i, j in enumerate(jpegs):
-        yield harness.pack([1, i], rest=j)             # only the image bytes mutated
+    for graph in (0, 16):
+        for i, j in enumerate(jpegs):
+            yield harness.pack([1 | graph, i], rest=j)  # only the image bytes mutated
 
 
 def seeds_framing():

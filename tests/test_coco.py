@@ -435,3 +435,23 @@ def test_unknown_id_and_missing_image(ds, tmp_path):
     with pytest.raises(tf.errors.OpError, match="b.png") as info:
         list(pipeline)
     assert "while reading image id 2" in info.value.message
+
+
+@pytest.mark.parametrize("given", ["plain", "tensor"])
+@pytest.mark.parametrize("ids", [["img-1", "img-2"], ["139", 140]])
+def test_read_data_takes_the_readers_own_string_id(tmp_path, ids, given):
+    write_images(tmp_path / "images", ["a.png", "b.png"])
+    content = {
+        "images": [{"file_name": "a.png", "id": ids[0]}, {"file_name": "b.png", "id": ids[1]}],
+        "categories": [{"id": 1, "name": "thing"}],
+        "annotations": [{"id": 1, "image_id": ids[0], "category_id": 1,
+                         "segmentation": [[0, 0, 40, 0, 40, 30, 0, 30]]}],
+    }
+    ds = make(write_coco(tmp_path / "train.json", content), str(tmp_path / "images"))
+    image_id = ds.train_images_id[0]
+    image, polygons, classes = ds.read_data(tf.constant(image_id) if given == "tensor" else image_id)
+    expected = ds._read_data(image_id)
+    np.testing.assert_array_equal(image.numpy(), expected[0])
+    assert classes.numpy().tolist() == expected[2].tolist() == [0]
+    with pytest.raises(ValueError, match="img-9"):
+        ds.read_data("img-9")

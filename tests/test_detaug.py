@@ -366,3 +366,49 @@ def test_the_op_reports_bad_input_as_invalid_argument(ops, change):
         counts[:] = 1
     with pytest.raises(tf.errors.InvalidArgumentError):
         ops.detection_augment(images, boxes, counts, main, 0, 0, 0, serialized)
+
+
+# Refused by the binding, so refused by the op: never cast into range.
+REFUSED = [
+    ("main", 2 ** 64 + 1), ("main", True), ("main", 1.0), ("main", np.int64(-1)),
+    ("pass_number", 2 ** 64 + 1), ("pass_number", 2 ** 63), ("pass_number", np.True_),
+    ("pass_number", 2.5), ("seed", False), ("seed", 3.0), ("index", True), ("index", "1"),
+    ("counts", lambda c: c.astype(np.int64) + 2 ** 32), ("counts", lambda c: c + 0.5),
+    ("counts", lambda c: c.astype(np.float32)), ("counts", lambda c: c.astype(bool)),
+    ("counts", lambda c: c.astype(np.uint64) + 2 ** 63),
+    ("images", lambda i: i.astype(np.int16) + 43), ("images", lambda i: i.astype(np.float32)),
+    ("images", lambda i: i.astype(bool)),
+]
+
+
+@pytest.mark.parametrize("tensors", [False, True], ids=["arrays", "tensors"])
+@pytest.mark.parametrize("name, value", REFUSED)
+def test_the_op_refuses_what_the_binding_refuses(ops, name, value, tensors):
+    import tensorflow as tf
+
+    images, boxes, counts = group()
+    args = dict(images=images, boxes=boxes, counts=counts, main=1, seed=5, pass_number=2, index=3)
+    args[name] = value(args[name]) if callable(value) else value
+    config = DetectionAugmentConfig(RECIPE, H, W)
+    with pytest.raises((ValueError, TypeError), match=name):
+        augment_group(config, *args.values())
+    if tensors:
+        if isinstance(args[name], str) or (isinstance(args[name], int) and abs(args[name]) >= 2 ** 63):
+            pytest.skip("no tensor holds this value")
+        args[name] = tf.constant(args[name])
+    with pytest.raises(tf.errors.InvalidArgumentError, match=name):
+        ops.detection_augment(config=config, **args)
+
+
+@pytest.mark.parametrize("name, value", [("counts", lambda c: c.astype(np.int64)),
+                                         ("counts", lambda c: c.astype(np.uint8)),
+                                         ("main", np.int16(1)), ("seed", 2 ** 64 + 5),
+                                         ("index", -7), ("boxes", lambda b: b.astype(np.float64))])
+def test_the_op_takes_what_the_binding_takes(ops, name, value):
+    images, boxes, counts = group()
+    args = dict(images=images, boxes=boxes, counts=counts, main=1, seed=5, pass_number=2, index=3)
+    args[name] = value(args[name]) if callable(value) else value
+    config = DetectionAugmentConfig(RECIPE, H, W)
+    ref = augment_group(config, *args.values())
+    image, out = ops.detection_augment(config=config, **args)
+    assert image.numpy().tobytes() == ref[0].tobytes() and out.numpy().tobytes() == ref[1].tobytes()

@@ -12,6 +12,8 @@
 // which column, the clip bounds.
 #pragma once
 
+#include <cmath>
+
 namespace boxes {
 
 constexpr int kValues = 4;   // per object in "bboxes"
@@ -32,6 +34,19 @@ constexpr int kHighFraction = 1;
 struct Frame {
     float w, h, padw, padh;
 };
+
+// Why the x-centre, y-centre, width, height of one record box cannot be
+// trusted, or nullptr when it can. NaN or infinity survives clipping and
+// reaches the loss; a negative width or height gives x1 > x2 (y1 > y2),
+// which clipping keeps and the augmentation would silently reorder. Zero is
+// a size (a box clipped to a border has it). Out-of-image values are not a
+// fault here: they are clipped.
+inline const char *problem(const float *xywh) {
+    for (int k = 0; k < kValues; ++k)
+        if (!std::isfinite(xywh[k])) return "non-finite box values (NaN or infinity)";
+    if (xywh[2] < 0.f || xywh[3] < 0.f) return "a negative box width or height (an inverted box)";
+    return nullptr;
+}
 
 inline float clip(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
 

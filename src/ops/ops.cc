@@ -515,10 +515,11 @@ class DetectionBoxesOp : public OpKernel {
                     errors::InvalidArgument("record ", source, ": \"bboxes\" holds ", bboxes.NumElements(),
                                             " values, not a multiple of ", boxes::kValues));
         const float *values = bboxes.flat<float>().data();
-        // NaN or infinite coordinates survive clipping and reach the loss.
-        for (int64_t i = 0; i < bboxes.NumElements(); ++i)
-            OP_REQUIRES(ctx, std::isfinite(values[i]),
-                        errors::InvalidArgument("record ", source, ": non-finite box values (NaN or infinity)"));
+        for (int64_t i = 0; i + boxes::kValues <= bboxes.NumElements(); i += boxes::kValues) {
+            const char *why = boxes::problem(values + i);
+            OP_REQUIRES(ctx, why == nullptr,
+                        errors::InvalidArgument("record ", source, ": box ", i / boxes::kValues, " has ", why));
+        }
         OP_REQUIRES(ctx, bboxes.NumElements() / boxes::kValues == n,
                     errors::InvalidArgument("record ", source, ": ", n, " \"objects\" but ",
                                             bboxes.NumElements() / boxes::kValues, " boxes in \"bboxes\""));

@@ -368,6 +368,13 @@ py::object describe(Call &c) {
 py::object image_position(py::handle self, py::handle image_id) {
     py::object pos = find(self.attr("_image_positions"), image_id);
     if (pos) return pos;
+    // A string id that crossed a tensor comes back as bytes (NumPy's bytes_).
+    if (PyBytes_Check(image_id.ptr())) {
+        PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(image_id.ptr()), PyBytes_GET_SIZE(image_id.ptr()), nullptr);
+        if (!text) PyErr_Clear();
+        py::object id = py::reinterpret_steal<py::object>(text);
+        if (id && (pos = find(self.attr("_image_positions"), id))) return pos;
+    }
     return self.attr("train_images_id").attr("index")(image_id);
 }
 
@@ -401,7 +408,9 @@ py::object read_sample(Call &c, py::handle image_id, std::string &note) {
     std::vector<py::object> outlines, classes;
     std::vector<std::size_t> record_of;  // record index of each outline
     // An image without annotations has no key: no polygons, all background.
-    py::object records = self.attr("train_storage_ann").attr("get")(image_id);
+    // By the reader's own id: one that crossed a tensor may be its bytes.
+    py::object own_id = self.attr("train_images_id")[position];
+    py::object records = self.attr("train_storage_ann").attr("get")(own_id);
     if (!records.is_none()) {
         py::object size = np.attr("array")(py::make_tuple(oW, oH), py::arg("dtype") = np.attr("float32"));
         py::object mask_padding = c.g("mask_padding");
@@ -493,17 +502,9 @@ py::list sample_types(py::object tf) {
     return pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32"), tf.attr("int64"), tf.attr("float64")});
 }
 
-py::object read_data_tf(Call &c) {
-    py::object tf = c.g("tf");
-    py::list inp, tout;
-    inp.append(c[0]);
-    tout.append(tf.attr("uint8"));
-    tout.append(tf.attr("float32"));
-    tout.append(tf.attr("int32"));
-    return tf.attr("numpy_function")(pyglue::weak_method(c.self, "_read_data"), inp, py::arg("Tout") = tout);
+py::list data_types(py::object tf) {
+    return pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32")});
 }
-
-// --------------------------------------------------------------- iterators
 
 // True when every id is an int that fits a tensor of int64, so that the
 // ids themselves can be the dataset's elements.
@@ -517,22 +518,45 @@ bool ids_fit_int64(py::handle ids) {
     return true;
 }
 
-// Reads training entry `position` (an int64 tensor) by the id found there.
-py::object position_reader(py::object self, py::object tf) {
-    // Holds the dataset weakly, as the traced graph keeps this function.
-    // The reader's samples with their RLE regions (image, polygons, classes,
-    // regions, frame), painted together by build_gt_mask.
-    py::object read = pyglue::weak_method(self, "_read_sample");
+// fn(position tensor) -> what `method` gives for train_images_id[position],
+// through tf.numpy_function with output types `tout`. For ids a tensor
+// cannot carry as they are: a string id "img-1" would reach the reader as
+// b'img-1', which is no id of the file. Holds the dataset weakly, as a
+// traced graph keeps the function.
+py::object read_by_position(py::handle self, py::object tf, const char *method, py::list tout) {
+    py::object read = pyglue::weak_method(self, method);
     py::object ids_of = pyglue::weak_method(self, "__getattribute__");
     py::object read_at = py::cpp_function([read, ids_of](py::object position) {
         py::object id = pyglue::getitem(ids_of("train_images_id"), py::int_(position));
         return read(id);
     });
-    return py::cpp_function([tf, read_at](py::object position) -> py::object {
-        return tf.attr("numpy_function")(read_at, pyglue::list_of({position}),
-                                         py::arg("Tout") = sample_types(tf));
+    return py::cpp_function([tf, read_at, tout](py::object position) -> py::object {
+        return tf.attr("numpy_function")(read_at, pyglue::list_of({position}), py::arg("Tout") = tout);
     });
 }
+
+// Reads training entry `position` with its RLE regions (image, polygons,
+// classes, regions, frame), painted together by build_gt_mask.
+py::object position_reader(py::object self, py::object tf) {
+    return read_by_position(self, tf, "_read_sample", sample_types(tf));
+}
+
+py::object read_data_tf(Call &c) {
+    py::object tf = c.g("tf");
+    if (!ids_fit_int64(pyglue::list_of({c[0]})) && !py::isinstance(c[0], tf.attr("Tensor"))) {
+        // The reader's own id, looked up now: an unknown one fails here,
+        // with the note that names it.
+        std::string note = "while reading image id " + describe_id(c[0]);
+        py::object position = pyglue::with_note(note, [&] { return image_position(c.self, c[0]); });
+        return read_by_position(c.self, tf, "_read_data", data_types(tf))(position);
+    }
+    py::list inp;
+    inp.append(c[0]);
+    return tf.attr("numpy_function")(pyglue::weak_method(c.self, "_read_data"), inp,
+                                     py::arg("Tout") = data_types(tf));
+}
+
+// --------------------------------------------------------------- iterators
 
 py::object build_train_iterator(Call &c) {
     py::object self = py::reinterpret_borrow<py::object>(c.self);

@@ -277,17 +277,33 @@ py::object load_instance(Call &c) {
         return py::make_tuple(img, none_box, sample.attr("get")("image_name"));
     }
 
-    py::object bboxes = to_dense(getitem(sample, py::str("bboxes")))
-                            .attr("numpy")()
-                            .attr("reshape")(py::make_tuple(-1, boxes::kValues));
-    // NaN or infinite coordinates survive clipping and reach the loss.
-    if (!truthy(np.attr("isfinite")(bboxes).attr("all")())) {
-        py::object name = getitem(sample, py::str("image_name")).attr("numpy")();
-        py::str msg = py::str("[ERROR]: Non-finite box values (NaN or infinity) in the record of image {}")
-                          .format(pyglue::excerpt(name.attr("decode")("utf-8", "replace")));
-        PyErr_SetObject(PyExc_ValueError, msg.ptr());
-        pyglue::raise_from_python();
+    py::object values = to_dense(getitem(sample, py::str("bboxes"))).attr("numpy")();
+    // The same refusals as the op (boxes.h), each naming the record: a
+    // count mismatch would otherwise be NumPy's reshape or concatenate error.
+    {
+        using Floats = py::array_t<float, py::array::c_style | py::array::forcecast>;
+        Floats flat = Floats::ensure(values);
+        if (!flat) throw py::error_already_set();
+        const py::ssize_t n_values = flat.size(), n_objects = py::len(objects);
+        std::string why;
+        if (n_values % boxes::kValues != 0)
+            why = "\"bboxes\" holds " + std::to_string(n_values) + " values, not a multiple of " +
+                  std::to_string(boxes::kValues);
+        for (py::ssize_t i = 0; why.empty() && i + boxes::kValues <= n_values; i += boxes::kValues)
+            if (const char *p = boxes::problem(flat.data() + i))
+                why = "box " + std::to_string(i / boxes::kValues) + " has " + p;
+        if (why.empty() && n_values / boxes::kValues != n_objects)
+            why = std::to_string(n_objects) + " \"objects\" but " + std::to_string(n_values / boxes::kValues) +
+                  " boxes in \"bboxes\"";
+        if (!why.empty()) {
+            py::object name = getitem(sample, py::str("image_name")).attr("numpy")();
+            py::str msg = py::str("record {}: {}").format(
+                pyglue::excerpt(name.attr("decode")("utf-8", "replace")), why);
+            PyErr_SetObject(PyExc_ValueError, msg.ptr());
+            pyglue::raise_from_python();
+        }
     }
+    py::object bboxes = values.attr("reshape")(py::make_tuple(-1, boxes::kValues));
     // The corners through the module's xywhn2xyxy and np.clip, the bounds
     // of each column as the op clips them (boxes.h).
     py::object clip = np.attr("clip");
@@ -323,7 +339,7 @@ py::object build_and_load_base_iterator(Call &c) {
     // stream reaches it and checks every frame before trusting its length.
     py::object data = c.g("tf").attr("data");
     py::object iterator = import_from("quorvane.trellisk.ops", "checked_records")(
-        c[0], py::arg("num_parallel_reads") = data.attr("AUTOTUNE"));
+        c[0], py::arg("num_parallel_reads") = data.attr("AUTOTUNE"), py::arg("positions") = truthy(c[2]));
     if (truthy(c[1]))
         iterator = iterator.attr("shuffle")(rule("RECORD_SHUFFLE_BUFFER"), py::arg("reshuffle_each_iteration") = true);
     return iterator;
@@ -378,11 +394,13 @@ const MethodDef kLoadInstance{
 
 const MethodDef kBuildAndLoadBaseIterator{
     "build_and_load_base_iterator",
-    {{"storage", Kind::List, nullptr}, {"shuffle", Kind::Any, "True"}},
+    {{"storage", Kind::List, nullptr}, {"shuffle", Kind::Any, "True"}, {"positions", Kind::Any, "False", true}},
     build_and_load_base_iterator,
     "Return a tf.data stream of the serialized records of the files in\n"
     "`storage` (a list of paths), read in parallel; shuffled through a buffer\n"
-    "of 200 records, anew at every pass, when `shuffle` is true. Nothing is\n"
+    "of 200 records, anew at every pass, when `shuffle` is true. With\n"
+    "`positions` each element is a pair (record, where): `where` a string\n"
+    "\"<file> record <k>\" (k counted from 0 in its file). Nothing is\n"
     "read until the stream is iterated. Every frame is checked as it is read:\n"
     "a damaged one fails with DataLoss naming the file and byte offset when\n"
     "the stream reaches it, a missing file with NotFound."};

@@ -56,16 +56,19 @@ def shuffled(records, key_seed, pass_number, factors=None):
     counts = None if factors is None else copies(factors, key_seed, pass_number)
 
     def permute(block_number, block):
+        # Elements may be tuples (record, where): all parts move together.
         # Positions in the block, each as often as the record comes; the
         # records themselves are copied once, by the final gather.
-        picks = tf.range(tf.size(block, out_type=tf.int64))
+        parts = tf.nest.flatten(block)
+        picks = tf.range(tf.size(parts[0], out_type=tf.int64))
         if counts is not None:
             first = block_number * RECORD_SHUFFLE_BUFFER
             picks = tf.repeat(picks, counts[first:first + tf.size(picks, out_type=tf.int64)])
         keys = tf.random.stateless_uniform(
             tf.shape(picks), seed=tf.random.experimental.stateless_fold_in(seed, block_number))
-        return tf.data.Dataset.from_tensor_slices(tf.gather(block, tf.gather(picks,
-                                                                             tf.argsort(keys))))
+        order = tf.gather(picks, tf.argsort(keys))
+        return tf.data.Dataset.from_tensor_slices(
+            tf.nest.map_structure(lambda part: tf.gather(part, order), block))
 
     return records.batch(RECORD_SHUFFLE_BUFFER).enumerate().flat_map(permute)
 
@@ -74,8 +77,9 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
                      prefetch, deterministic, outlines=False, factors=None):
     """Padded training batches ``(images, (boxes,))`` over ``passes``.
 
-    ``records()``: the serialized records, in file order.
-    ``decode(record)``: (image uint8 sample_shape, boxes float32 [N, 5]),
+    ``records()``: the serialized records, in file order, each a pair
+    (record, where) with ``where`` naming it for errors.
+    ``decode(record, where)``: (image uint8 sample_shape, boxes float32 [N, 5]),
     or with ``outlines`` also (outline vertices float32 [V, 2] in pixels,
     outline parts int32 [P, 3]) for the augmentation (see ``ops.detection_augment``).
     ``augment(images, boxes, counts, main, key_seed, pass_number, index)``,
@@ -104,12 +108,12 @@ def training_batches(passes, records, decode, augment, group_size, sample_shape,
     def one_pass(pass_number, key_seed, skip):
         recs = shuffled(records(), key_seed, pass_number, factors)
         if augment is None:
-            return batched(recs.skip(skip).map(lambda record: to_element(*decode(record)[:2]),
-                                               num_parallel_calls=AUTOTUNE,
-                                               deterministic=deterministic))
+            return batched(recs.skip(skip).map(
+                lambda record, where: to_element(*decode(record, where)[:2]),
+                num_parallel_calls=AUTOTUNE, deterministic=deterministic))
 
-        def decode_indexed(index, record):
-            image, boxes, *outline = decode(record)
+        def decode_indexed(index, element):
+            image, boxes, *outline = decode(*element)
             return (image, boxes, tf.shape(boxes, out_type=tf.int32)[0], index, *outline)
 
         # Whole groups before the start are never decoded; the group the

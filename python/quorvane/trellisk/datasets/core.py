@@ -3,6 +3,9 @@ that reads a dataset description, keeps the network input settings and
 builds the tf.data training and validation pipelines from its subclasses'
 hooks."""
 
+import inspect
+import threading
+
 import numpy as np
 import tensorflow as tf
 
@@ -34,7 +37,8 @@ class BaseDetectionDataset:
     Subclasses provide the hooks ``validate_info_file_content(info_dataset)``
     and ``load_storage()`` (which set ``classes``, ``num_train_samples``,
     ``num_val_samples``, ``train_storage`` and ``val_storage``), and
-    ``build_and_load_base_iterator(storage, shuffle)`` and
+    ``build_and_load_base_iterator(storage, shuffle, *, positions)`` (with
+    ``positions`` true, pairs (record, "<file> record <k>")) and
     ``load_instance(data, training)`` that the pipelines are made of.
     A split whose sample count the description leaves out gets the count 0.
     """
@@ -103,8 +107,9 @@ class BaseDetectionDataset:
         """Turn ``train_storage``/``val_storage`` into file lists (subclass hook)."""
         raise NotImplementedError("load_storage must be implemented by the dataset")
 
-    def build_and_load_base_iterator(self, storage, shuffle=True):
-        """Return a tf.data stream of raw records from ``storage`` (subclass hook)."""
+    def build_and_load_base_iterator(self, storage, shuffle=True, *, positions=False):
+        """Return a tf.data stream of raw records from ``storage`` (subclass
+        hook); with ``positions``, pairs (record, "<file> record <k>")."""
         raise NotImplementedError("build_and_load_base_iterator must be implemented by the dataset")
 
     def load_instance(self, data, training=True):
@@ -131,16 +136,40 @@ class BaseDetectionDataset:
     # --------------------------------------------------------- pipelines
 
     def _eager_loader(self, training):
-        """The function tf.py_function runs (eagerly) on each raw record."""
+        """The function tf.py_function runs (eagerly) on each raw record and
+        the string that names it (file and position). Any failure is a
+        ValueError naming the record, which tf.py_function raises as
+        InvalidArgumentError, as the graph pipeline does."""
         load_instance = self.load_instance
 
-        def load(record):
-            out = load_instance(record, training)
+        def load(record, where):
+            try:
+                out = load_instance(record, training)
+            except Exception as e:
+                message = e.message if isinstance(e, tf.errors.OpError) else str(e)
+                raise ValueError("{}: {}".format(where.numpy().decode("utf-8", "replace"),
+                                                 message)) from e
             if training:
                 return out[0], out[1]
             return out[0], out[1], out[2]
 
         return load
+
+    def _positioned_records(self, storage):
+        """The raw records of ``storage`` as pairs (record, where). A hook
+        that cannot name files (one without ``positions``, such as a
+        caller's replacement) has its records named by their position in
+        the stream."""
+        hook = self.build_and_load_base_iterator
+        try:
+            named = "positions" in inspect.signature(hook).parameters
+        except (TypeError, ValueError):
+            named = False
+        if named:
+            return hook(storage, False, positions=True)
+        return hook(storage, False).enumerate().map(
+            lambda k, record: (record, tf.strings.join(["record ", tf.strings.as_string(k),
+                                                        " of the stream"])))
 
     def build_train_iterator(self, batch_size, prefetch=10, seed=None, *, repeat_threshold=None,
                              start=None):
@@ -201,17 +230,21 @@ class BaseDetectionDataset:
             from ._outlines import training_outlines
             outlines = training_outlines(about)
 
-        def decode(record):
-            img, boxes = tf.py_function(load, [record], (tf.uint8, tf.float32))
+        def decode(record, where):
+            img, boxes = tf.py_function(load, [record, where], (tf.uint8, tf.float32))
             # A sample that does not fit the batch shape is an error, never padded.
             img = tf.ensure_shape(formats.fit_channels(tf, img, channels), padded[0])
             boxes = tf.ensure_shape(boxes, (None, 5))
             if outlines is None:
                 return img, boxes
-            return (img, boxes) + outlines(record)
+            # Read in the graph: named as the record's other errors are.
+            from quorvane.trellisk import ops
+
+            one = tf.data.Dataset.from_tensors(record).map(outlines)
+            return (img, boxes) + tuple(ops.named_errors(one, where).get_single_element())
 
         def records():
-            return self.build_and_load_base_iterator(self.train_storage, False)
+            return self._positioned_records(self.train_storage)
 
         augment = None if config is None else _eager_augmenter(config)
         passes = _sampling.counted_passes(key_seed, start, int(batch_size))
@@ -237,14 +270,15 @@ class BaseDetectionDataset:
         channels = self.describe().channels
         load = self._eager_loader(False)
 
-        def decode(record):
-            img, boxes, name = tf.py_function(load, [record], (tf.uint8, tf.float32, tf.string))
+        def decode(record, where):
+            img, boxes, name = tf.py_function(load, [record, where],
+                                              (tf.uint8, tf.float32, tf.string))
             img = tf.ensure_shape(formats.fit_channels(tf, img, channels), (None, None, channels))
             boxes = tf.ensure_shape(boxes, (None, 5))
             name = tf.ensure_shape(name, ())
             return img, (boxes, name, tf.shape(img, out_type=tf.int32)[:2])
 
-        ds = self.build_and_load_base_iterator(self.val_storage, False)
+        ds = self._positioned_records(self.val_storage)
         ds = ds.map(decode, num_parallel_calls=tf.data.AUTOTUNE)
         ds = ds.padded_batch(batch_size,
                              padded_shapes=formats.detection_batch_shapes(channels, False))
@@ -253,7 +287,7 @@ class BaseDetectionDataset:
 
 def _count(records):
     """The records of a stream, counted as read (none is decoded)."""
-    return int(records.reduce(np.int64(0), lambda n, _: n + 1))
+    return int(records.reduce(np.int64(0), lambda n, *_: n + 1))
 
 
 def _eager_augmenter(config):

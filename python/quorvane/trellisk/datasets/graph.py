@@ -73,8 +73,9 @@ def decode_image(path):
 
     JPEG with the accurate integer transform (PIL's), other formats with
     ``decode_image``; one channel is repeated, alpha dropped. A file that is
-    not a JPEG, PNG, GIF or BMP image fails with an error naming it."""
-    return decode_image_data(tf.io.read_file(path), path)
+    not a JPEG, PNG, GIF or BMP image, or that its decoder cannot read,
+    fails with InvalidArgument naming it."""
+    return _named(lambda p: decode_image_data(tf.io.read_file(p), p))(path, path)
 
 
 def decode_image_data(data, source):
@@ -402,6 +403,17 @@ def tfrecord_sample(dataset, record, training=True):
     return image, boxes, name
 
 
+def _named(decode):
+    """``decode(record)`` run on one record so that any error it raises (the
+    parser's, the JPEG decoder's) is InvalidArgument naming ``where`` (the
+    file and the record's position): fn(record, where)."""
+    def run(record, where):
+        one = tf.data.Dataset.from_tensors(record).map(decode)
+        return ops.named_errors(one, where).get_single_element()
+
+    return run
+
+
 def _tfrecord_decoder(about, training):
     channels = about.channels
 
@@ -411,23 +423,34 @@ def _tfrecord_decoder(about, training):
     if training:
         image_shape = formats.detection_batch_shapes(channels, True, _shape(about))[0]
 
-        def decode(record):
+        def decode_record(record):
             image, boxes = tfrecord_sample(about, record, True)
             image = tf.ensure_shape(to_channels(image), image_shape)
+            return image, boxes
+
+        def decode(record, where):
+            image, boxes = _named(decode_record)(record, where)
             return image, (boxes,)
     else:
-        def decode(record):
+        def decode_record(record):
             image, boxes, name = tfrecord_sample(about, record, False)
             image = tf.ensure_shape(to_channels(image), (None, None, channels))
+            return image, boxes, name
+
+        def decode(record, where):
+            image, boxes, name = _named(decode_record)(record, where)
             size = tf.shape(image, out_type=tf.int32)[:2]
             return image, (boxes, name, size)
     return decode, channels
 
 
-def _records(storage, shuffle, seed):
+def _records(storage, shuffle, seed, positions=False):
     # Every frame is checked as it is read, so a damaged file is named (with
     # the offset) when the stream reaches it, and nothing is read up front.
-    records = ops.checked_records(_strings(list(storage)), num_parallel_reads=AUTOTUNE)
+    # With `positions` each record comes with the string that names it (file
+    # and position).
+    records = ops.checked_records(_strings(list(storage)), num_parallel_reads=AUTOTUNE,
+                                  positions=positions)
     if shuffle:
         records = records.shuffle(200, seed=seed, reshuffle_each_iteration=True)
     return records
@@ -596,14 +619,14 @@ def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, r
     # Outlined objects get boxes that stay tight through the augmentation.
     outlines = None if config is None else training_outlines(about)
 
-    def decode(record):
-        image, (boxes,) = decode_element(record)
+    def decode(record, where):
+        image, (boxes,) = decode_element(record, where)
         if outlines is None:
             return image, boxes
-        return (image, boxes) + outlines(record)
+        return (image, boxes) + tuple(_named(outlines)(record, where))
 
     def records():
-        return _records(storage, False, None)
+        return _records(storage, False, None, positions=True)
 
     def augment_one(images, boxes, counts, main, pass_seed, pass_number, index, *outline):
         xy, parts = outline if outline else (None, None)
@@ -617,7 +640,7 @@ def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, r
         deterministic=seed is not None, outlines=outlines is not None, factors=factors)
     pictures = (len(factors) if factors is not None
                 else about.num_train_samples if shard is None and about.num_train_samples
-                else (lambda: int(records().reduce(np.int64(0), lambda n, _: n + 1))))
+                else (lambda: int(records().reduce(np.int64(0), lambda n, *_: n + 1))))
     return ds, _sampling.TrainingPasses(pictures, factors, key_seed, batch_size, False, start,
                                         per_iteration=not repeat)
 
@@ -683,7 +706,7 @@ def val_pipeline(dataset, batch_size=1, prefetch=10):
     ops.load()
     if about.kind == "tfrecord":
         decode, channels = _tfrecord_decoder(about, False)
-        samples = _records(about.val_files, False, None)
+        samples = _records(about.val_files, False, None, positions=True)
         samples = samples.map(decode, num_parallel_calls=AUTOTUNE)
         batches = samples.padded_batch(
             batch_size, padded_shapes=formats.detection_batch_shapes(channels, False))

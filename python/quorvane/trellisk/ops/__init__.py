@@ -12,6 +12,7 @@ can run in parallel ``tf.data`` maps, be serialized, and run in another process
 - :func:`detection_boxes`: the boxes of one TFRecord detection record.
 - :func:`checked_records`: the records of TFRecord files, each frame checked as
   it is read (a drop-in for ``tf.data.TFRecordDataset``).
+- :func:`named_errors`: a dataset whose errors name a given source.
 - :func:`augment`: image and class mask augmented together by the native engine
   (when the library was built with it).
 - :func:`detection_augment`: one detection output (image and boxes) built from a
@@ -193,7 +194,18 @@ def _record_source(names, buffer_size):
     return _CheckedRecords()
 
 
-def checked_records(filenames, num_parallel_reads=None, buffer_size=None, deterministic=None):
+def _positioned(source, name):
+    """``source``'s records as pairs (record, "<name> record <k>"), k counted
+    from 0 in the file: what an error about one record names."""
+    import tensorflow as tf
+
+    where = tf.strings.join([name, " record "])
+    return source.enumerate().map(
+        lambda k, record: (record, tf.strings.join([where, tf.strings.as_string(k)])))
+
+
+def checked_records(filenames, num_parallel_reads=None, buffer_size=None, deterministic=None, *,
+                    positions=False):
     """A ``tf.data.Dataset`` of the serialized records of the TFRecord files
     ``filenames`` (a path, a list of paths, a string tensor or a dataset of
     them), like ``tf.data.TFRecordDataset`` but with every frame checked as
@@ -206,29 +218,57 @@ def checked_records(filenames, num_parallel_reads=None, buffer_size=None, determ
     ``num_parallel_reads``: None reads the files one after the other;
     ``tf.data.AUTOTUNE`` or a number interleaves that many files, one record
     from each in turn (``deterministic`` as for ``Dataset.interleave``).
-    ``buffer_size``: bytes of the read buffer per file (default 256 KiB)."""
+    ``buffer_size``: bytes of the read buffer per file (default 256 KiB).
+    ``positions=True`` gives pairs (record, where) instead, ``where`` the
+    string "<file> record <k>" (k counted from 0 in its file), for errors
+    about one record to name it."""
     import tensorflow as tf
 
     buffer_size = DEFAULT_BUFFER_SIZE if buffer_size is None else int(buffer_size)
     if buffer_size < 0:
         raise ValueError("buffer_size must not be negative, got {}".format(buffer_size))
     names = _filenames(filenames)
+
+    def one_file(name):
+        source = _record_source(name, buffer_size)
+        return _positioned(source, name) if positions else source
+
     if num_parallel_reads is None:
-        if isinstance(names, tf.data.Dataset):
-            return names.flat_map(lambda name: _record_source(name, buffer_size))
+        if isinstance(names, tf.data.Dataset) or positions:
+            if not isinstance(names, tf.data.Dataset):
+                names = tf.data.Dataset.from_tensor_slices(names)
+            return names.flat_map(one_file)
         return _record_source(names, buffer_size)
     if not isinstance(names, tf.data.Dataset):
         names = tf.data.Dataset.from_tensor_slices(names)
     if num_parallel_reads == tf.data.AUTOTUNE:
-        return names.interleave(lambda name: _record_source(name, buffer_size),
-                                num_parallel_calls=tf.data.AUTOTUNE, deterministic=deterministic)
+        return names.interleave(one_file, num_parallel_calls=tf.data.AUTOTUNE,
+                                deterministic=deterministic)
     num_parallel_reads = int(num_parallel_reads)
     if num_parallel_reads < 1:
         raise ValueError("num_parallel_reads must be None, tf.data.AUTOTUNE or at least 1, got {}"
                          .format(num_parallel_reads))
-    return names.interleave(lambda name: _record_source(name, buffer_size),
-                            cycle_length=num_parallel_reads, block_length=1,
+    return names.interleave(one_file, cycle_length=num_parallel_reads, block_length=1,
                             num_parallel_calls=num_parallel_reads, deterministic=deterministic)
+
+
+def named_errors(dataset, source):
+    """``dataset`` unchanged, but any error it raises becomes
+    InvalidArgument whose message starts with ``source`` (a scalar string):
+    wrapped around the decoding of one record, every failure names the
+    record and has one error class, whatever op raised it."""
+    import tensorflow as tf
+    from tensorflow.python.data.ops import dataset_ops
+
+    class _NamedErrors(dataset_ops.UnaryUnchangedStructureDataset):
+        def __init__(self):
+            self._input_dataset = dataset
+            variant = load().trellisk_named_errors_dataset(
+                dataset._variant_tensor, tf.convert_to_tensor(source, tf.string),
+                **self._flat_structure)
+            super().__init__(dataset, variant)
+
+    return _NamedErrors()
 
 
 def augment(image, mask, epoch, index, seed, shape, channel_ops=True, diagonals=-1):
@@ -246,6 +286,78 @@ def augment(image, mask, epoch, index, seed, shape, channel_ops=True, diagonals=
     return out_image, out_mask
 
 
+def _refuse(message):
+    import tensorflow as tf
+
+    raise tf.errors.InvalidArgumentError(None, None, "detection_augment: " + message)
+
+
+def _type_name(value):
+    dtype = getattr(value, "dtype", None)
+    return "{} of {}".format(type(value).__name__, getattr(dtype, "name", dtype)) if dtype is not None \
+        else type(value).__name__
+
+
+def _scalar(name, value, low, high):
+    """An int64 scalar tensor of the integer argument ``name``: a Python or
+    NumPy int in low..high, or an integer tensor (range checked by the op).
+    ``low`` None takes any int modulo 2**64, as its 64 bits. Booleans,
+    floats and anything else are refused, as ``augment_group`` refuses
+    them, never cast."""
+    import numpy as np
+    import tensorflow as tf
+
+    if isinstance(value, (bool, np.bool_)):
+        _refuse("{} must be an int, got bool".format(name))
+    if isinstance(value, (int, np.integer)):
+        value = int(value)
+        if low is None:
+            return tf.constant((value + 2 ** 63) % 2 ** 64 - 2 ** 63, tf.int64)
+        if not low <= value <= high:
+            _refuse("{} must be an int in {}..{}, got {}".format(name, low, high, value))
+        return tf.constant(value, tf.int64)
+    if isinstance(value, (tf.Tensor, tf.Variable, np.ndarray)):
+        dtype = tf.as_dtype(value.dtype)
+        if dtype.is_integer and (dtype != tf.uint64 or low is None):
+            return tf.bitcast(value, tf.int64) if dtype == tf.uint64 else tf.cast(value, tf.int64)
+    _refuse("{} must be an int, got {}".format(name, _type_name(value)))
+
+
+def _array(name, value, kinds, dtype):
+    """``value`` (a NumPy array, tensor or nested list) as a tensor of
+    ``dtype`` when its element type is one of the NumPy ``kinds`` ("u1" for
+    uint8 only); anything else is refused, never cast."""
+    import numpy as np
+    import tensorflow as tf
+
+    if not isinstance(value, (tf.Tensor, tf.Variable)):
+        value = np.asarray(value)
+    element = np.dtype(tf.as_dtype(value.dtype).as_numpy_dtype)
+    ok = element == np.uint8 if kinds == "u1" else (element.kind in kinds and element != np.bool_)
+    if not ok:
+        _refuse("{} must be {}, got {}".format(
+            name, {"u1": "a uint8 array", "iu": "an integer array"}.get(kinds, "a numeric array"),
+            _type_name(value)))
+    value = tf.convert_to_tensor(value)
+    return value if value.dtype == dtype else tf.cast(value, dtype)
+
+
+def _counts(counts, boxes):
+    """int32 ``counts`` in 0..N (N box rows). Wider integers are checked
+    before they are narrowed: 2**32 + 3 must not become 3."""
+    import tensorflow as tf
+
+    values = _array("counts", counts, "iu", tf.int64)
+    if boxes.shape.rank != 3:
+        return tf.cast(values, tf.int32)  # the op refuses the boxes
+    rows = tf.shape(boxes, out_type=tf.int64)[1]
+    with tf.control_dependencies([
+            tf.debugging.assert_non_negative(values, message="detection_augment: counts must be >= 0"),
+            tf.debugging.assert_less_equal(values, rows, message="detection_augment: counts must not "
+                                           "exceed the box rows given")]):
+        return tf.cast(values, tf.int32)
+
+
 def detection_augment(images, boxes, counts, main, seed, pass_number, index, config, *,
                       outline_xy=None, outline_parts=None):
     """One augmented detection output built around group member ``main``.
@@ -253,14 +365,17 @@ def detection_augment(images, boxes, counts, main, seed, pass_number, index, con
     ``images`` uint8 [k, H, W, 3] (the group, at the config's size), ``boxes``
     float32 [k, N, 5] rows ``[x1, y1, x2, y2, label]`` in pixels (rows at and
     beyond ``counts[j]`` are ignored), ``counts`` int32 [k]; ``main``, ``seed``,
-    ``pass_number`` and ``index`` int64 scalars (tensors or ints; ``seed`` any
-    int, taken modulo 2**64). ``config`` is a
+    ``pass_number`` and ``index`` int64 scalars (tensors or ints; ``seed`` and
+    ``index`` any int, taken modulo 2**64). ``config`` is a
     ``datasets._detaug.DetectionAugmentConfig`` or its ``serialized`` string.
 
     Returns ``(image, boxes)``: uint8 [H, W, 3] and float32 [M, 5] in output
     pixels, one row of zeros when no box is left. The same inputs give the
     same bytes as ``datasets._detaug.augment_group``. Bad input fails with
-    InvalidArgument.
+    InvalidArgument naming the argument, where ``augment_group`` refuses it:
+    pictures that are not uint8, counts that are not integers or do not fit
+    0..N, booleans or fractions for the integer arguments, ``main`` or
+    ``pass_number`` out of range; nothing is cast into range.
 
     ``outline_xy`` float32 [k, V, 2] (pixels) and ``outline_parts`` int32
     [k, P, 3] rows (box row, first vertex, vertex count; count 0 is padding)
@@ -272,24 +387,21 @@ def detection_augment(images, boxes, counts, main, seed, pass_number, index, con
     if not isinstance(serialized, str):
         raise TypeError("config must be a DetectionAugmentConfig or its serialized string, got {}"
                         .format(type(config).__name__))
-
-    def int64(value):
-        if isinstance(value, int) and not isinstance(value, bool):
-            value = (value + 2 ** 63) % 2 ** 64 - 2 ** 63  # any int, as its 64 bits
-        return tf.cast(value, tf.int64)
-
-    images = tf.convert_to_tensor(images, tf.uint8)
+    images = _array("images", images, "u1", tf.uint8)
+    boxes = _array("boxes", boxes, "fiu", tf.float32)
+    counts = _counts(counts, boxes)
     if (outline_xy is None) != (outline_parts is None):
         raise ValueError("outline_xy and outline_parts go together")
     if outline_xy is None:
         k = tf.shape(images)[:1]
         outline_xy = tf.zeros(tf.concat([k, [0, 2]], 0), tf.float32)
         outline_parts = tf.zeros(tf.concat([k, [0, 3]], 0), tf.int32)
+    top = 2 ** 63 - 1
     return load().trellisk_detection_augment(
-        images, tf.convert_to_tensor(boxes, tf.float32),
-        tf.convert_to_tensor(counts, tf.int32), int64(main), int64(seed), int64(pass_number),
-        int64(index), tf.convert_to_tensor(outline_xy, tf.float32),
-        tf.convert_to_tensor(outline_parts, tf.int32), config=serialized)
+        images, boxes, counts, _scalar("main", main, 0, top), _scalar("seed", seed, None, None),
+        _scalar("pass_number", pass_number, 0, top), _scalar("index", index, None, None),
+        tf.convert_to_tensor(outline_xy, tf.float32), tf.convert_to_tensor(outline_parts, tf.int32),
+        config=serialized)
 
 
 def record_outlines(sample, max_class, image_size=None, shape=None, letter_box=True,
