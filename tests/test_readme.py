@@ -65,6 +65,7 @@ def session(tmp_path_factory):
         "a.tfrecord": records["train"][0], "b.tfrecord": records["val"][0],
         "data/train/part-0.tfrecord": os.path.join(work, "part-0.tfrecord"),
         "a.jpg": picture, "packed": os.path.join(work, "packed"),
+        "/ckpt/run1": os.path.join(work, "ckpt", "run1"), "/ckpt/step": os.path.join(work, "ckpt", "step"),
     }
     import keras
 

@@ -168,13 +168,14 @@ def test_classes_methods_and_signatures():
         ("info_file", None), ("shape", None), ("letter_box", True), ("num_points", 300),
         ("add_bkg_class", True), ("tasks", None)]
     # New parameters come after the documented ones, by keyword only.
-    assert sig(SegmentationDataset.build_train_iterator) == [("batch_size", 10), ("prefetch", 10),
-                                                             ("augment", True)]
+    assert sig(SegmentationDataset.build_train_iterator) == [
+        ("batch_size", 10), ("prefetch", 10), ("repeat_threshold", None), ("start", None),
+        ("augment", True)]
     assert sig(SegmentationDataset.build_val_iterator) == [("prefetch", 10)]
     assert sig(SegmentationDataset.read_data) == [("annotation_file", E), ("train", True)]
     assert sig(SegmentationDataset._build_gt_mask) == [("masks", E), ("classes", E), ("regions", None),
                                                        ("frame", None)]
-    for f, names in ((SegmentationDataset.build_train_iterator, ["augment"]),
+    for f, names in ((SegmentationDataset.build_train_iterator, ["repeat_threshold", "start", "augment"]),
                      (SegmentationDataset._build_gt_mask, ["regions", "frame"])):
         params = inspect.signature(f).parameters.values()
         assert [p.name for p in params if p.kind is p.KEYWORD_ONLY] == names

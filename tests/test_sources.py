@@ -179,3 +179,18 @@ def test_a_coco_file_the_reader_refuses_is_a_problem_never_an_exception(tmp_path
     path.write_text(text)
     report = validate.check(sources.open_source([str(path)], images=str(tmp_path)))
     assert kind in [p.kind for p in report.problems]
+
+
+@pytest.mark.parametrize("top, count", [(4, 5), (4.0, 5), (2147483646, 3)])
+def test_folder_classes_inferred_from_the_highest_sensible_class(tmp_path, top, count):
+    """Class names for a folder pair without --classes: up to the highest
+    class, 4.0 taken as 4; a class id of two billion is a fault that check
+    reports, not two billion names to build."""
+    import json
+
+    from quorvane.trellisk.sources.folders import read_json_labels
+
+    for k, cls in enumerate([2, top]):
+        doc = {"image": "{}.jpg".format(k), "segment": [[{"class": cls, "polygon": [[0, 0], [1, 0], [1, 1]]}]]}
+        (tmp_path / "{}.json".format(k)).write_text(json.dumps(doc))
+    assert read_json_labels(str(tmp_path)) == ["class{}".format(i) for i in range(count)]

@@ -209,10 +209,15 @@ py::object record_stream(Call &c, py::handle files, bool train) {
 py::object build_train_iterator(Call &c) {
     py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object tf = c.g("tf");
+    // Records stream through a shuffle buffer: no position to resume at or
+    // to repeat by.
+    if (!c[2].is_none() || !c[3].is_none())
+        throw py::value_error("repeat_threshold and start are not available for segmentation "
+                              "record datasets: they stream through a shuffle buffer");
     py::object ds = record_stream(c, self.attr("train_storage"), true);
     py::cpp_function read([self](py::object x) { return self.attr("read_data")(x, true); });
     ds = ds.attr("map")(read, py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
-    return seg::train_tail(c, ds, c[0], c[1], truthy(c[2]));
+    return seg::train_tail(c, ds, c[0], c[1], truthy(c[4]));
 }
 
 py::object build_val_iterator(Call &c) {
@@ -263,12 +268,16 @@ const MethodDef kReadDataPlain{
 
 const MethodDef kBuildTrainIterator{
     "build_train_iterator",
-    {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}, {"augment", Kind::Any, "True", /*keyword_only=*/true}},
+    {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}, SEG_KEYED_TRAIN_PARAMS,
+     {"augment", Kind::Any, "True", /*keyword_only=*/true}},
     build_train_iterator,
     "The training tf.data.Dataset: the record files in a new order each pass,\n"
     "their records through a shuffle buffer, read, masked, augmented (unless\n"
     "augment=False) and batched to (uint8 [B, H, W, C], int32 [B, H, W]); the\n"
-    "last incomplete batch is dropped; prefetch counts batches."};
+    "last incomplete batch is dropped; prefetch counts batches.\n"
+    "repeat_threshold and start (keyword-only, as the other segmentation\n"
+    "datasets take them) are refused with ValueError: records stream through\n"
+    "a shuffle buffer, so there is no position to resume at or repeat by."};
 
 const MethodDef kBuildValIterator{
     "build_val_iterator",

@@ -555,6 +555,13 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
         # worker that had a part of it is done, so a lost worker would stall
         # the stream at the end of the epoch.
         ds = ds.repeat()
+    # Each sample is decoded in a one-element dataset of its own, so that
+    # its errors name the record or file; TensorFlow counts that as state,
+    # but none is carried from one element to the next, so an iterator saved
+    # with tf.train.Checkpoint loses nothing by leaving it out.
+    options = tf.data.Options()
+    options.experimental_external_state_policy = tf.data.experimental.ExternalStatePolicy.IGNORE
+    ds = ds.with_options(options)
     if service is not None:
         ds = _service.distribute(ds, service, processing_mode, job_name, service_timeout,
                                  service_compression)

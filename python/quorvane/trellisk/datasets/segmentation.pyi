@@ -60,6 +60,8 @@ class SegmentationDatasetTFRecord(SegmentationDataset):
     def get_num_train_samples(self) -> int | None: ...  # type: ignore[override]
     def get_num_val_samples(self) -> int | None: ...
     def build_train_iterator(self, batch_size: int = 10, prefetch: int = 10, *,
+                             repeat_threshold: float | None = None,
+                             start: tuple[int, int] | None = None,
                              augment: bool = True) -> _Dataset: ...
 
 class SegmentationDatasetJsonCOCO:

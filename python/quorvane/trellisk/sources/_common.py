@@ -11,6 +11,11 @@ from ..datasets import formats as F
 from ..errors import UsageError
 from .base import Problem, ProblemKind
 
+# Classes named class0, class1, ... when nothing names them, at most: a
+# larger class in an annotation is taken for a fault (check reports it out of
+# range), not for that many classes.
+MAX_INFERRED_CLASSES = 1 << 16
+
 K = ProblemKind
 
 

@@ -13,7 +13,7 @@ from collections import Counter
 
 from ..datasets import formats as F
 from ..errors import UsageError
-from ._common import (K, Problems, as_points, check_image, check_vertices, extent, guarded,
+from ._common import (MAX_INFERRED_CLASSES, K, Problems, as_points, check_image, check_vertices, extent, guarded,
                       load_json_object, show)
 from .base import Object, Sample, SampleRef, SourceBase
 
@@ -51,7 +51,7 @@ def read_json_labels(ann_dir):
                 for part in obj:
                     c = part.get(F.JSON_CLASS)
                     # 7.0 is class 7, as the readers take it.
-                    if F.is_class_id(c):
+                    if F.is_class_id(c) and int(c) < MAX_INFERRED_CLASSES:
                         top = max(top, int(c))
         except Exception:
             continue  # check is the place to report broken files

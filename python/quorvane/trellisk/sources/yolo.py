@@ -21,7 +21,8 @@ import os
 
 from ..errors import UsageError
 from . import _shared as P
-from ._common import K, Problems, YamlDescription, extent, file_size, show
+from ._common import (MAX_INFERRED_CLASSES, K, Problems, YamlDescription, extent, file_size,
+                      show)
 from .base import Object, Sample, SampleRef
 
 KIND = "yolo"
@@ -33,9 +34,6 @@ MIN_OUTLINE_NUMBERS = 6
 SPLIT_KEYS = (("train", "train"), ("validation", "val"))
 # The subfolders of images/ a bare folder is split by, in order of preference.
 FOLDER_SPLITS = (("train", ("train",)), ("validation", ("val", "valid", "validation")))
-# Classes named class0, class1, ... when nothing names them, at most: a
-# larger class in a label file is taken for a fault, not for that many classes.
-MAX_INFERRED_CLASSES = 1 << 16
 # Keys of which at least one sits beside "train" in a data YAML.
 _YAML_KEYS = ("names", "nc", "val", "path")
 
