@@ -334,8 +334,9 @@ def test_graph_iterators_save_and_restore_their_place(tmp_path, name):
 # --------------------------------------------------- killed Keras training
 
 def run_training(kind, root, log, die_at=None):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [os.path.join(HERE, "..", "python"), HERE, os.environ.get("PYTHONPATH", "")]))
+    # The package as this process imports it (built in place or installed),
+    # and this folder for the test's own helpers.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([HERE] + sys.path))
     command = [sys.executable, os.path.join(HERE, "resume_training.py"), kind, str(root), str(log)]
     if die_at is not None:
         command.append(str(die_at))
