@@ -1,6 +1,7 @@
 """What the pipeline benchmarks share: smooth 640x480 photographs (they
 compress and decode like real ones, noise does not), a TFRecord detection
-dataset of them, and the samples/s measurement in alternating rounds."""
+dataset and a segmentation folder layout of them, and the samples/s
+measurement in alternating rounds."""
 
 import gc
 import os
@@ -46,6 +47,36 @@ def write_detection_records(root, files, centres=(0.0, 1.0), sizes=(0.0, 0.3), s
     return {"classes": list(CLASSES),
             "train": {"path": os.path.join(root, "train"), "samples": files},
             "validation": {"path": os.path.join(root, "val"), "samples": 2}}
+
+
+def write_segmentation_folders(root, files, seed=0):
+    """``files`` JPEG photographs in root/images, one annotation file each in
+    root/anns with three round outlines of 40 vertices (classes a, b, c),
+    and root/segmentation.yaml describing them, the same folders serving
+    training and validation; returns the YAML's path."""
+    import json
+
+    import yaml
+
+    rng = np.random.default_rng(seed)
+    images, anns = os.path.join(root, "images"), os.path.join(root, "anns")
+    os.makedirs(images)
+    os.makedirs(anns)
+    for i in range(files):
+        Image.fromarray(photo(rng)).save(os.path.join(images, "{}.jpg".format(i)), quality=90)
+        segment = []
+        for k in range(3):
+            t = np.sort(rng.random(40)) * 2 * np.pi
+            c, r = rng.random(2) * 0.6 + 0.2, rng.random() * 0.15 + 0.05
+            poly = np.stack([c[0] + r * np.cos(t), c[1] + r * np.sin(t)], 1)
+            segment.append([{"polygon": poly.round(5).tolist(), "class": k}])
+        with open(os.path.join(anns, "{}.json".format(i)), "w") as f:
+            json.dump({"image": "{}.jpg".format(i), "segment": segment}, f)
+    path = os.path.join(root, "segmentation.yaml")
+    split = {"images": images, "annotations": anns}
+    with open(path, "w") as f:
+        yaml.safe_dump({"classes": CLASSES[:3], "train": split, "validation": split}, f)
+    return path
 
 
 def rate(pipeline, batches):

@@ -17,7 +17,7 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
-from _pipelines import SOURCE, medians, photo, rate, write_detection_records
+from _pipelines import SOURCE, medians, rate, write_detection_records, write_segmentation_folders
 from _report import finish, parser, stamp
 from quorvane.trellisk import ops
 from quorvane.trellisk.datasets import graph, utils
@@ -32,24 +32,9 @@ ROUNDS = 5
 
 
 def write_segmentation(root):
-    import json
-
-    rng = np.random.default_rng(0)
+    write_segmentation_folders(root, FILES)
     images, anns = os.path.join(root, "images"), os.path.join(root, "anns")
-    os.makedirs(images)
-    os.makedirs(anns)
-    for i in range(FILES):
-        Image.fromarray(photo(rng)).save(os.path.join(images, "{}.jpg".format(i)), quality=90)
-        segment = []
-        for k in range(3):
-            t = np.sort(rng.random(40)) * 2 * np.pi
-            c, r = rng.random(2) * 0.6 + 0.2, rng.random() * 0.15 + 0.05
-            poly = np.stack([c[0] + r * np.cos(t), c[1] + r * np.sin(t)], 1)
-            segment.append([{"polygon": poly.round(5).tolist(), "class": k}])
-        with open(os.path.join(anns, "{}.json".format(i)), "w") as f:
-            json.dump({"image": "{}.jpg".format(i), "segment": segment}, f)
-    return SegmentationDataset(list(SHAPE), images, images, anns, anns, ["a", "b", "c"],
-                               ["segment"])
+    return SegmentationDataset(list(SHAPE), images, images, anns, anns, ["a", "b", "c"], ["segment"])
 
 
 def write_tfrecord(root):

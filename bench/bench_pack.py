@@ -6,13 +6,22 @@ The script does what pack does for each sample: read the annotation file,
 decode the picture to find a broken file (the script decodes in full, as a
 plain script would; pack's check reads every JPEG's whole entropy-coded
 stream at an eighth of the size, which fails on the same files), box each
-object by the extent of its parts, and write a tf.train.Example with the
-same features. The two alternate over the rounds; each figure is the
-median. TensorFlow, NumPy and the package are imported inside main() only:
+object by the extent of its parts, keep each object's class and parts
+(coordinates held to the picture), and write a tf.train.Example with the
+same features, outlines included. The two alternate over the rounds; each
+figure is the median.
+
+Reading: a folder of 640x480 photographs with three outlines each, packed,
+read by the graph training pipeline as segmentation samples
+(SegmentationDatasetTFRecord) against the same folder read as it is
+(SegmentationDatasetYaml), with the native augmentation and without, and
+the packed records read as detection samples; every variant once a round,
+alternating, medians.
+
+TensorFlow, NumPy and the package are imported inside main() only:
 pack's worker processes import this script afresh, as they would any
 caller's, and pack asks its callers to keep heavy imports out of the top
-level. Writes its table
-into bench/RESULTS.md. Run:
+level. Writes its tables into bench/RESULTS.md. Run:
     PYTHONPATH=python .venv/bin/python bench/bench_pack.py [--quick]
 """
 
@@ -33,7 +42,12 @@ def script_pack(yaml_path, out):
     import tensorflow as tf
     import yaml
     from PIL import Image
-    from quorvane.trellisk import sampledata
+    from quorvane.trellisk.datasets import formats
+
+    lists = {"bytes": tf.train.BytesList, "int64": tf.train.Int64List, "float": tf.train.FloatList}
+
+    def feature(kind, values):
+        return tf.train.Feature(**{kind + "_list": lists[kind](value=values)})
 
     with open(yaml_path) as f:
         doc = yaml.safe_load(f)
@@ -47,46 +61,46 @@ def script_pack(yaml_path, out):
                 image_path = os.path.join(images, os.path.basename(ann["image"]))
                 with Image.open(image_path) as im:
                     width, height = im.convert("RGB").size
-                objects, boxes = [], []
+                objects, boxes, parts, vertices, xy = [], [], [], [], []
                 for obj in ann.get("segment", []):
                     xs = [p[0] for part in obj for p in part["polygon"]]
                     ys = [p[1] for part in obj for p in part["polygon"]]
                     objects.append(obj[0]["class"])
                     boxes += [(min(xs) + max(xs)) / 2, (min(ys) + max(ys)) / 2,
                               max(xs) - min(xs), max(ys) - min(ys)]
+                    parts.append(len(obj))
+                    for part in obj:
+                        vertices.append(len(part["polygon"]))
+                        xy += [min(max(v, 0.0), 1.0) for p in part["polygon"] for v in p[:2]]
                 with open(image_path, "rb") as f:
                     jpeg = f.read()
-                writer.write(sampledata.example_of(os.path.basename(image_path), jpeg, width, height,
-                                                   objects, boxes))
+                features = {
+                    "image": feature("bytes", [jpeg]),
+                    "image_name": feature("bytes", [os.path.basename(image_path).encode()]),
+                    "width": feature("int64", [width]), "height": feature("int64", [height]),
+                    "objects": feature("int64", objects), "bboxes": feature("float", boxes),
+                    formats.OUTLINE_CLASSES: feature("int64", objects),
+                    formats.OUTLINE_PARTS: feature("int64", parts),
+                    formats.OUTLINE_VERTICES: feature("int64", vertices),
+                    formats.OUTLINE_XY: feature("float", xy),
+                }
+                writer.write(tf.train.Example(features=tf.train.Features(feature=features)).SerializeToString())
 
 
 # Typical detection pictures first, then the demo's small ones, where the
 # fixed cost of starting the worker processes weighs most.
 SIDES = (640, 160)
+# The reading comparison: files, output shape and batch of both sides.
+READ_FILES = 160
+READ_SHAPE = (320, 320, 3)
+READ_BATCH = 8
+READ_ROUNDS = 5
 
 
 def timed(fn):
     t0 = time.perf_counter()
     fn()
     return time.perf_counter() - t0
-
-
-def read_rate(dataset, batches, batch_size=16):
-    """Samples per second of the graph training pipeline, no augmentation,
-    after a first batch that builds the pipeline."""
-    from quorvane.trellisk.datasets import graph
-
-    ds = graph.train_pipeline(dataset, batch_size=batch_size, augment=False, repeat=True)
-    it = iter(ds)
-    next(it)
-    n = 0
-    t0 = time.perf_counter()
-    for _ in range(batches):
-        images, _ = next(it)
-        n += int(images.shape[0])
-    rate = n / (time.perf_counter() - t0)
-    del it, ds
-    return rate
 
 
 def main(argv=None):
@@ -119,23 +133,34 @@ def main(argv=None):
             packing[side] = (samples, statistics.median(times["pack"]),
                              statistics.median(times["script"]))
 
-        from quorvane.trellisk.datasets.segmentation import SegmentationDatasetYaml
+        from _pipelines import medians, rate, write_segmentation_folders
+        from quorvane.trellisk.datasets import graph
+        from quorvane.trellisk.datasets.segmentation import (SegmentationDatasetTFRecord,
+                                                              SegmentationDatasetYaml)
         from quorvane.trellisk.datasets.tfrecord import TFRecordDatasetYaml
 
-        batches = 10 if args.quick else 150
-        reading = {}
-        for side in SIDES:
-            packed = os.path.join(root, "out-{}-pack-0".format(side), "tfrecord.yaml")
-            source = os.path.join(root, "src-{}".format(side), "segmentation.yaml")
-            shape = [side, side, 3]
-            rates = {}
-            for r in range(rounds):
-                for name in ("source", "packed") if r % 2 else ("packed", "source"):
-                    ds = (TFRecordDatasetYaml(packed, shape=shape) if name == "packed" else
-                          SegmentationDatasetYaml(source, shape=shape, tasks=["segment"]))
-                    rates.setdefault(name, []).append(read_rate(ds, batches))
-                    del ds
-            reading[side] = tuple(statistics.median(rates[k]) for k in ("packed", "source"))
+        source = write_segmentation_folders(os.path.join(root, "src-640x480"), READ_FILES)
+        packmod.pack(source, os.path.join(root, "read-packed"), workers=workers, log=open(os.devnull, "w"))
+        packed = os.path.join(root, "read-packed", packmod.DESCRIPTION_FILE)
+        batches = 6 if args.quick else 60
+
+        def reading(make, augment):
+            def measure():
+                ds = make()
+                # The dataset outlives its pipeline's in-flight calls.
+                r = rate(graph.train_pipeline(ds, batch_size=READ_BATCH, augment=augment, repeat=True), batches)
+                del ds
+                return r
+            return measure
+
+        variants = {}
+        for augment in (True, False):
+            variants["packed", augment] = reading(
+                lambda: SegmentationDatasetTFRecord(packed, shape=list(READ_SHAPE), tasks=["segment"]), augment)
+            variants["source", augment] = reading(
+                lambda: SegmentationDatasetYaml(source, shape=list(READ_SHAPE), tasks=["segment"]), augment)
+        variants["detection", False] = reading(lambda: TFRecordDatasetYaml(packed, shape=list(READ_SHAPE)), False)
+        read = medians(variants, 2 if args.quick else READ_ROUNDS)
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
@@ -147,17 +172,23 @@ def main(argv=None):
             samples, side, t_pack, samples / t_pack, t_script, samples / t_script, t_script / t_pack))
     md = "\n".join([
         header, "",
-        "Packing (check, box, write), seconds and samples/s:", "",
+        "Packing (check, box, outlines, write), seconds and samples/s:", "",
         "| JPEG folder | pack ({} worker processes) | single-process TFRecordWriter script | pack / script |".format(workers),
         "|---|---|---|---|",
     ] + rows + [
         "",
-        "Reading with the graph training pipeline (no augmentation, batch 16, pictures brought to the folder's size, {} batches after the first), samples/s:".format(batches),
+        "Reading {} pictures of 640x480 with three outlines each, brought to {}x{}, with the graph "
+        "training pipeline (batch {}, {} batches after two), samples/s, median of {} alternating rounds:".format(
+            READ_FILES, READ_SHAPE[1], READ_SHAPE[0], READ_BATCH, batches, 2 if args.quick else READ_ROUNDS),
         "",
-        "| JPEG folder | packed TFRecord dataset | source layout (segmentation YAML) | packed / source |",
+        "| segmentation samples | packed (`SegmentationDatasetTFRecord`) | source folders "
+        "(`SegmentationDatasetYaml`) | packed / source |",
         "|---|---|---|---|",
-    ] + ["| up to {} px a side | {:.0f} | {:.0f} | {:.2f}x |".format(side, p, q, p / q)
-         for side, (p, q) in reading.items()])
+    ] + ["| {} | {:.0f} | {:.0f} | {:.2f}x |".format(
+        "native augmentation" if augment else "no augmentation", read["packed", augment],
+        read["source", augment], read["packed", augment] / read["source", augment]) for augment in (True, False)]
+      + ["", "The same packed records read as detection samples (`TFRecordDatasetYaml`, no augmentation): "
+         "{:.0f} samples/s.".format(read["detection", False])])
     finish(__file__, md, args.quick)
 
 
