@@ -177,6 +177,13 @@ def seeds_graph():
     yield harness.pack([4, 0x11, 11, 11, 2, 2], rest=np.array([0, 1], np.int64).tobytes()
                        + np.array([.5, .5, .2, .2, .3, .3, .1, .1], np.float32).tobytes()
                        + f64(12, 12, 0, 0))
+    # A record's outlines: two objects of one four-vertex part each, matching
+    # the objects; once with the counts held small and the points in 0..1.
+    outline = (np.array([1, 3], np.int64).tobytes() + np.array([1, 1], np.int64).tobytes()
+               + np.array([4, 4], np.int64).tobytes()
+               + np.array([.1, .1, .4, .1, .4, .3, .1, .3, .5, .5, .9, .6, .8, .9, .6, .8], np.float32).tobytes())
+    for flags in (0x05, 0xF5):
+        yield harness.pack([5, flags, 8, 9, 2, 2], rest=outline)
 
 
 def seeds_detaug():
@@ -190,6 +197,15 @@ def seeds_detaug():
         pixels = rng.integers(0, 256, 4 * 24 * 24 * 3, dtype=np.uint8).tobytes()
         yield harness.pack([n & 1, 23, 23, 3, 3, n % 4, n, n % 3] + cfg + [32, 96], boxes.tobytes(),
                            rest=pixels)
+        # The same with outlines (the tight-box path): per sample an ellipse
+        # of 8 vertices round the first box and a thin one of 6 round the third.
+        t8, t6 = np.linspace(0, 2 * np.pi, 8, endpoint=False), np.linspace(0, 2 * np.pi, 6, endpoint=False)
+        ring = np.concatenate([np.stack([11 + 9 * np.cos(t8), 10.5 + 7.5 * np.sin(t8)], 1),
+                               np.stack([5.5 + 0.5 * np.cos(t6), 17.5 + 12.5 * np.sin(t6)], 1)])
+        xy = np.tile(ring.astype(np.float32), (4, 1, 1))
+        parts = np.tile(np.array([[0, 0, 8], [2, 8, 6]], np.int32), (4, 1, 1))
+        yield harness.pack([n & 1 | 16 | 32 | (64 if n % 2 else 0), 23, 23, 3, 3, n % 4, n, n % 3] + cfg + [32, 96],
+                           boxes.tobytes(), parts.tobytes(), xy.tobytes(), rest=pixels)
 
 
 def seeds_rle():
