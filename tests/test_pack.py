@@ -579,6 +579,20 @@ def test_packed_outlines_give_the_segmentation_samples_of_the_source(sample, tmp
     assert len({v for _, m in got.values() for v in np.unique(m)}) > 2  # several classes painted
 
 
+@pytest.mark.parametrize("points, want", [
+    ([(0.1, 0.1), (0.9, 0.1), (0.5, 0.9)], [(0.1, 0.1), (0.9, 0.1), (0.5, 0.9)]),
+    ([(0, 0), (1, 0), (1, 1), (0, 1)], [(0, 0), (1, 0), (1, 1), (0, 1)]),  # on the edges: inside
+    ([(0.5, 0.2), (1.5, 0.2), (1.5, 0.6), (0.5, 0.6)], [(0.5, 0.2), (1, 0.2), (1, 0.6), (0.5, 0.6)]),
+    ([(-0.25, 0.5), (0.5, 0), (0.5, 1)], [(0, 1 / 3), (0.5, 0), (0.5, 1), (0, 2 / 3)]),
+    ([(0.4, -0.5), (0.6, 0.5), (0.2, 0.5)], [(0.5, 0), (0.6, 0.5), (0.2, 0.5), (0.3, 0)]),
+    ([(1.2, 0.2), (1.5, 0.2), (1.4, 0.5)], []),
+])
+def test_packed_outlines_are_cut_to_the_picture(points, want):
+    got = packmod._clip_to_picture(points)
+    assert all(type(v) is float for p in got for v in p)
+    np.testing.assert_allclose(np.reshape(got, (-1, 2)), np.reshape(want, (-1, 2)), atol=1e-12)
+
+
 def test_resharding_keeps_outlines_and_check_reports_damaged_ones(sample, tmp_path):
     import tensorflow as tf
     from quorvane.trellisk.sources.base import ProblemKind
