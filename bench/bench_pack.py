@@ -90,17 +90,28 @@ def script_pack(yaml_path, out):
 # Typical detection pictures first, then the demo's small ones, where the
 # fixed cost of starting the worker processes weighs most.
 SIDES = (640, 160)
-# The reading comparison: files, output shape and batch of both sides.
-READ_FILES = 160
+# The reading comparison: files, output shape and batch of both sides. The
+# folder is several times the packed stream's shuffle buffer (200 records),
+# as a real split is: each pass starts by filling that buffer, which a
+# split smaller than it would pay every few batches.
+READ_FILES = 800
 READ_SHAPE = (320, 320, 3)
 READ_BATCH = 8
 READ_ROUNDS = 5
 
 
+def _cpu_seconds():
+    # This process and its waited-for children (pack's worker processes,
+    # once its pool has shut down).
+    t = os.times()
+    return t.user + t.system + t.children_user + t.children_system
+
+
 def timed(fn):
-    t0 = time.perf_counter()
+    """(wall seconds, CPU seconds of every process) of ``fn()``."""
+    t0, c0 = time.perf_counter(), _cpu_seconds()
     fn()
-    return time.perf_counter() - t0
+    return time.perf_counter() - t0, _cpu_seconds() - c0
 
 
 def main(argv=None):
@@ -130,8 +141,8 @@ def main(argv=None):
                             data["segmentation_yaml"], out, workers=workers, log=open(os.devnull, "w"))))
                     else:
                         times[name].append(timed(lambda: script_pack(data["segmentation_yaml"], out)))
-            packing[side] = (samples, statistics.median(times["pack"]),
-                             statistics.median(times["script"]))
+            packing[side] = (samples,) + tuple(statistics.median(t[k] for t in times[name])
+                                               for name in ("pack", "script") for k in (0, 1))
 
         from _pipelines import medians, rate, write_segmentation_folders
         from quorvane.trellisk.datasets import graph
@@ -139,7 +150,8 @@ def main(argv=None):
                                                               SegmentationDatasetYaml)
         from quorvane.trellisk.datasets.tfrecord import TFRecordDatasetYaml
 
-        source = write_segmentation_folders(os.path.join(root, "src-640x480"), READ_FILES)
+        read_files = 40 if args.quick else READ_FILES
+        source = write_segmentation_folders(os.path.join(root, "src-640x480"), read_files)
         packmod.pack(source, os.path.join(root, "read-packed"), workers=workers, log=open(os.devnull, "w"))
         packed = os.path.join(root, "read-packed", packmod.DESCRIPTION_FILE)
         batches = 6 if args.quick else 60
@@ -167,19 +179,22 @@ def main(argv=None):
     header = stamp(__file__, "Median of {} alternating rounds; JPEG samples from the sample "
                              "dataset's segmentation YAML, written at two picture sizes.".format(rounds))
     rows = []
-    for side, (samples, t_pack, t_script) in packing.items():
-        rows.append("| {} samples, up to {} px a side | {:.2f} s ({:.0f}/s) | {:.2f} s ({:.0f}/s) | {:.2f}x |".format(
-            samples, side, t_pack, samples / t_pack, t_script, samples / t_script, t_script / t_pack))
+    for side, (samples, t_pack, c_pack, t_script, c_script) in packing.items():
+        rows.append("| {} samples, up to {} px a side | {:.2f} s ({:.0f}/s) | {:.2f} s ({:.0f}/s) | {:.2f}x "
+                    "| {:.2f} s | {:.2f} s |".format(
+                        samples, side, t_pack, samples / t_pack, t_script, samples / t_script, t_script / t_pack,
+                        c_pack, c_script))
     md = "\n".join([
         header, "",
         "Packing (check, box, outlines, write), seconds and samples/s:", "",
-        "| JPEG folder | pack ({} worker processes) | single-process TFRecordWriter script | pack / script |".format(workers),
-        "|---|---|---|---|",
+        "| JPEG folder | pack ({} worker processes) | single-process TFRecordWriter script | pack / script "
+        "| CPU, pack (all processes) | CPU, script |".format(workers),
+        "|---|---|---|---|---|---|",
     ] + rows + [
         "",
         "Reading {} pictures of 640x480 with three outlines each, brought to {}x{}, with the graph "
         "training pipeline (batch {}, {} batches after two), samples/s, median of {} alternating rounds:".format(
-            READ_FILES, READ_SHAPE[1], READ_SHAPE[0], READ_BATCH, batches, 2 if args.quick else READ_ROUNDS),
+            read_files, READ_SHAPE[1], READ_SHAPE[0], READ_BATCH, batches, 2 if args.quick else READ_ROUNDS),
         "",
         "| segmentation samples | packed (`SegmentationDatasetTFRecord`) | source folders "
         "(`SegmentationDatasetYaml`) | packed / source |",
