@@ -97,7 +97,7 @@ SIDES = (640, 160)
 READ_FILES = 800
 READ_SHAPE = (320, 320, 3)
 READ_BATCH = 8
-READ_ROUNDS = 5
+READ_ROUNDS = 7
 
 
 def _cpu_seconds():
@@ -154,7 +154,7 @@ def main(argv=None):
         source = write_segmentation_folders(os.path.join(root, "src-640x480"), read_files)
         packmod.pack(source, os.path.join(root, "read-packed"), workers=workers, log=open(os.devnull, "w"))
         packed = os.path.join(root, "read-packed", packmod.DESCRIPTION_FILE)
-        batches = 6 if args.quick else 60
+        batches = 6 if args.quick else 150
 
         def reading(make, augment):
             def measure():
