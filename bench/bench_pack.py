@@ -121,6 +121,9 @@ def main(argv=None):
     from quorvane.trellisk import sampledata
     from quorvane.trellisk import packing as packmod
     per_photo, rounds = (12, 1) if args.quick else (400, 3)
+    # Taken now: it says the load at the start.
+    header = stamp(__file__, "Median of {} alternating rounds; JPEG samples from the sample "
+                             "dataset's segmentation YAML, written at two picture sizes.".format(rounds))
     root = tempfile.mkdtemp(prefix="bench-pack-")
     workers = os.cpu_count() or 1
     packing = {}
@@ -176,8 +179,6 @@ def main(argv=None):
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
-    header = stamp(__file__, "Median of {} alternating rounds; JPEG samples from the sample "
-                             "dataset's segmentation YAML, written at two picture sizes.".format(rounds))
     rows = []
     for side, (samples, t_pack, c_pack, t_script, c_script) in packing.items():
         rows.append("| {} samples, up to {} px a side | {:.2f} s ({:.0f}/s) | {:.2f} s ({:.0f}/s) | {:.2f}x "
