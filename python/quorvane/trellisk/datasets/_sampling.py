@@ -398,11 +398,15 @@ def record_segmentation_train_iterator(dataset, batch_size, prefetch, repeat_thr
     from quorvane.trellisk import ops
 
     from . import formats
+    from .graph import _named
 
     files = list(dataset.describe().train_files)
+    # Errors name the file and the record's position in it.
+    named_read = _named(lambda record: tuple(dataset.read_data(record, True)))
 
     def records():
-        return ops.checked_records(files, num_parallel_reads=formats.RECORD_READ_CYCLE)
+        return ops.checked_records(files, num_parallel_reads=formats.RECORD_READ_CYCLE,
+                                   positions=True)
 
     def stream(passes, factors, sample, batch):
         return record_batches(passes, records, factors, sample, batch)
@@ -412,4 +416,4 @@ def record_segmentation_train_iterator(dataset, batch_size, prefetch, repeat_thr
 
     return _default_train_iterator(
         dataset, batch_size, prefetch, repeat_threshold, start, augment, pictures,
-        lambda record: dataset.build_gt_mask(list(dataset.read_data(record, True))), stream)
+        lambda element: dataset.build_gt_mask(list(named_read(*element))), stream)

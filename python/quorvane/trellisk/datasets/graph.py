@@ -268,8 +268,10 @@ _SEGMENTATION_RECORD = record_features(tf, outlines=True)
 
 
 def _record_segmentation_reader(about, shape):
-    """``read(record) -> (image, mask, image name)``: the folder reader's
-    recipe on a record with outlines, checked by the record-outline kernel."""
+    """``read(record, where) -> (image, mask, image name)``: the folder
+    reader's recipe on a record with outlines, checked by the record-outline
+    kernel; any error is InvalidArgument naming ``where`` (the file and the
+    record's position in it)."""
     letter_box = about.letterbox
     num_points = _num_points(about)
     segments = about.segments
@@ -292,7 +294,7 @@ def _record_segmentation_reader(about, shape):
                                                        part_classes, frame, num_points, source=name)
         return image, ops.paint_mask(polygons, part_classes, shape), name
 
-    return read
+    return _named(read)
 
 
 def _check_shard(shard):
@@ -338,8 +340,9 @@ def _record_segmentation_samples(about, shape, seed, shard=None):
     neither augments, resumes nor repeats by class: the records through a
     shuffle buffer (a share is a share of the files)."""
     record_read = _record_segmentation_reader(about, shape)
-    samples = _records(_sharded(about.train_files, shard), True, seed)
-    return samples.map(lambda record: record_read(record)[:2], num_parallel_calls=AUTOTUNE)
+    samples = _records(_sharded(about.train_files, shard), True, seed, positions=True)
+    return samples.map(lambda record, where: record_read(record, where)[:2],
+                       num_parallel_calls=AUTOTUNE)
 
 
 def _segmentation_samples(about, shape, seed, shard=None):
@@ -643,10 +646,10 @@ def _keyed_train_batches(about, batch_size, prefetch, seed, augment, shard, repe
         storage = _sharded(about.train_files, shard)
 
         def records():
-            return _records(storage, False, None)
+            return _records(storage, False, None, positions=True)
 
-        def read(record):
-            return read_record(record)[:2]
+        def read(element):
+            return read_record(*element)[:2]
 
         def stream(passes, sample, batch):
             return _sampling.record_batches(passes, records, factors, sample, batch)
@@ -721,7 +724,7 @@ def val_pipeline(dataset, batch_size=1, prefetch=10):
         return batches.prefetch(AUTOTUNE)
     shape = _shape(about)
     if about.kind == formats.RECORD_SEGMENTATION:
-        samples = _records(about.val_files, False, None)
+        samples = _records(about.val_files, False, None, positions=True)
         samples = samples.map(_record_segmentation_reader(about, shape), num_parallel_calls=AUTOTUNE)
         return samples.prefetch(prefetch)
     samples = tf.data.Dataset.from_tensor_slices(_strings(list(about.val_files)))
