@@ -29,6 +29,7 @@ def _record_segmentation():
 
     return RECORD_SEGMENTATION
 
+
 # What the commands (preview, throughput, the demo) augment TFRecord training
 # samples with unless told otherwise: the usual detection recipe.
 DETECTION_AUG_CFG = {"mosaic": 1.0, "affine": 1.0, "hsv": 1.0, "hflip": 0.5}
