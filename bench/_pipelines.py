@@ -107,3 +107,28 @@ def medians(configs, rounds):
         for name, measure in configs.items():
             runs[name].append(measure())
     return {name: statistics.median(v) for name, v in runs.items()}
+
+
+def _process_cpu():
+    return time.process_time()
+
+
+def cpu_and_rate(pipeline, batches):
+    """(ms of process CPU per sample, samples/s) drawing ``batches`` batches
+    after two warm-up ones. The CPU time counts every thread of this process
+    (tf.data's included) and not other processes, so on a shared machine it
+    holds where the wall-clock rate swings."""
+    import tensorflow as tf
+
+    it = iter(pipeline.repeat())
+    for _ in range(2):
+        next(it)
+    t, c = time.perf_counter(), _process_cpu()
+    n = 0
+    for _ in range(batches):
+        b = next(it)
+        n += int(tf.nest.flatten(b)[0].shape[0])
+    elapsed, cpu = time.perf_counter() - t, _process_cpu() - c
+    del it, b
+    gc.collect()
+    return 1e3 * cpu / n, n / elapsed

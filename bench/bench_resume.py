@@ -15,6 +15,7 @@ tables into bench/RESULTS.md. Run:
 import gc
 import json
 import os
+import statistics
 import sys
 import tempfile
 import time
@@ -23,7 +24,7 @@ import numpy as np
 import tensorflow as tf
 from PIL import Image
 
-from _pipelines import medians, rate
+from _pipelines import _process_cpu, cpu_and_rate
 from _report import finish, parser, stamp
 from quorvane.trellisk.datasets import _detection_stream, _sampling, graph
 from quorvane.trellisk.datasets.augment import use_native_augmentation
@@ -99,17 +100,17 @@ def first_batch(make):
 
 
 def order_time(det, factors, rounds):
-    """Seconds to run one pass's record order (block shuffle, with or without
-    the copies), reading the records but decoding none: what the factors add
-    is the difference."""
+    """CPU seconds of this process to run one pass's record order (block
+    shuffle, with or without the copies), reading the records but decoding
+    none: what the factors add is the difference."""
     def once():
         records = tf.data.TFRecordDataset(det.train_storage)
         stream = _detection_stream.shuffled(records, 1, 0, factors)
-        t = time.perf_counter()
+        c = _process_cpu()
         stream.reduce(np.int64(0), lambda n, _: n + 1)
-        return time.perf_counter() - t
+        return _process_cpu() - c
     once()
-    return sorted(once() for _ in range(rounds))[rounds // 2]
+    return statistics.median(once() for _ in range(rounds))
 
 
 def main(argv=None):
@@ -141,26 +142,34 @@ def main(argv=None):
     graph.train_pipeline(det, BATCH, seed=1, repeat_threshold=THRESHOLD)
     presence = time.perf_counter() - t
     passes = det.build_train_iterator(BATCH, seed=1, repeat_threshold=THRESHOLD).training_passes
-    batches = 3 if args.quick else 30
+    batches = 5 if args.quick else 150
+    measure = lambda make: lambda: cpu_and_rate(make(), batches)  # noqa: E731
     variants = {
-        "graph, no augmentation": lambda: rate(graph.train_pipeline(det, BATCH, seed=1, augment=False),
-                                               batches),
-        "graph, no augmentation, repeat_threshold": lambda: rate(graph.train_pipeline(
-            det, BATCH, seed=1, augment=False, repeat_threshold=THRESHOLD), batches),
-        "default, augmented": lambda: rate(det.build_train_iterator(BATCH, seed=1), batches),
-        "default, augmented, repeat_threshold": lambda: rate(det.build_train_iterator(
-            BATCH, seed=1, repeat_threshold=THRESHOLD), batches),
+        "graph, no augmentation": measure(lambda: graph.train_pipeline(
+            det, BATCH, seed=1, augment=False)),
+        "graph, no augmentation, repeat_threshold": measure(lambda: graph.train_pipeline(
+            det, BATCH, seed=1, augment=False, repeat_threshold=THRESHOLD)),
+        "default, augmented": measure(lambda: det.build_train_iterator(BATCH, seed=1)),
+        "default, augmented, repeat_threshold": measure(lambda: det.build_train_iterator(
+            BATCH, seed=1, repeat_threshold=THRESHOLD)),
     }
-    rounds = 1 if args.quick else 3
-    r = medians(variants, rounds)
+    rounds = 1 if args.quick else 7
+    runs = {name: [] for name in variants}
+    for _ in range(rounds):
+        for name, one in variants.items():
+            runs[name].append(one())
+    cpu = {name: statistics.median(c for c, _ in v) for name, v in runs.items()}
+    wall = {name: statistics.median(r for _, r in v) for name, v in runs.items()}
     factors = _sampling.repeat_factors(_sampling.class_presence(det), THRESHOLD)
-    plain_order, repeat_order = order_time(det, None, 5), order_time(det, factors, 5)
-    per_pass = count / r["default, augmented"]
-    rate_rows = ["| pipeline | samples/s | with repeat factors / without |", "|---|---|---|"]
-    for name, value in r.items():
-        base = r.get(name.replace(", repeat_threshold", ""))
-        rate_rows.append("| {} | {:.1f} | {} |".format(
-            name, value, "{:.3f}".format(value / base) if name.endswith("repeat_threshold") else ""))
+    plain_order, repeat_order = order_time(det, None, 7), order_time(det, factors, 7)
+    rate_rows = ["| pipeline | CPU ms / sample | with / without | samples/s | with / without |",
+                 "|---|---|---|---|---|"]
+    for name in variants:
+        base = name.replace(", repeat_threshold", "")
+        repeated = name != base
+        rate_rows.append("| {} | {:.3f} | {} | {:.1f} | {} |".format(
+            name, cpu[name], "{:.3f}".format(cpu[name] / cpu[base]) if repeated else "",
+            wall[name], "{:.3f}".format(wall[name] / wall[base]) if repeated else ""))
 
     header = stamp(__file__, "{} records of {}x{} JPEG -> {}x{}, batch {}, detection recipe {}; "
                              "{} PNG files 160x160 -> {}x{} for segmentation.".format(
@@ -174,15 +183,20 @@ def main(argv=None):
         "{} samples ({} of its {} batches left out):".format(count, middle, -(-count // BATCH)), "",
         *rows, "",
         "Repeat-factor sampling, threshold {}: a pass holds {:.0f} samples on average for {} records; "
-        "reading the labels of all records once took {:.2f} s. Sample rates, median of {} alternating "
+        "reading the labels of all records once took {:.2f} s. Per sample, median of {} alternating "
         "rounds of {} batches:".format(THRESHOLD, passes.mean_samples, count, presence, rounds, batches), "",
         *rate_rows, "",
-        "At this load the rates above move by tens of percent between rounds. What the factors add "
-        "to a pass, measured alone (the record order of one pass, records read, none decoded, median "
-        "of 5): {:.1f} ms without, {:.1f} ms with, so {:.1f} ms more per pass of {} records, "
-        "{:.2f} % of the {:.1f} s the default augmented pipeline took for a pass here.".format(
-            plain_order * 1e3, repeat_order * 1e3, (repeat_order - plain_order) * 1e3, count,
-            100 * (repeat_order - plain_order) / per_pass, per_pass),
+        "CPU time is this process's, all its threads, so it holds on a shared machine where the "
+        "rates swing; with repeat factors a pass is longer, so per sample is what compares. The "
+        "order of one pass alone (records read, none decoded, CPU, median of 7): {:.1f} ms for {} "
+        "samples without factors ({:.4f} ms a sample), {:.1f} ms for {} samples with them "
+        "({:.4f} ms a sample): the copies add {:.4f} ms a sample, {:.2f} % of the {:.3f} ms a "
+        "sample of the unaugmented graph pipeline.".format(
+            plain_order * 1e3, count, plain_order * 1e3 / count, repeat_order * 1e3,
+            passes.samples(0), repeat_order * 1e3 / passes.samples(0),
+            repeat_order * 1e3 / passes.samples(0) - plain_order * 1e3 / count,
+            100 * (repeat_order * 1e3 / passes.samples(0) - plain_order * 1e3 / count)
+            / cpu["graph, no augmentation"], cpu["graph, no augmentation"]),
     ])
     finish(__file__, md, args.quick)
 

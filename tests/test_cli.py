@@ -1,6 +1,7 @@
 """Command line: usage and exit codes, layout detection, sample data, preview,
 throughput and the demo on a reduced setting."""
 
+import io
 import json
 import os
 import re
@@ -31,6 +32,23 @@ def layouts(s):
         "coco": [s["coco"]["train"], "--images", s["images"]["train"]],
         "tfrecord": [s["tfrecord_yaml"]],
     }
+
+
+@pytest.fixture(scope="module")
+def packed(sample, tmp_path_factory):
+    """The sample's segmentation YAML packed: records that carry the outlines."""
+    from quorvane.trellisk import packing
+
+    out = str(tmp_path_factory.mktemp("packed"))
+    return packing.pack(sample["segmentation_yaml"], out, workers=1, log=io.StringIO()).description
+
+
+def argv_of(request, sample, layout):
+    """The DESCRIPTION arguments of ``layout``; "packed-seg" packs the sample
+    (once per module) and reads it with --segmentation."""
+    if layout == "packed-seg":
+        return [request.getfixturevalue("packed"), "--segmentation"]
+    return layouts(sample)[layout]
 
 
 def test_module_entry_point_runs():
@@ -168,10 +186,11 @@ def test_boxes_drawn_where_they_are():
     assert (tile[20, 20] == 0).all() and (tile[35, 35] == 0).all()   # inside and outside
 
 
-@pytest.mark.parametrize("layout", ["folders", "yaml", "coco", "tfrecord"])
-def test_preview_writes_png_of_grid_size(sample, layout, tmp_path, capsys):
+@pytest.mark.parametrize("layout", ["folders", "yaml", "coco", "tfrecord", "packed-seg"])
+def test_preview_writes_png_of_grid_size(request, sample, layout, tmp_path, capsys):
     out = str(tmp_path / "sub" / "p.png")
-    argv = ["preview"] + layouts(sample)[layout] + ["--n", "4", "--shape", "48", "64", "--out", out]
+    argv = ["preview"] + argv_of(request, sample, layout) + ["--n", "4", "--shape", "48", "64",
+                                                             "--out", out]
     assert main(argv) == 0, capsys.readouterr()
     pic = read_png(out)
     cols, rows, width, height = preview.grid_size(4, 48, 64)
@@ -239,12 +258,17 @@ def test_preview_hatches_ignored_crowd_regions_and_names_them(tmp_path, capsys, 
 
 
 @pytest.mark.parametrize("graph", [[], ["--graph"]])
-@pytest.mark.parametrize("layout", ["yaml", "tfrecord"])
-def test_throughput_reports_rate_and_split(sample, layout, capsys, graph):
-    argv = ["throughput"] + layouts(sample)[layout] + ["--batch-size", "4", "--batches", "3",
-                                                      "--shape", "64", "64", "--step-ms", "1"] + graph
+@pytest.mark.parametrize("layout, title", [("yaml", "segmentation YAML"),
+                                           ("tfrecord", "TFRecord YAML ("),
+                                           ("packed-seg", "TFRecord YAML read as segmentation (")])
+def test_throughput_reports_rate_and_split(request, sample, layout, title, capsys, graph):
+    argv = ["throughput"] + argv_of(request, sample, layout) + [
+        "--batch-size", "4", "--batches", "3", "--shape", "64", "64", "--step-ms", "1"] + graph
     assert main(argv) == 0
     out = capsys.readouterr().out
+    assert out.startswith(title)
+    # Only detection samples are augmented by an aug_cfg.
+    assert ("augmented: mosaic" in out) == (layout == "tfrecord")
     # At least the 3 batches asked for, and at least a second of them.
     timed = re.search(r"(\d+) batches, (\d+) samples in ([\d.]+) s", out)
     assert timed and int(timed[1]) >= 3 and int(timed[2]) == 4 * int(timed[1])
@@ -252,11 +276,11 @@ def test_throughput_reports_rate_and_split(sample, layout, capsys, graph):
     assert ("graph-only" in out) == bool(graph)
 
 
-@pytest.mark.parametrize("layout", ["coco", "tfrecord"])
-def test_graph_preview(sample, layout, tmp_path, capsys):
+@pytest.mark.parametrize("layout", ["coco", "tfrecord", "packed-seg"])
+def test_graph_preview(request, sample, layout, tmp_path, capsys):
     out = str(tmp_path / "p.png")
-    argv = ["preview"] + layouts(sample)[layout] + ["--n", "2", "--shape", "48", "64", "--out", out,
-                                                    "--graph", "--no-augment"]
+    argv = ["preview"] + argv_of(request, sample, layout) + ["--n", "2", "--shape", "48", "64",
+                                                             "--out", out, "--graph", "--no-augment"]
     assert main(argv) == 0, capsys.readouterr()
     assert read_png(out).shape[1] == 2 * 64 + 3 * preview.GAP
 
@@ -293,16 +317,30 @@ def test_demo_quick(tmp_path, capsys):
     out = tmp_path / "demo"
     assert main(["demo", "--out", str(out), "--quick"]) == 0
     text = capsys.readouterr().out
-    assert text.count("samples/s") == 8 and text.count("graph-only pipeline") == 4
+    assert text.count("samples/s") == 12 and text.count("graph-only pipeline") == 6
     assert "loss" in text and "FAILED" not in text
     assert text.count(": down") == 2  # both trainings ended below where they began
-    for name in ("json-folders", "yaml", "yaml-no-augment", "coco", "tfrecord"):
+    for name in ("json-folders", "yaml", "yaml-no-augment", "coco", "tfrecord", "packed-seg",
+                 "packed-det"):
         assert read_png(out / "previews" / (name + ".png")).shape[2] == 3
     assert (out / "segmentation.yaml").exists() and (out / "tfrecord.yaml").exists()
+    packed = str(out / "packed" / "tfrecord.yaml")
+    assert re.search(r"packed +{} \(train 18 records, validation 6 records, in \d+ shards?, "
+                     r"outlines kept\)".format(re.escape(packed)), text), text
+    assert re.search(r"packed-seg +SegmentationDatasetTFRecord \(18 training", text)
+    assert re.search(r"packed-det +TFRecordDatasetYaml \(18 training", text)
+    # The packed records were read both ways, and the commands it suggests run.
+    suggested = [line.split(None, 3)[3] for line in text.split("Try next:")[1].splitlines()
+                 if packed in line]
+    assert suggested == ["check " + packed, "preview {} --segmentation --out packed.png".format(packed)]
+    assert main(suggested[0].split()) == 0
+    assert main(suggested[1].split()[:-1] + [str(tmp_path / "packed.png"), "--n", "2",
+                                             "--shape", "64", "64"]) == 0
+    assert read_png(tmp_path / "packed.png").shape[2] == 3
 
 
-@pytest.mark.parametrize("layout", ["folders", "coco"])
-def test_native_augment_flag_uses_the_engine(sample, layout, tmp_path, capsys, monkeypatch):
+@pytest.mark.parametrize("layout", ["folders", "coco", "packed-seg"])
+def test_native_augment_flag_uses_the_engine(request, sample, layout, tmp_path, capsys, monkeypatch):
     from quorvane.trellisk.datasets import augment
 
     calls = []
@@ -310,11 +348,12 @@ def test_native_augment_flag_uses_the_engine(sample, layout, tmp_path, capsys, m
     monkeypatch.setattr(augment.AugmentationEngine, "__call__",
                         lambda self, **kw: calls.append(self.channel_ops) or original(self, **kw))
     shape = ["--shape", "64", "64", "--native-augment"]
-    argv = ["throughput"] + layouts(sample)[layout] + ["--batch-size", "4", "--batches", "2"] + shape
+    given = argv_of(request, sample, layout)
+    argv = ["throughput"] + given + ["--batch-size", "4", "--batches", "2"] + shape
     assert main(argv) == 0
     assert "native augmentation" in capsys.readouterr().out
     out = tmp_path / "p.png"
-    assert main(["preview"] + layouts(sample)[layout] + ["--n", "4", "--out", str(out)] + shape) == 0
+    assert main(["preview"] + given + ["--n", "4", "--out", str(out)] + shape) == 0
     assert read_png(out).shape[2] == 3
     # COCO datasets augment without channel operations.
     assert len(calls) >= 12 and set(calls) == {layout != "coco"}
@@ -337,6 +376,97 @@ def test_throughput_augments_tfrecord_data_by_aug_cfg(sample, capsys, aug_cfg, c
 def test_native_augment_is_refused_for_tfrecord(sample, capsys):
     assert main(["throughput"] + layouts(sample)["tfrecord"] + ["--native-augment"]) == 2
     assert "segmentation datasets" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("command", ["preview", "throughput"])
+@pytest.mark.parametrize("layout, extra, said", [
+    ("yaml", [], "is read as segmentation samples without the flag"),
+    ("folders", [], "is not a TFRecord description"),
+    ("tfrecord", ["--aug-cfg", "{hflip: 1}"], "reads this one as segmentation samples"),
+])
+def test_segmentation_flag_refusals(sample, capsys, command, layout, extra, said):
+    assert main([command] + layouts(sample)[layout] + ["--segmentation"] + extra) == 2
+    err = capsys.readouterr().err
+    assert said in err and "--help" in err and "Traceback" not in err
+
+
+@pytest.mark.parametrize("argv", [["preview", "--n", "2"], ["preview", "--n", "2", "--graph"],
+                                  ["throughput", "--batch-size", "2", "--batches", "1"]])
+def test_records_without_outlines_read_as_segmentation_name_the_record(sample, tmp_path, capsys,
+                                                                       argv):
+    """The sample's own TFRecord files hold boxes only."""
+    out = ["--out", str(tmp_path / "p.png")] if argv[0] == "preview" else []
+    assert main(argv[:1] + layouts(sample)["tfrecord"] + ["--segmentation", "--shape", "32", "32"]
+                + argv[1:] + out) == 1
+    err = capsys.readouterr().err
+    assert "no outlines" in err and "record" in err and "Traceback" not in err
+    assert "--segmentation needs records that carry outlines" in err
+    assert not (tmp_path / "p.png").exists()
+
+
+def write_one_sample_yaml(root):
+    """A segmentation YAML of one training and one validation JPEG, each
+    with three objects of two classes, two of them overlapping."""
+    rng = np.random.default_rng(5)
+    objects = [[{"polygon": [[0.1, 0.15], [0.55, 0.2], [0.3, 0.8]], "class": 0}],
+               [{"polygon": [[0.4, 0.3], [0.9, 0.35], [0.85, 0.9], [0.5, 0.7]], "class": 1}],
+               [{"polygon": [[0.62, 0.05], [0.95, 0.1], [0.7, 0.3]], "class": 1},
+                {"polygon": [[0.05, 0.85], [0.2, 0.85], [0.12, 0.98]], "class": 1}]]
+    folders = {}
+    for split in ("train", "val"):
+        images, annotations = root / "images" / split, root / "json" / split
+        images.mkdir(parents=True), annotations.mkdir(parents=True)
+        Image.fromarray(rng.integers(0, 255, (45, 70, 3), np.uint8)).save(images / "a.jpg")
+        (annotations / "a.json").write_text(json.dumps({"image": "a.jpg", "segment": objects}))
+        folders[split] = {"images": str(images), "annotations": str(annotations)}
+    path = root / "seg.yaml"
+    path.write_text(yaml.safe_dump({"classes": ["tri", "quad"], "train": folders["train"],
+                                    "validation": folders["val"]}))
+    return str(path)
+
+
+@pytest.mark.parametrize("graph", [[], ["--graph"]])
+def test_preview_of_packed_records_draws_what_the_source_draws(tmp_path, capsys, graph):
+    """One training sample: the tile of the packed dataset read with
+    --segmentation is the source's tile (the records hold float32 vertices,
+    the JSON files float64, so a boundary pixel may change sides)."""
+    from quorvane.trellisk import packing
+
+    source = write_one_sample_yaml(tmp_path)
+    packed = packing.pack(source, str(tmp_path / "packed"), workers=1,
+                          log=io.StringIO()).description
+    pictures = []
+    for argv in ([source], [packed, "--segmentation"]):
+        out = str(tmp_path / "p{}.png".format(len(pictures)))
+        assert main(["preview"] + argv + ["--n", "1", "--no-augment", "--shape", "48", "64",
+                                          "--out", out] + graph) == 0, capsys.readouterr()
+        pictures.append(read_png(out))
+    want, got = pictures
+    g = preview.GAP
+    tile = want[g:g + 48, g:g + 64].astype(int)
+    # Both classes painted, and the legend names them (their swatches).
+    legend = want[preview.grid_size(1, 48, 64)[3]:]
+    assert all((legend == preview.colour(v)).all(axis=-1).any() for v in (1, 2))
+    assert (tile == preview.colour(1)).all(axis=-1).any() and (tile == preview.colour(2)).all(axis=-1).any()
+    assert got.shape == want.shape
+    assert (got == want).all(axis=-1).mean() >= 0.999
+
+
+def test_packed_records_without_counts_are_read_and_a_batch_too_large_is_refused(packed, tmp_path,
+                                                                                 capsys):
+    """A description without "samples" counts: the first batch finds out."""
+    with open(packed) as f:
+        doc = yaml.safe_load(f)
+    for split in ("train", "validation"):
+        doc[split].pop("samples")
+    path = tmp_path / "uncounted.yaml"
+    path.write_text(yaml.safe_dump(doc))
+    common = [str(path), "--segmentation", "--shape", "32", "32"]
+    assert main(["preview"] + common + ["--n", "3", "--out", str(tmp_path / "p.png")]) == 0
+    assert read_png(tmp_path / "p.png").shape[1] == preview.grid_size(3, 32, 32)[2]
+    assert main(["throughput"] + common + ["--batch-size", "1000", "--batches", "1"]) == 1
+    err = capsys.readouterr().err
+    assert "yielded no batch" in err and "Traceback" not in err
 
 
 def test_warnings_print_their_message_alone_once(monkeypatch, capsys):

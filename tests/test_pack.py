@@ -593,6 +593,40 @@ def test_packed_outlines_are_cut_to_the_picture(points, want):
     np.testing.assert_allclose(np.reshape(got, (-1, 2)), np.reshape(want, (-1, 2)), atol=1e-12)
 
 
+def test_a_packed_segmentation_dataset_trains_both_halves_on_both_pipelines(sample, tmp_path):
+    """The round trip: the sample segmentation YAML packs, check passes on
+    it, and the one folder trains a segmentation model (native engine) and a
+    detector (tight boxes) through the default and graph pipelines."""
+    import tensorflow as tf
+
+    from quorvane.trellisk.datasets import graph
+    from quorvane.trellisk.datasets.augment import use_native_augmentation
+    from quorvane.trellisk.datasets.segmentation import SegmentationDatasetTFRecord
+    from quorvane.trellisk.datasets.tfrecord import TFRecordDatasetYaml
+
+    out = tmp_path / "packed"
+    assert run_pack(layouts(sample)["yaml"], out) == 0
+    info = str(out / "tfrecord.yaml")
+    assert not checkmod.run(sources.resolve([info]), out=io.StringIO()).problems
+    seg = SegmentationDatasetTFRecord(info, shape=[32, 32, 3], num_points=40, tasks=["segment"])
+    use_native_augmentation(seg, seed=1)
+    det = TFRecordDatasetYaml(info, shape=[32, 32, 3], aug_cfg={"affine": 1.0, "degrees": 30.0})
+    x = tf.keras.layers.Input((32, 32, 3))
+    scaled = tf.keras.layers.Rescaling(1 / 255)(x)
+    segmenter = tf.keras.Model(x, tf.keras.layers.Conv2D(seg.get_num_segmentation_classes(), 1)(scaled))
+    segmenter.compile("sgd", tf.keras.losses.SparseCategoricalCrossentropy(from_logits=True))
+    boxer = tf.keras.Model(x, tf.keras.layers.Dense(4)(tf.keras.layers.Flatten()(scaled)))
+    boxer.compile("sgd", "mse")
+    runs = [(segmenter, seg.build_train_iterator(2, start=(0, 0))),
+            (segmenter, graph.train_pipeline(seg, 2, seed=1)),
+            (boxer, det.build_train_iterator(2, seed=1)), (boxer, graph.train_pipeline(det, 2, seed=1))]
+    for model, pipeline in runs:
+        if model is boxer:
+            pipeline = pipeline.map(lambda images, targets: (images, targets[0][:, 0, :4]))
+        history = model.fit(pipeline.repeat(), steps_per_epoch=2, epochs=1, verbose=0).history
+        assert np.isfinite(history["loss"][-1])
+
+
 def test_resharding_keeps_outlines_and_check_reports_damaged_ones(sample, tmp_path):
     import tensorflow as tf
     from quorvane.trellisk.sources.base import ProblemKind

@@ -20,7 +20,9 @@ from PIL import Image
 from quorvane.trellisk.datasets import graph
 from quorvane.trellisk.datasets._sampling import repeat_factors
 from quorvane.trellisk.datasets.augment import use_native_augmentation
-from quorvane.trellisk.datasets.segmentation import SegmentationDataset, SegmentationDatasetJsonCOCO
+from quorvane.trellisk.datasets.records import encode_example
+from quorvane.trellisk.datasets.segmentation import (SegmentationDataset, SegmentationDatasetJsonCOCO,
+                                                     SegmentationDatasetTFRecord)
 from quorvane.trellisk.datasets.tfrecord import TFRecordDataset
 from test_tfrecord import example, write_records
 
@@ -82,6 +84,23 @@ def record_dataset(root, classes, aug_cfg=None):
                            aug_cfg=aug_cfg)
 
 
+def record_segmentation_dataset(root, classes, files=2):
+    """Segmentation records as pack writes them: each picture's whole frame
+    one object of its class, in `files` files."""
+    records = [encode_example(tf.io.encode_png(picture(i)).numpy(), "{}.png".format(i), 12, 12, [cls],
+                              [0.5, 0.5, 1.0, 1.0], outlines=[(cls, [FULL_FRAME])])
+               for i, cls in enumerate(classes)]
+    for k in range(files):
+        write_records(root / "train" / "{}.tfrecord".format(k), records[k::files])
+    write_records(root / "val" / "v.tfrecord", records[:1])
+    (root / "tfrecord.yaml").write_text(json.dumps({
+        "type": "tfrecord", "classes": ["a", "b", "c", "d"],
+        "train": {"path": str(root / "train"), "samples": len(records)},
+        "validation": {"path": str(root / "val"), "samples": 1}}))
+    return SegmentationDatasetTFRecord(str(root / "tfrecord.yaml"), list(SHAPE), num_points=8,
+                                       tasks=["segment"])
+
+
 def native(ds, seed):
     use_native_augmentation(ds, seed=seed)
     return ds
@@ -141,6 +160,8 @@ PIPELINES = {
     "segmentation default": (lambda root, c: native(folder_dataset(root, c), 5), default_seg),
     "segmentation graph": (lambda root, c: folder_dataset(root, c), graph_pipeline),
     "coco default": (lambda root, c: native(coco_dataset(root, c), 5), default_seg),
+    "records default": (lambda root, c: native(record_segmentation_dataset(root, c), 5), default_seg),
+    "records graph": (record_segmentation_dataset, graph_pipeline),
     "detection default": (lambda root, c: record_dataset(root, c, RECIPE), default_det),
     "detection graph": (lambda root, c: record_dataset(root, c, RECIPE), graph_pipeline),
 }
@@ -212,6 +233,9 @@ UNAUGMENTED = {
     "segmentation default": (lambda root, c: unaugmented(folder_dataset(root, c)), default_seg),
     "coco default": (lambda root, c: unaugmented(coco_dataset(root, c)), default_seg),
     "segmentation graph": (folder_dataset, lambda *a, **k: graph_pipeline(*a, augment=False, **k)),
+    "records default": (lambda root, c: unaugmented(record_segmentation_dataset(root, c)), default_seg),
+    "records graph": (record_segmentation_dataset,
+                      lambda *a, **k: graph_pipeline(*a, augment=False, **k)),
     "detection default": (record_dataset, default_det),
     "detection graph": (record_dataset, graph_pipeline),
 }
@@ -249,7 +273,29 @@ def test_each_class_gets_the_predicted_share_of_a_pass(tmp_path, name):
     assert sorted(presence) == sorted((c,) for c in classes)
 
 
-@pytest.mark.parametrize("kind", ["segmentation", "coco", "detection"])
+@pytest.mark.parametrize("make, build", [
+    (record_dataset, lambda ds, **k: graph.train_pipeline(ds, 2, seed=1, augment=False, **k)),
+    (record_segmentation_dataset, lambda ds, **k: graph.train_pipeline(ds, 2, seed=1, augment=False,
+                                                                       **k))])
+def test_a_shard_of_record_files_repeats_its_records_by_the_whole_datasets_classes(
+        tmp_path, make, build):
+    # One file holds the only picture of class 3 (1 in 8 of the dataset:
+    # factor 2 at threshold 0.5; counted in its shard alone, 1 in 4, it
+    # would be sqrt(2)).
+    ds = make(tmp_path, [0, 3, 0, 0, 0, 0, 0, 0])
+    files = list(ds.describe().train_files)
+    rare = next(k for k, f in enumerate(files) if f.endswith("1.tfrecord"))
+    pipeline = build(ds, shard=(2, rare), repeat_threshold=0.5)
+    info = pipeline.training_passes
+    assert sorted(info.factors) == [1.0, 1.0, 1.0, 2.0]
+    assert info.samples(0) == 5
+    drawn = [c for b in pipeline.take(info.batches(0)) for c in sample_classes(b)]
+    # Segmentation drops the odd sample at the end of the pass.
+    assert len(drawn) == (4 if info.drop_remainder else 5)
+    assert drawn.count(3) >= 2 - (5 - len(drawn))
+
+
+@pytest.mark.parametrize("kind", ["segmentation", "coco", "records", "detection"])
 @pytest.mark.parametrize("threshold", [None, 0.3])
 def test_default_and_graph_pipelines_draw_the_same_passes(tmp_path, kind, threshold):
     classes = picture_classes({0: 12, 1: 4, 2: 1})
@@ -257,7 +303,9 @@ def test_default_and_graph_pipelines_draw_the_same_passes(tmp_path, kind, thresh
         ds = record_dataset(tmp_path, classes, RECIPE)
         default = ds.build_train_iterator(4, seed=9, repeat_threshold=threshold)
     else:
-        ds = native((folder_dataset if kind == "segmentation" else coco_dataset)(tmp_path, classes), 9)
+        make = {"segmentation": folder_dataset, "coco": coco_dataset,
+                "records": record_segmentation_dataset}[kind]
+        ds = native(make(tmp_path, classes), 9)
         default = ds.build_train_iterator(4, repeat_threshold=threshold, start=(0, 0))
     graphed = graph.train_pipeline(ds, 4, seed=9, repeat=True, repeat_threshold=threshold)
     expected = passes(default, 2)
@@ -297,7 +345,7 @@ class Counted:
 
 @pytest.mark.parametrize("name, reader, group", [
     ("segmentation default", "_read_data", 1), ("coco default", "_read_sample", 1),
-    ("detection default", "load_instance", 4)])
+    ("records default", "_read_data", 1), ("detection default", "load_instance", 4)])
 @pytest.mark.parametrize("batch", [0, 3, 5])
 def test_samples_before_the_start_are_never_read(tmp_path, name, reader, group, batch):
     make, build = PIPELINES[name]
@@ -314,7 +362,7 @@ def test_samples_before_the_start_are_never_read(tmp_path, name, reader, group, 
     assert left <= counted.calls <= left + group - 1
 
 
-@pytest.mark.parametrize("name", ["segmentation graph", "detection graph"])
+@pytest.mark.parametrize("name", ["segmentation graph", "records graph", "detection graph"])
 def test_graph_iterators_save_and_restore_their_place(tmp_path, name):
     make, _ = PIPELINES[name]
     ds = make(tmp_path, picture_classes({0: 14, 1: 5}))

@@ -12,6 +12,7 @@ import yaml
 from PIL import Image
 
 from quorvane.trellisk.datasets import formats, graph, records
+from quorvane.trellisk.datasets.augment import use_native_augmentation
 from quorvane.trellisk.datasets.segmentation import (SegmentationDataset, SegmentationDatasetTFRecord,
                                                      SegmentationDatasetYaml)
 from test_graph import pictures
@@ -143,12 +144,35 @@ def test_records_without_outlines_are_refused_naming_the_record(tmp_path):
         records.encode_example(jpeg, "empty.jpg", 8, 8, [], [], outlines=[]),
         records.encode_example(jpeg, "boxes-only.jpg", 8, 8, [1], [0.5, 0.5, 0.2, 0.2])])
     write_records(tmp_path / "packed" / "validation" / "1.tfrecord", [])
+    bad = str(tmp_path / "packed" / "validation" / "0.tfrecord") + " record 1"
     for pipeline in (packed.build_val_iterator(), graph.val_pipeline(packed)):
         it = iter(pipeline)
         assert not next(it)[1].numpy().any()
-        # (the default reader's error comes through tf.py_function, as UnknownError)
-        with pytest.raises(tf.errors.OpError, match="record boxes-only.jpg: no outlines"):
+        with pytest.raises(tf.errors.InvalidArgumentError) as e:
             next(it)
+        assert bad in str(e.value) and "record boxes-only.jpg: no outlines" in str(e.value)
+
+
+@pytest.mark.parametrize("build", [
+    lambda ds: ds.build_train_iterator(2, augment=False),
+    lambda ds: ds.build_train_iterator(2, start=(0, 0)),
+    lambda ds: graph.train_pipeline(ds, 2, augment=False),
+    lambda ds: graph.train_pipeline(ds, 2, augment=graph.augmentation_available()),
+    lambda ds: graph.train_pipeline(ds, 2, augment=False, repeat_threshold=1.0),
+], ids=["default", "default keyed", "graph", "graph keyed", "graph repeat factors"])
+def test_a_bad_training_record_is_named_by_file_and_position(tmp_path, build):
+    _, packed = pair(tmp_path)
+    use_native_augmentation(packed, seed=1)
+    jpeg = tf.io.encode_jpeg(np.zeros((8, 8, 3), np.uint8)).numpy()
+    bad = tmp_path / "packed" / "train" / "2.tfrecord"
+    write_records(bad, [records.encode_example(jpeg, "boxes-only.jpg", 8, 8, [1], [0.5, 0.5, 0.2, 0.2],
+                                               outlines=[(1, [[(0, 0), (1, 0), (1, 1)]])]),
+                        records.encode_example(jpeg, "boxes-only.jpg", 8, 8, [1], [0.5, 0.5, 0.2, 0.2])])
+    packed.train_storage = list(packed.train_storage) + [str(bad)]
+    with pytest.raises(tf.errors.InvalidArgumentError) as e:
+        for _ in build(packed):
+            pass
+    assert str(bad) + " record 1" in str(e.value) and "no outlines" in str(e.value)
 
 
 def test_a_class_outside_the_labels_is_refused(tmp_path):

@@ -20,7 +20,8 @@ import tensorflow as tf
 from PIL import Image
 
 from quorvane.trellisk.datasets import graph
-from quorvane.trellisk.datasets.segmentation import SegmentationDataset
+from quorvane.trellisk.datasets.records import encode_example
+from quorvane.trellisk.datasets.segmentation import SegmentationDataset, SegmentationDatasetTFRecord
 from quorvane.trellisk.datasets.tfrecord import TFRecordDataset
 from test_tfrecord import example, write_records
 
@@ -138,7 +139,20 @@ def tfrecord_dataset(tmp_path):
                             "validation": {"path": str(tmp_path / "train")}}, [16, 16, 3])
 
 
-@pytest.mark.parametrize("make", [segmentation_dataset, tfrecord_dataset])
+def segmentation_records_dataset(tmp_path):
+    """Packed segmentation records: each picture one outlined object, in two files."""
+    polygon = [[0.1, 0.1], [0.6, 0.1], [0.6, 0.5]]
+    for k in range(2):
+        write_records(tmp_path / "train" / "r{}.tfrecord".format(k), [encode_example(
+            tf.io.encode_png(np.full((24, 32, 3), COLOURS[i], np.uint8)).numpy(), "r{}.png".format(i),
+            32, 24, [0], [0.35, 0.3, 0.5, 0.4], outlines=[(0, [polygon])]) for i in range(k, N, 2)])
+    (tmp_path / "tfrecord.yaml").write_text(json.dumps({
+        "type": "tfrecord", "classes": ["a"], "train": {"path": str(tmp_path / "train"), "samples": N},
+        "validation": {"path": str(tmp_path / "train"), "samples": N}}))
+    return SegmentationDatasetTFRecord(str(tmp_path / "tfrecord.yaml"), [16, 16, 3], tasks=["segment"])
+
+
+@pytest.mark.parametrize("make", [segmentation_dataset, segmentation_records_dataset, tfrecord_dataset])
 def test_served_pipeline_epoch_and_training(cluster, tmp_path, make):
     ds = make(tmp_path)
     served = graph.train_pipeline(ds, batch_size=1, seed=1, augment=False, service=cluster,
@@ -146,10 +160,14 @@ def test_served_pipeline_epoch_and_training(cluster, tmp_path, make):
     seen = sorted(marker(images[0].numpy()) for images, _ in served)
     assert seen == list(range(N)), "each file exactly once per distributed epoch"
 
-    served = graph.train_pipeline(ds, batch_size=2, service=cluster, augment=False,
+    # Segmentation trains augmented where the op library can (the workers
+    # load the same library).
+    segmentation = make is not tfrecord_dataset
+    served = graph.train_pipeline(ds, batch_size=2, service=cluster, seed=3,
+                                  augment=segmentation and graph.augmentation_available(),
                                   processing_mode="parallel_epochs").repeat()
     x = tf.keras.layers.Input((16, 16, 3))
-    if make is segmentation_dataset:
+    if segmentation:
         model = tf.keras.Model(x, tf.keras.layers.Conv2D(2, 1)(tf.keras.layers.Rescaling(1 / 255)(x)))
         model.compile("sgd", tf.keras.losses.SparseCategoricalCrossentropy(from_logits=True))
     else:

@@ -9,21 +9,22 @@ namespace {
 
 std::string at(const char *what, std::int64_t i) { return std::string(what) + "[" + std::to_string(i) + "]"; }
 
+std::string object_count(std::int64_t n) { return std::to_string(n) + (n == 1 ? " object" : " objects"); }
+
 }  // namespace
 
 std::string check_record_outlines(const RecordOutlines &r, std::int64_t max_class, const std::int64_t *objects,
                                   std::int64_t num_objects, bool require, std::vector<Part> *out) {
     out->clear();
     if (require && objects != nullptr && num_objects > 0 && r.num_classes == 0)
-        return "no outlines (the record has " + std::to_string(num_objects) +
-               " objects but no outline features: boxes only)";
+        return "no outlines (the record has " + object_count(num_objects) + " but no outline features: boxes only)";
     if (r.num_parts != r.num_classes)
-        return "outline_parts has " + std::to_string(r.num_parts) + " entries for " + std::to_string(r.num_classes) +
-               " objects in outline_classes";
+        return "outline_parts has " + std::to_string(r.num_parts) + " entries for " + object_count(r.num_classes) +
+               " in outline_classes";
     // A record whose objects are outlines only (no boxes) pairs nothing.
     if (objects != nullptr && num_objects == 0) objects = nullptr;
     if (objects != nullptr && r.num_classes > 0 && r.num_classes != num_objects)
-        return "outline_classes has " + std::to_string(r.num_classes) + " objects but \"objects\" has " +
+        return "outline_classes has " + object_count(r.num_classes) + " but \"objects\" has " +
                std::to_string(num_objects);
     // The vertex rows are addressed with 32 bits in the pipelines.
     constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();

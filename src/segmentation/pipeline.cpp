@@ -27,10 +27,10 @@ py::object train_tail(Call &c, py::object ds, py::handle batch_size, py::handle 
 
 // ---------------------------------------------------------- validation tail
 
-py::object val_tail(Call &c, py::object ds, py::handle prefetch) {
+py::object val_tail(Call &c, py::object ds, py::handle prefetch, py::object read) {
     py::object tf = c.g("tf");
     py::object self = py::reinterpret_borrow<py::object>(c.self);
-    py::cpp_function read([self](py::object x) { return self.attr("read_data")(x, false); });
+    if (!read) read = py::cpp_function([self](py::object x) { return self.attr("read_data")(x, false); });
     ds = ds.attr("map")(read, py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
     py::cpp_function to_mask([self](py::object image, py::object polygons, py::object classes, py::object name) {
         std::vector<py::object> r =

@@ -16,9 +16,9 @@ py::object train_tail(pyglue::Call &c, py::object ds, py::handle batch_size, py:
                       bool augment = true);
 
 // The validation stages after the listing of a split: map read_data(x,
-// False) over `ds` (parallel), then build_gt_mask one at a time (in order),
-// giving (image, mask, name); prefetch.
-py::object val_tail(pyglue::Call &c, py::object ds, py::handle prefetch);
+// False) over `ds` (parallel), or `read` when given, then build_gt_mask one
+// at a time (in order), giving (image, mask, name); prefetch.
+py::object val_tail(pyglue::Call &c, py::object ds, py::handle prefetch, py::object read = py::object());
 
 // The training pipeline with repeat-factor sampling or a start position,
 // when the call (batch_size, prefetch, repeat_threshold, start) asks for

@@ -125,7 +125,8 @@ py::object describe(Call &c) {
         py::arg("segments") = py::bool_(!tasks.is_none() && tasks.contains("segment")),
         py::arg("num_train_samples") = count(self.attr("num_training_samples")),
         py::arg("num_val_samples") = count(self.attr("num_validation_samples")),
-        py::arg("info_file") = self.attr("info_file"), py::arg("augmentation") = channel_ops);
+        py::arg("info_file") = self.attr("info_file"), py::arg("augmentation") = channel_ops,
+        py::arg("class_presence") = py::getattr(self, "_class_presence", py::none()));
 }
 
 // ------------------------------------------------------------------ reader
@@ -192,36 +193,47 @@ py::object read_data_plain(Call &c) {
 
 // --------------------------------------------------------------- iterators
 
-// The records of `files`, checked as they stream; for training the files
-// in a new order each pass, interleaved, and the records through a shuffle
-// buffer (the records are never all in memory).
+// The records of `files` as (record, where) pairs, `where` naming the file
+// and the record's position in it, checked as they stream; for training the
+// files in a new order each pass, interleaved, and the records through a
+// shuffle buffer (the records are never all in memory).
 py::object record_stream(Call &c, py::handle files, bool train) {
     py::object tf = c.g("tf");
     py::object ops = py::module_::import("quorvane.trellisk.ops");
-    if (!train) return ops.attr("checked_records")(files);
+    if (!train) return ops.attr("checked_records")(files, py::arg("positions") = true);
     py::object list = tf.attr("data").attr("Dataset").attr("from_tensor_slices")(
         tf.attr("constant")(files, py::arg("dtype") = tf.attr("string"), py::arg("shape") = py::make_tuple(py::len(files))));
     list = list.attr("shuffle")(py::len(files), py::arg("reshuffle_each_iteration") = true);
-    py::object records = ops.attr("checked_records")(list, py::arg("num_parallel_reads") = tf.attr("data").attr("AUTOTUNE"));
+    py::object records = ops.attr("checked_records")(list, py::arg("num_parallel_reads") = tf.attr("data").attr("AUTOTUNE"),
+                                                     py::arg("positions") = true);
     return records.attr("shuffle")(rule("RECORD_SHUFFLE_BUFFER"), py::arg("reshuffle_each_iteration") = true);
+}
+
+// read_data(record, train) as fn(record, where), its errors InvalidArgument
+// naming `where`.
+py::object named_reader(py::object self, bool train) {
+    py::cpp_function read([self, train](py::object record) { return self.attr("read_data")(record, train); });
+    return pyglue::import_from("quorvane.trellisk.datasets.graph", "_named")(read);
 }
 
 py::object build_train_iterator(Call &c) {
     py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object tf = c.g("tf");
-    // Records stream through a shuffle buffer: no position to resume at or
-    // to repeat by.
-    if (!c[2].is_none() || !c[3].is_none())
-        throw py::value_error("repeat_threshold and start are not available for segmentation "
-                              "record datasets: they stream through a shuffle buffer");
+    // Resuming or repeating by class needs each record's place in a pass:
+    // the records are then read in keyed blocks instead of a shuffle buffer.
+    if (!c[2].is_none() || !c[3].is_none()) {
+        py::object build = pyglue::import_from("quorvane.trellisk.datasets._sampling",
+                                               "record_segmentation_train_iterator");
+        return build(self, c[0], c[1], c[2], c[3], py::arg("augment") = truthy(c[4]));
+    }
     py::object ds = record_stream(c, self.attr("train_storage"), true);
-    py::cpp_function read([self](py::object x) { return self.attr("read_data")(x, true); });
-    ds = ds.attr("map")(read, py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
+    ds = ds.attr("map")(named_reader(self, true), py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
     return seg::train_tail(c, ds, c[0], c[1], truthy(c[4]));
 }
 
 py::object build_val_iterator(Call &c) {
-    return seg::val_tail(c, record_stream(c, c.self.attr("val_storage"), false), c[0]);
+    py::object self = py::reinterpret_borrow<py::object>(c.self);
+    return seg::val_tail(c, record_stream(c, self.attr("val_storage"), false), c[0], named_reader(self, false));
 }
 
 const MethodDef kInit{
@@ -275,9 +287,12 @@ const MethodDef kBuildTrainIterator{
     "their records through a shuffle buffer, read, masked, augmented (unless\n"
     "augment=False) and batched to (uint8 [B, H, W, C], int32 [B, H, W]); the\n"
     "last incomplete batch is dropped; prefetch counts batches.\n"
-    "repeat_threshold and start (keyword-only, as the other segmentation\n"
-    "datasets take them) are refused with ValueError: records stream through\n"
-    "a shuffle buffer, so there is no position to resume at or repeat by."};
+    "\n"
+    "repeat_threshold and start (keyword-only) as the other segmentation\n"
+    "datasets take them; given either, the files are read in a fixed order and\n"
+    "the records shuffled in blocks keyed by (seed, pass), so that a position\n"
+    "in a pass names the same record again; records before the start are\n"
+    "skipped unread. Class presence comes from the records' outline classes."};
 
 const MethodDef kBuildValIterator{
     "build_val_iterator",

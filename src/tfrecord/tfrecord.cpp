@@ -337,9 +337,8 @@ py::object load_instance(Call &c) {
 py::object build_and_load_base_iterator(Call &c) {
     // Nothing is opened here: the checked reader opens each file when the
     // stream reaches it and checks every frame before trusting its length.
-    py::object data = c.g("tf").attr("data");
     py::object iterator = import_from("quorvane.trellisk.ops", "checked_records")(
-        c[0], py::arg("num_parallel_reads") = data.attr("AUTOTUNE"), py::arg("positions") = truthy(c[2]));
+        c[0], py::arg("num_parallel_reads") = rule("RECORD_READ_CYCLE"), py::arg("positions") = truthy(c[2]));
     if (truthy(c[1]))
         iterator = iterator.attr("shuffle")(rule("RECORD_SHUFFLE_BUFFER"), py::arg("reshuffle_each_iteration") = true);
     return iterator;

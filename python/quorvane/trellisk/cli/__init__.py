@@ -117,6 +117,14 @@ def _recipe_text():
     return ", ".join("{} {:g}".format(k, v) for k, v in DETECTION_AUG_CFG.items())
 
 
+def _add_segmentation(p):
+    p.add_argument("--segmentation", action="store_true",
+                   help="read a TFRecord description as segmentation samples: the outlines "
+                        "that each record of a packed dataset carries, painted into class masks "
+                        "(SegmentationDatasetTFRecord) instead of boxes; the dataset must have "
+                        "been packed from a layout with outlines")
+
+
 def _add_graph(p):
     p.add_argument("--graph", action="store_true",
                    help="use the graph-only pipeline (quorvane.trellisk.datasets.graph: "
@@ -135,8 +143,10 @@ def build_parser():
     p = sub.add_parser(
         "demo", help="build a sample dataset, its pipelines, train briefly and write previews",
         description="Make a small dataset from the sample photographs that scikit-image ships, "
-                    "in all four layouts (JSON folders, YAML, COCO, TFRecord); build each "
-                    "pipeline and print its samples per second; train a tiny segmentation "
+                    "in all four layouts (JSON folders, YAML, COCO, TFRecord), and pack the "
+                    "YAML into record shards that keep the outlines (read both as segmentation "
+                    "and as detection samples); build each pipeline and print its samples per "
+                    "second; train a tiny segmentation "
                     "model and a tiny regressor with AttitudeLoss for a few dozen steps; write "
                     "PNG previews of the batches into the output folder.")
     p.add_argument("--out", default="trellisk-demo", metavar="DIR",
@@ -164,7 +174,10 @@ def build_parser():
                     "tf.train.Example records into DIR/train/part-NNNNN-of-MMMMM.tfrecord and "
                     "DIR/validation/..., then DIR/tfrecord.yaml (read it with "
                     "TFRecordDatasetYaml). Boxes: the extent of each object's polygons (JSON "
-                    "annotations) or its COCO \"bbox\" (crowd objects left out). JPEG pictures "
+                    "annotations) or its COCO \"bbox\" (crowd objects left out); beside them "
+                    "each object's class and outline, when the layout has outlines, so that "
+                    "preview and throughput --segmentation read the folder as segmentation "
+                    "samples. JPEG pictures "
                     "go in byte for byte, others are encoded once as JPEG. A sample with a "
                     "problem is skipped with one line; the same input always gives the same "
                     "files. Nothing counts as written until the description is.")
@@ -203,6 +216,7 @@ def build_parser():
     _add_native(p, "augment segmentation samples with the native engine instead of the library")
     _add_aug_cfg(p, "the training samples shown are augmented with")
     _add_graph(p)
+    _add_segmentation(p)
     _add_shape(p)
 
     p = sub.add_parser(
@@ -219,6 +233,7 @@ def build_parser():
     _add_native(p, "augment segmentation samples with the native engine instead of the library")
     _add_aug_cfg(p, "the pipeline measured augments with")
     _add_graph(p)
+    _add_segmentation(p)
     _add_shape(p)
 
     p = sub.add_parser(
@@ -290,13 +305,17 @@ def _run(args):
         return serve.run(args)
     from . import sources
 
-    src = sources.resolve(args.description, images=args.images, classes=args.classes)
-    if getattr(args, "native_augment", False) and src.kind == "tfrecord":
+    segmentation = getattr(args, "segmentation", False)
+    src = sources.resolve(args.description, images=args.images, classes=args.classes,
+                          segmentation=segmentation)
+    if getattr(args, "native_augment", False) and src.detection:
         raise UsageError("--native-augment applies to segmentation datasets, not TFRecord ones")
     aug_cfg = getattr(args, "aug_cfg", None)
-    if aug_cfg is not None and src.kind != "tfrecord":
+    if aug_cfg is not None and not src.detection:
         raise UsageError("--aug-cfg applies to TFRecord datasets; segmentation datasets "
-                         "augment with their own recipe")
+                         "augment with their own recipe{}".format(
+                             " (--segmentation reads this one as segmentation samples)"
+                             if segmentation else ""))
     if aug_cfg is None:
         aug_cfg = sources.DETECTION_AUG_CFG
     if args.command == "check":
@@ -344,7 +363,10 @@ def main(argv=None):
     except Exception as e:
         # A failure while reading batches surfaces here as a TensorFlow error.
         if type(e).__module__.startswith("tensorflow"):
-            _err("reading the dataset failed: {}\n(run '{} check ...' to find the bad file)".format(
-                tf_error_text(e), PROG))
+            _err("reading the dataset failed: {}\n(run '{} check ...' to find the bad file{})".format(
+                tf_error_text(e), PROG,
+                "; --segmentation needs records that carry outlines, as pack writes them from "
+                "JSON folders, segmentation YAML and COCO polygons"
+                if getattr(args, "segmentation", False) else ""))
             return 1
         raise

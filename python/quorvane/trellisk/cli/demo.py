@@ -1,9 +1,11 @@
 """``demo``: the whole package at work on a sample dataset, in a few minutes.
 
 1. Write a small dataset made from scikit-image's sample photographs in the
-   four layouts (JSON folders, segmentation YAML, COCO, TFRecord).
+   four layouts (JSON folders, segmentation YAML, COCO, TFRecord), and pack
+   the segmentation YAML into record shards that keep the outlines.
 2. Build each layout's dataset object and training pipeline and print its
-   samples per second.
+   samples per second; the packed records are read twice, as segmentation
+   samples and as detection samples whose boxes stay tight.
 3. Train a tiny Keras segmentation model on the training batches, and a
    tiny attitude regressor with AttitudeLoss, for a few dozen steps each,
    showing the loss as it goes down.
@@ -169,10 +171,27 @@ def _open(stages, name, src):
     if ds is not None:
         n = ds.describe().num_train_samples
         _say("  {:<13} {} ({} training samples)".format(name, type(ds).__name__, n))
-        if src.kind == "tfrecord":
+        if src.detection:
             _say("  {:<13} aug_cfg={}: training samples{}".format(
                 "", sources.DETECTION_AUG_CFG, throughput.augmentation_text(ds, src)))
     return ds
+
+
+def pack_segmentation(yaml_path, out):
+    """Pack the segmentation YAML into ``out`` with the packing library,
+    quietly: the sample dataset has no problem to report, and one line says
+    what was written. Returns the path of the packed description."""
+    import io
+
+    from .. import packing
+
+    summary = packing.pack(yaml_path, out, overwrite=True, log=io.StringIO())
+    splits = ", ".join("{} {}".format(split, progress.count(r.samples, "record"))
+                       for split, r in summary.splits.items())
+    shards = sum(r.shards for r in summary.splits.values())
+    _say("    packed        {} ({}, in {}, outlines kept)".format(
+        summary.description, splits, progress.count(shards, "shard")))
+    return summary.description
 
 
 def run(out="trellisk-demo", steps=40, quick=False, native=False):
@@ -195,13 +214,16 @@ def run(out="trellisk-demo", steps=40, quick=False, native=False):
     # it runs on several threads at once).
     tf.keras.utils.set_random_seed(0)
     paths = sampledata.write_dataset(out, per_photo=per_photo, val_per_photo=val_per_photo)
-    _say("  {} training and {} validation samples of {} classes ({}), in four layouts:".format(
+    _say("  {} training and {} validation samples of {} classes ({}), in four layouts, "
+         "and the YAML packed:".format(
         paths["counts"]["train"], paths["counts"]["val"], len(paths["classes"]), ", ".join(paths["classes"])))
     _say("    JSON folders  {}/{{train,val}} + {}/{{train,val}}".format(
         os.path.dirname(paths["images"]["train"]), os.path.dirname(paths["json"]["train"])))
     _say("    YAML          {}".format(paths["segmentation_yaml"]))
     _say("    COCO          {} (+ val.json), images in {}".format(paths["coco"]["train"], paths["images"]["train"]))
     _say("    TFRecord      {}".format(paths["tfrecord_yaml"]))
+    packed = stages.run("pack", pack_segmentation, paths["segmentation_yaml"],
+                        os.path.join(out, "packed"))
 
     layouts = [
         ("json-folders", sources.resolve([paths["images"]["train"], paths["json"]["train"]],
@@ -210,6 +232,11 @@ def run(out="trellisk-demo", steps=40, quick=False, native=False):
         ("coco", sources.resolve([paths["coco"]["train"]], images=paths["images"]["train"])),
         ("tfrecord", sources.resolve([paths["tfrecord_yaml"]])),
     ]
+    if packed is not None:
+        # The same records read both ways: segmentation samples, and detection
+        # samples whose boxes follow the outlines through the augmentation.
+        layouts += [("packed-seg", sources.resolve([packed], segmentation=True)),
+                    ("packed-det", sources.resolve([packed]))]
     _say()
     _say("Building the datasets (input {} x {}):".format(SHAPE[0], SHAPE[1]))
     datasets = {name: _open(stages, name, src) for name, src in layouts}
@@ -217,7 +244,7 @@ def run(out="trellisk-demo", steps=40, quick=False, native=False):
         from ..datasets.augment import use_native_augmentation
 
         for name, src in layouts:
-            if datasets[name] is not None and src.kind != "tfrecord":
+            if datasets[name] is not None and not src.detection:
                 use_native_augmentation(datasets[name])
         _say("  segmentation datasets augment with the native engine")
         # The library's pipeline on the same data, for comparison.
@@ -252,7 +279,7 @@ def run(out="trellisk-demo", steps=40, quick=False, native=False):
         if r is not None:
             _say("  {:<13} {:8.1f} samples/s   graph-only pipeline (--graph){}".format(
                 "", r["samples_per_s"],
-                "" if r["augmented"] or src.kind == "tfrecord" else ", without augmentation"))
+                "" if r["augmented"] or src.detection else ", without augmentation"))
     if native and rates.get("yaml-library") and rates.get("yaml"):
         _say("  native augmentation: {:.1f}x the samples/s of the library's on the YAML pipeline".format(
             rates["yaml"] / rates["yaml-library"]))
@@ -297,4 +324,6 @@ def run(out="trellisk-demo", steps=40, quick=False, native=False):
     _say("  {} throughput {} --shape {} {} --batch-size {}   (the YAML figure above)".format(
         prog, paths["segmentation_yaml"], SHAPE[0], SHAPE[1], BATCH))
     _say("  {} throughput {} --batch-size 16 --step-ms 50".format(prog, paths["tfrecord_yaml"]))
+    _say("  {} check {}".format(prog, packed))
+    _say("  {} preview {} --segmentation --out packed.png".format(prog, packed))
     return 0

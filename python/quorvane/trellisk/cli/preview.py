@@ -11,7 +11,8 @@ import os
 
 import numpy as np
 
-from .sources import DETECTION_AUG_CFG, DatasetError, import_tensorflow, open_dataset
+from .sources import (DETECTION_AUG_CFG, DatasetError, import_tensorflow, open_dataset,
+                      train_samples)
 
 GAP = 4               # pixels between tiles and around the grid
 LEGEND_LINE = 18      # height of one legend line
@@ -177,7 +178,7 @@ def graph_pipeline(ds, src, n, augment):
     """The graph-only training pipeline of ``ds`` with batches of ``n``."""
     from ..datasets import graph
 
-    if augment and src.kind != "tfrecord" and not graph.augmentation_available():
+    if augment and not src.detection and not graph.augmentation_available():
         raise DatasetError("the op library of this build cannot augment; "
                            "use --no-augment with --graph")
     try:
@@ -189,8 +190,8 @@ def graph_pipeline(ds, src, n, augment):
 def segmentation_batch(ds, src, n, augment, use_graph=False):
     """Images [n, H, W, 3] and masks [n, H, W] of up to ``n`` training samples."""
     import_tensorflow()
-    total = ds.get_num_train_samples()
-    n = min(n, total)
+    total = train_samples(ds)
+    n = n if total is None else min(n, total)
     if n == 0:
         raise DatasetError("{} has no training samples".format(src.title()))
     if use_graph:
@@ -248,7 +249,7 @@ def render_detection(images, boxes, names, shift=0):
 def render(ds, src, n=16, augment=True, use_graph=False):
     """The preview picture of dataset ``ds`` (opened from ``src``) as an RGB array;
     ``use_graph`` draws the samples from the graph-only pipeline."""
-    if src.kind == "tfrecord":
+    if src.detection:
         images, boxes = detection_batch(ds, src, n, use_graph)
         about = ds.describe()
         return render_detection(images, boxes, [str(c) for c in about.classes],

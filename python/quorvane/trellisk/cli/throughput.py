@@ -14,7 +14,8 @@ the pipeline. ``rate`` is that measurement; the demo prints it too.
 import time
 
 from .progress import count
-from .sources import DETECTION_AUG_CFG, DatasetError, import_tensorflow, open_dataset
+from .sources import (DETECTION_AUG_CFG, DatasetError, import_tensorflow, open_dataset,
+                      train_samples)
 
 # Batches the training pipelines prefetch, and so draw untimed.
 PREFETCH = 10
@@ -30,10 +31,9 @@ def graph_training_pipeline(ds, src, batch_size, prefetch=PREFETCH):
     from ..datasets import graph
 
     # TFRecord datasets augment by their aug_cfg, with an op every build has.
-    augment = src.kind == "tfrecord" or graph.augmentation_available()
-    if src.kind != "tfrecord" and ds.get_num_train_samples() < batch_size:
-        raise DatasetError("{} has {} training samples, fewer than one batch of {}".format(
-            src.title(), ds.get_num_train_samples(), batch_size))
+    augment = src.detection or graph.augmentation_available()
+    if not src.detection:
+        _check_one_batch(ds, src, batch_size)
     try:
         pipeline = graph.train_pipeline(ds, batch_size=batch_size, prefetch=prefetch,
                                         augment=augment)
@@ -44,19 +44,24 @@ def graph_training_pipeline(ds, src, batch_size, prefetch=PREFETCH):
 
 def training_pipeline(ds, src, batch_size, prefetch=PREFETCH):
     """The training pipeline of ``ds``, repeated so it never runs dry."""
-    if src.kind == "tfrecord":
+    if src.detection:
         # The dataset refuses empty record folders itself; its sample count
         # may be unknown (0) until a pass has counted it.
         pipeline = ds.build_train_iterator(batch_size=batch_size, prefetch=prefetch)
     else:
-        total = ds.get_num_train_samples()
-        # Segmentation batches are always full: smaller remainders are dropped,
-        # and a pipeline without a single batch would never yield.
-        if total < batch_size:
-            raise DatasetError("{} has {} training samples, fewer than one batch of {}".format(
-                src.title(), total, batch_size))
+        _check_one_batch(ds, src, batch_size)
         pipeline = ds.build_train_iterator(batch_size=batch_size, prefetch=prefetch)
     return pipeline.repeat()
+
+
+def _check_one_batch(ds, src, batch_size):
+    """Segmentation batches are always full: smaller remainders are dropped,
+    and a pipeline without a single batch would never yield. A record
+    description without counts is found out by the first batch instead."""
+    total = train_samples(ds)
+    if total is not None and total < batch_size:
+        raise DatasetError("{} has {} training samples, fewer than one batch of {}".format(
+            src.title(), total, batch_size))
 
 
 def batch_samples(batch):
@@ -80,7 +85,11 @@ def measure(pipeline, batches, step_ms=0.0, desc="batches", step=None, warmup=0,
 
     it = iter(pipeline)
     t0 = time.perf_counter()
-    first = next(it)
+    first = next(it, None)
+    if first is None:
+        # Repeating a pipeline that holds no batch ends at once.
+        raise DatasetError("the training pipeline yielded no batch: fewer training samples "
+                           "than one batch")
     first_s = time.perf_counter() - t0
     for _ in range(warmup):
         next(it)
@@ -162,7 +171,7 @@ def format_result(r, step_ms=0.0):
 
 def augmentation_text(ds, src):
     """How a TFRecord dataset's training samples are augmented, for a heading."""
-    if src.kind != "tfrecord":
+    if not src.detection:
         return ""
     config = ds.describe().augmentation
     if config is None:
@@ -178,7 +187,7 @@ def run(src, batch_size=8, batches=BATCHES, step_ms=0.0, shape=(256, 256), nativ
     if graph:
         kind = "graph-only training pipeline ({})".format(
             "augmented" if result["augmented"] else "not augmented")
-        if src.kind == "tfrecord":
+        if src.detection:
             kind = "graph-only training pipeline" + augmentation_text(ds, src)
     else:
         kind = "training pipeline" + (", native augmentation" if native else "")

@@ -92,12 +92,25 @@ def _coco_presence(about):
     return [tuple(sorted({cls for cls, _ in index.outlines(i)})) for i in range(len(index.image_ids))]
 
 
-def _record_presence(dataset):
-    # The labels of each record, parsed without decoding its picture, in the
-    # order the training stream reads the records.
-    records = dataset.build_and_load_base_iterator(list(dataset.train_storage), False)
+def _record_presence(dataset, about, storage=None):
+    """The classes of each record of ``storage`` (default: the training
+    files), in the order the training streams read them, parsed without
+    decoding any picture: the labels of detection records, the outline
+    classes of segmentation ones."""
+    from quorvane.trellisk import ops
+
+    from . import formats
+
+    storage = list(about.train_files if storage is None else storage)
+    if about.kind == formats.RECORD_SEGMENTATION:
+        feature = formats.OUTLINE_CLASSES
+        records = ops.checked_records(storage, num_parallel_reads=formats.RECORD_READ_CYCLE)
+    else:
+        # Through the dataset's own reader, which its training stream reads.
+        feature = "objects"
+        records = dataset.build_and_load_base_iterator(storage, False)
     labels = records.map(lambda r: tf.io.parse_single_example(
-        r, {"objects": tf.io.VarLenFeature(tf.int64)})["objects"].values,
+        r, {feature: tf.io.VarLenFeature(tf.int64)})[feature].values,
         num_parallel_calls=AUTOTUNE)
     return [tuple(sorted(set(v.tolist()))) for v in labels.as_numpy_iterator()]
 
@@ -118,23 +131,42 @@ def class_presence(dataset):
     elif about.kind == "folders":
         presence = _folder_presence(about)
     else:
-        presence = _record_presence(dataset)
+        presence = _record_presence(dataset, about)
     presence = tuple(presence)
     dataset._class_presence = presence
     dataset._class_presence_files = files
     return presence
 
 
-def repeat_factors(presence, threshold):
-    """float64 [pictures]: each picture's repeat factor for ``threshold``."""
-    n = len(presence)
+def repeat_factors(presence, threshold, counted=None):
+    """float64 [pictures]: each picture's repeat factor for ``threshold``,
+    the class fractions counted over the pictures of ``counted`` (default:
+    ``presence`` itself; a shard's pictures take the whole dataset's)."""
+    counted = presence if counted is None else counted
     held = {}
-    for classes in presence:
+    for classes in counted:
         for c in set(classes):
             held[c] = held.get(c, 0) + 1
-    factor = {c: math.sqrt(threshold * n / k) for c, k in held.items()}
-    return np.array([max([1.0] + [factor[c] for c in set(classes)]) for classes in presence],
-                    dtype=np.float64)
+    factor = {c: math.sqrt(threshold * len(counted) / k) for c, k in held.items()}
+    return np.array([max([1.0] + [factor.get(c, 1.0) for c in set(classes)])
+                     for classes in presence], dtype=np.float64)
+
+
+def shard_factors(dataset, threshold, shard, sharded_files):
+    """The repeat factors of the pictures of one shard (``shard`` = (count,
+    index), as the graph pipelines take it; None for all), in the shard's
+    reading order: folders keep every count-th picture, record datasets the
+    records of ``sharded_files``, read once more for their order."""
+    from . import formats
+
+    presence = class_presence(dataset)
+    if shard is None:
+        picked = presence
+    elif dataset.describe().kind in ("tfrecord", formats.RECORD_SEGMENTATION):
+        picked = _record_presence(dataset, dataset.describe(), sharded_files)
+    else:
+        picked = presence[shard[1]::shard[0]]
+    return repeat_factors(picked, threshold, counted=presence)
 
 
 # --------------------------------------------------------------- the passes
@@ -180,6 +212,27 @@ def segmentation_batches(passes, pictures, factors, sample, batch):
         samples = tf.data.Dataset.from_tensor_slices((tf.gather(order, positions), positions))
         return batch(samples.map(lambda index, position: sample(index, pass_number, key_seed,
                                                                  position),
+                                 num_parallel_calls=AUTOTUNE))
+
+    return passes.flat_map(one_pass)
+
+
+def record_batches(passes, records, factors, sample, batch):
+    """Batches of every pass of ``passes`` over a stream of records, as
+    ``segmentation_batches`` gives them over pictures read by index:
+    ``records()`` gives the records in reading order, shuffled per pass in
+    blocks keyed by (key seed, pass number), as the detection stream does;
+    ``sample(record, pass_number, key_seed, position)`` makes one sample.
+    Samples to leave out are dropped as records, before any is decoded."""
+    from ._detection_stream import shuffled
+
+    factors = None if factors is None else tf.constant(factors, tf.float64)
+
+    def one_pass(pass_number, key_seed, skip):
+        indexed = tf.data.Dataset.zip((tf.data.Dataset.range(skip, 2 ** 62),
+                                       shuffled(records(), key_seed, pass_number, factors).skip(skip)))
+        return batch(indexed.map(lambda position, record: sample(record, pass_number, key_seed,
+                                                                  position),
                                  num_parallel_calls=AUTOTUNE))
 
     return passes.flat_map(one_pass)
@@ -279,13 +332,12 @@ def attach(pipeline, passes):
 
 # ----------------------------------------------- default segmentation stream
 
-def segmentation_train_iterator(dataset, batch_size, prefetch, reader, repeat_threshold, start,
-                                augment=True):
-    """The default segmentation training pipeline with repeat-factor sampling
-    or a start position: ``reader(index)`` reads training picture ``index``
-    as the tensors ``build_gt_mask`` takes ((image, polygons, classes), and
-    a COCO sample's RLE regions and frame). ``augment=False`` leaves the
-    samples as read."""
+def _default_train_iterator(dataset, batch_size, prefetch, repeat_threshold, start, augment,
+                            pictures, read, stream):
+    """The default segmentation training pipeline with repeat-factor
+    sampling or a start position: ``read(item)`` gives (image, mask) of one
+    item of ``stream(passes, factors, sample, batch)``, which batches the
+    passes (pictures by index, or records)."""
     from .augment import AugmentationEngine
 
     threshold = check_threshold(repeat_threshold)
@@ -295,9 +347,7 @@ def segmentation_train_iterator(dataset, batch_size, prefetch, reader, repeat_th
     if start is not None and not native:
         raise ValueError("this pipeline cannot start mid-run exactly: the augmentation library "
                          "draws at random; use datasets.augment.use_native_augmentation(dataset)")
-    about = dataset.describe()
     shape = list(dataset.shape)
-    pictures = len(about.train_files)
     factors = None if threshold is None else repeat_factors(class_presence(dataset), threshold)
     key_seed = seed_bits(engine.seed if native else fresh_seed())
     passes = counted_passes(key_seed, start, int(batch_size))
@@ -305,8 +355,8 @@ def segmentation_train_iterator(dataset, batch_size, prefetch, reader, repeat_th
     def keyed(image, mask, pass_number, position):
         return engine.keyed(image, mask, pass_number, position)
 
-    def sample(index, pass_number, _key, position):
-        image, mask = dataset.build_gt_mask(list(reader(index)))
+    def sample(item, pass_number, _key, position):
+        image, mask = read(item)
         if not augment:
             return image, mask
         if native:
@@ -318,5 +368,52 @@ def segmentation_train_iterator(dataset, batch_size, prefetch, reader, repeat_th
         return samples.padded_batch(batch_size, drop_remainder=True,
                                     padded_shapes=(shape, shape[:2]))
 
-    ds = segmentation_batches(passes, pictures, factors, sample, batch).prefetch(prefetch)
+    ds = stream(passes, factors, sample, batch).prefetch(prefetch)
+    pictures = len(factors) if factors is not None else pictures
     return attach(ds, TrainingPasses(pictures, factors, key_seed, batch_size, True, start))
+
+
+def segmentation_train_iterator(dataset, batch_size, prefetch, reader, repeat_threshold, start,
+                                augment=True):
+    """The default segmentation training pipeline with repeat-factor sampling
+    or a start position: ``reader(index)`` reads training picture ``index``
+    as the tensors ``build_gt_mask`` takes ((image, polygons, classes), and
+    a COCO sample's RLE regions and frame). ``augment=False`` leaves the
+    samples as read."""
+    pictures = len(dataset.describe().train_files)
+
+    def stream(passes, factors, sample, batch):
+        return segmentation_batches(passes, pictures, factors, sample, batch)
+
+    return _default_train_iterator(
+        dataset, batch_size, prefetch, repeat_threshold, start, augment, pictures,
+        lambda index: dataset.build_gt_mask(list(reader(index))), stream)
+
+
+def record_segmentation_train_iterator(dataset, batch_size, prefetch, repeat_threshold, start,
+                                       augment=True):
+    """The same over the records of a segmentation record dataset: the
+    records in reading order, shuffled per pass in keyed blocks, those
+    before the start dropped unread."""
+    from quorvane.trellisk import ops
+
+    from . import formats
+    from .graph import _named
+
+    files = list(dataset.describe().train_files)
+    # Errors name the file and the record's position in it.
+    named_read = _named(lambda record: tuple(dataset.read_data(record, True)))
+
+    def records():
+        return ops.checked_records(files, num_parallel_reads=formats.RECORD_READ_CYCLE,
+                                   positions=True)
+
+    def stream(passes, factors, sample, batch):
+        return record_batches(passes, records, factors, sample, batch)
+
+    def pictures():
+        return dataset.get_num_train_samples() or int(records().reduce(np.int64(0), lambda n, _: n + 1))
+
+    return _default_train_iterator(
+        dataset, batch_size, prefetch, repeat_threshold, start, augment, pictures,
+        lambda element: dataset.build_gt_mask(list(named_read(*element))), stream)

@@ -18,6 +18,7 @@ an engine (and one ``AugmentationFallbackWarning`` says so).
 import functools
 
 from . import _augment
+from .formats import RECORD_SEGMENTATION
 
 __all__ = ["AugmentationEngine", "use_native_augmentation", "grid_diagonals"]
 
@@ -138,18 +139,19 @@ class AugmentationEngine:
 def use_native_augmentation(dataset, seed=None):
     """Make `dataset` augment with an AugmentationEngine; returns the engine.
 
-    dataset: a SegmentationDataset, SegmentationDatasetYaml or
-    SegmentationDatasetJsonCOCO. The engine is built from dataset.shape
-    (COCO: without channel dropout and shuffle) and replaces
-    dataset._augmentation_pipeline, so apply_augmentation,
+    dataset: a SegmentationDataset, SegmentationDatasetYaml,
+    SegmentationDatasetJsonCOCO or SegmentationDatasetTFRecord. The engine
+    is built from dataset.shape (COCO: without channel dropout and shuffle)
+    and replaces dataset._augmentation_pipeline, so apply_augmentation,
     tf_apply_augmentation and build_train_iterator use it from now on.
     seed: as for AugmentationEngine.
     """
     describe = getattr(dataset, "describe", None)
     about = describe() if callable(describe) else None
-    if getattr(about, "kind", None) not in ("folders", "coco"):
-        raise TypeError("dataset must be a SegmentationDataset, SegmentationDatasetYaml or "
-                        "SegmentationDatasetJsonCOCO, got {}".format(type(dataset).__name__))
+    if getattr(about, "kind", None) not in ("folders", "coco", RECORD_SEGMENTATION):
+        raise TypeError("dataset must be a SegmentationDataset, SegmentationDatasetYaml, "
+                        "SegmentationDatasetJsonCOCO or SegmentationDatasetTFRecord, got {}".format(
+                            type(dataset).__name__))
     shape = about.shape
     try:
         height, width = shape[0], shape[1]

@@ -68,6 +68,11 @@ DEFAULT_IGNORE_VALUE = 255
 RECORD_PATTERN = "*.tfrecord"
 # Records a training stream shuffles through (a buffer, not the whole split).
 RECORD_SHUFFLE_BUFFER = 200
+# Files a stream of records reads at once, one record from each in turn. A
+# fixed number, not one per core: a training pass's order and augmentation
+# are keyed by the records' places in the stream, so that order must be the
+# same on every machine a run is resumed on.
+RECORD_READ_CYCLE = 4
 # (feature, "fixed" or "var", dtype name in TensorFlow)
 RECORD_FEATURES = (
     ("image", "fixed", "string"),

@@ -268,8 +268,10 @@ _SEGMENTATION_RECORD = record_features(tf, outlines=True)
 
 
 def _record_segmentation_reader(about, shape):
-    """``read(record) -> (image, mask, image name)``: the folder reader's
-    recipe on a record with outlines, checked by the record-outline kernel."""
+    """``read(record, where) -> (image, mask, image name)``: the folder
+    reader's recipe on a record with outlines, checked by the record-outline
+    kernel; any error is InvalidArgument naming ``where`` (the file and the
+    record's position in it)."""
     letter_box = about.letterbox
     num_points = _num_points(about)
     segments = about.segments
@@ -292,7 +294,7 @@ def _record_segmentation_reader(about, shape):
                                                        part_classes, frame, num_points, source=name)
         return image, ops.paint_mask(polygons, part_classes, shape), name
 
-    return read
+    return _named(read)
 
 
 def _check_shard(shard):
@@ -333,34 +335,14 @@ def _segmentation_data(about, shape):
     return data, reader
 
 
-def _record_segmentation_samples(about, shape, seed, augment, shard=None):
-    """Samples of record shards with outlines. Records stream through a
-    shuffle buffer (a share is a share of the files), so they have no
-    position to key by: the augmentation is keyed by (seed, pass marker,
-    index in the stream)."""
+def _record_segmentation_samples(about, shape, seed, shard=None):
+    """Samples of record shards with outlines, as read, for a pipeline that
+    neither augments, resumes nor repeats by class: the records through a
+    shuffle buffer (a share is a share of the files)."""
     record_read = _record_segmentation_reader(about, shape)
-    samples = _records(_sharded(about.train_files, shard), True, seed)
-    if not augment:
-        return samples.map(lambda record: record_read(record)[:2], num_parallel_calls=AUTOTUNE)
-
-    if seed is None:
-        seed = _sampling.fresh_seed()
-    augment_fn = _augmenter(about, shape, seed)
-    # One value per pass over the data, the same for every element of it and
-    # a new one at the next pass: with the element's index it keys the
-    # augmentation, whatever thread runs it.
-    epochs = tf.data.Dataset.random(seed=seed % (2 ** 31), rerandomize_each_iteration=True).take(1)
-    epochs = epochs.flat_map(lambda e: tf.data.Dataset.from_tensors(e).repeat())
-    samples = tf.data.Dataset.zip((samples.enumerate(), epochs))
-
-    def read_and_augment(indexed, epoch):
-        index, record = indexed
-        image, mask, _ = record_read(record)
-        image, mask = augment_fn(image, mask, epoch, index)
-        # The engine keeps the letterboxed size; saying so lets the batch fuse.
-        return tf.ensure_shape(image, shape[:2] + [3]), tf.ensure_shape(mask, shape[:2])
-
-    return samples.map(read_and_augment, num_parallel_calls=AUTOTUNE)
+    samples = _records(_sharded(about.train_files, shard), True, seed, positions=True)
+    return samples.map(lambda record, where: record_read(record, where)[:2],
+                       num_parallel_calls=AUTOTUNE)
 
 
 def _segmentation_samples(about, shape, seed, shard=None):
@@ -449,8 +431,8 @@ def _records(storage, shuffle, seed, positions=False):
     # the offset) when the stream reaches it, and nothing is read up front.
     # With `positions` each record comes with the string that names it (file
     # and position).
-    records = ops.checked_records(_strings(list(storage)), num_parallel_reads=AUTOTUNE,
-                                  positions=positions)
+    records = ops.checked_records(_strings(list(storage)),
+                                  num_parallel_reads=formats.RECORD_READ_CYCLE, positions=positions)
     if shuffle:
         records = records.shuffle(200, seed=seed, reshuffle_each_iteration=True)
     return records
@@ -511,7 +493,10 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
     (with ``repeat=True`` for every later pass too). Batches never span two
     passes. Augmented segmentation training is keyed by (seed, pass, position
     in the pass), like that of the default pipeline with the native engine
-    of the same seed. The result's ``training_passes`` gives the exact
+    of the same seed; so segmentation records are then read as detection
+    records are (files in a fixed order, records shuffled in blocks keyed by
+    seed and pass), so that a position names the same record again. A shard's repeat factors count the classes over the
+    whole dataset. The result's ``training_passes`` gives the exact
     length of each pass. Its iterators can also be saved and restored with
     ``tf.train.Checkpoint(iterator=...)``.
     """
@@ -520,33 +505,31 @@ def train_pipeline(dataset, batch_size=10, prefetch=10, seed=None, augment=True,
     shard = _check_shard(shard)
     threshold = _sampling.check_threshold(repeat_threshold)
     start = _sampling.check_start(start)
-    if about.kind == formats.RECORD_SEGMENTATION and (threshold is not None or start is not None):
-        # Its records stream through a shuffle buffer: no position to resume
-        # at or to repeat by.
-        raise ValueError("repeat_threshold and start are not available for segmentation record "
-                         "datasets: they stream through a shuffle buffer")
+    # A pipeline given a start is keyed even at (0, 0), so that a run begun
+    # there and one resumed later draw the same passes.
+    keyed = start is not None or threshold is not None
     if start is None:
         start = (_check_first_pass(first_pass), 0)
     elif first_pass:
         raise ValueError("give either start or first_pass, not both")
     factors = None
     if threshold is not None:
-        factors = _sampling.repeat_factors(_sampling.class_presence(dataset), threshold)
-        factors = np.asarray(_sharded(factors, shard), np.float64)
+        factors = _sampling.shard_factors(dataset, threshold, shard,
+                                          _sharded(about.train_files, shard))
     ops.load()
     if about.kind == "tfrecord":
         # Passes are counted inside the pipeline, which repeats by itself.
         ds, passes = _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard,
                                              repeat, start, factors)
         repeat = False
-    elif about.kind == formats.RECORD_SEGMENTATION:
-        shape = _shape(about)
-        samples = _record_segmentation_samples(about, shape, seed, augment, shard)
-        ds, passes = _batch_samples(samples, shape, batch_size, prefetch), None
-    elif augment or factors is not None or start != (0, 0):
+    elif keyed or augment:
         ds, passes = _keyed_train_batches(about, batch_size, prefetch, seed, augment, shard,
                                           repeat, start, factors)
         repeat = False
+    elif about.kind == formats.RECORD_SEGMENTATION:
+        shape = _shape(about)
+        samples = _record_segmentation_samples(about, shape, seed, shard)
+        ds, passes = _batch_samples(samples, shape, batch_size, prefetch), None
     else:
         ds, passes = _train_batches(about, batch_size, prefetch, seed, shard), None
     if repeat:
@@ -656,21 +639,43 @@ def _keyed_train_batches(about, batch_size, prefetch, seed, augment, shard, repe
                          factors):
     """Segmentation batches whose order and augmentation are keyed by
     (seed, pass, position), as the default pipeline's with the native
-    engine."""
+    engine: pictures read by index, or records in keyed blocks."""
     shape = _shape(about)
-    data, reader = _segmentation_data(about, shape)
-    pictures = len(about.train_files)
-    positions = np.arange(pictures)
-    if shard is not None:
-        positions = positions[shard[1]::shard[0]]
-    entries = tf.nest.map_structure(lambda t: tf.gather(t, positions), data)
-    pictures = len(positions)
+    if about.kind == formats.RECORD_SEGMENTATION:
+        read_record = _record_segmentation_reader(about, shape)
+        storage = _sharded(about.train_files, shard)
+
+        def records():
+            return _records(storage, False, None, positions=True)
+
+        def read(element):
+            return read_record(*element)[:2]
+
+        def stream(passes, sample, batch):
+            return _sampling.record_batches(passes, records, factors, sample, batch)
+
+        pictures = (len(factors) if factors is not None
+                    else about.num_train_samples if shard is None and about.num_train_samples
+                    else (lambda: int(records().reduce(np.int64(0), lambda n, _: n + 1))))
+    else:
+        data, reader = _segmentation_data(about, shape)
+        positions = np.arange(len(about.train_files))
+        if shard is not None:
+            positions = positions[shard[1]::shard[0]]
+        entries = tf.nest.map_structure(lambda t: tf.gather(t, positions), data)
+        pictures = len(positions)
+
+        def read(index):
+            return reader(tf.nest.map_structure(lambda t: tf.gather(t, index), entries))
+
+        def stream(passes, sample, batch):
+            return _sampling.segmentation_batches(passes, pictures, factors, sample, batch)
+
     key_seed = _sampling.seed_bits(_sampling.fresh_seed() if seed is None else seed)
     augment_fn = _augmenter(about, shape, key_seed) if augment else None
 
-    def sample(index, pass_number, key, position):
-        entry = tf.nest.map_structure(lambda t: tf.gather(t, index), entries)
-        image, mask = reader(entry)
+    def sample(item, pass_number, key, position):
+        image, mask = read(item)
         if augment_fn is not None:
             # The pass number as the default pipeline keys it; a later
             # iteration (new key) draws anew.
@@ -683,8 +688,7 @@ def _keyed_train_batches(about, batch_size, prefetch, seed, augment, shard, repe
         return _batch_samples(samples, shape, batch_size, None)
 
     passes = _graph_passes(key_seed, repeat, start, batch_size)
-    ds = _sampling.segmentation_batches(passes, pictures, factors, sample, batch)
-    return (ds.prefetch(prefetch),
+    return (stream(passes, sample, batch).prefetch(prefetch),
             _sampling.TrainingPasses(pictures, factors, key_seed, batch_size, True, start,
                                      per_iteration=not repeat))
 
@@ -720,7 +724,7 @@ def val_pipeline(dataset, batch_size=1, prefetch=10):
         return batches.prefetch(AUTOTUNE)
     shape = _shape(about)
     if about.kind == formats.RECORD_SEGMENTATION:
-        samples = _records(about.val_files, False, None)
+        samples = _records(about.val_files, False, None, positions=True)
         samples = samples.map(_record_segmentation_reader(about, shape), num_parallel_calls=AUTOTUNE)
         return samples.prefetch(prefetch)
     samples = tf.data.Dataset.from_tensor_slices(_strings(list(about.val_files)))

@@ -229,6 +229,9 @@ def checked_records(filenames, num_parallel_reads=None, buffer_size=None, determ
         raise ValueError("buffer_size must not be negative, got {}".format(buffer_size))
     names = _filenames(filenames)
 
+    # Plain graph code: AutoGraph would only try (and warn about failing) to
+    # convert the library loading behind the dataset class.
+    @tf.autograph.experimental.do_not_convert
     def one_file(name):
         source = _record_source(name, buffer_size)
         return _positioned(source, name) if positions else source
