@@ -177,6 +177,9 @@ def seeds_graph():
     yield harness.pack([4, 0x11, 11, 11, 2, 2], rest=np.array([0, 1], np.int64).tobytes()
                        + np.array([.5, .5, .2, .2, .3, .3, .1, .1], np.float32).tobytes()
                        + f64(12, 12, 0, 0))
+    # Two regions of a 4 x 6 record: an empty one and a full one.
+    yield harness.pack([6, 0x01, 4, 6, 2, 2], rest=np.array([0, 1], np.int64).tobytes()
+                       + np.array([1, 2], np.int32).tobytes() + b"h0\n0h0")
 
 
 def seeds_detaug():
