@@ -1,8 +1,8 @@
 """Fuzz the op library's kernels (quorvane.trellisk.ops) called eagerly
 with tensors of any shape and content, the way a hand-made graph could call
 them: annotation reading (a mutated annotation file), outline resampling
-with splits that need not match the vertices, mask painting, letterboxing
-and detection boxes.
+with splits that need not match the vertices, mask painting, letterboxing,
+detection boxes and the outline and region features of records.
 
 Input: the op (byte 0), a flag byte, four small dimensions, then raw bytes
 that fill the tensors (and, for annotation reading, the file)."""
@@ -42,7 +42,7 @@ class Fill:
 
 def one_input(data):
     inp = harness.Input(data)
-    op, flags = inp.byte() % 6, inp.byte()
+    op, flags = inp.byte() % 7, inp.byte()
     a, b, c, d = (inp.byte() % 12 for _ in range(4))
     fill = Fill(inp.rest())
     h, w = 1 + a, 1 + b
@@ -99,6 +99,18 @@ def one_input(data):
             harness.check(p.shape == (a, 2) and np.isfinite(p).all(), "points {}".format(p.shape))
             harness.check(bool(((r[:, 1] >= 0) & (r[:, 2] >= 1) & (r[:, 1] + r[:, 2] <= a)).all())
                           and len(kept.numpy()) == c, "parts {} for {} vertices".format(r, a))
+        elif op == 6:
+            # A record's RLE regions: objects and texts of any length and content.
+            objects = fill((d,), np.int64) % (c + 1) if flags & 1 else fill((d,), np.int64)
+            if flags & 2:
+                objects = np.sort(objects)
+            classes = fill((c,), np.int32) % 8
+            size = np.array([a, b], np.int64) if not flags & 4 else fill((d % 3,), np.int64)
+            # One text a line: as many as there are objects or not.
+            texts = fill.raw[fill.pos:].split(b"\n") if fill.pos < len(fill.raw) else []
+            info = OPS.trellisk_record_regions(objects, texts, classes, size, "x").numpy()
+            harness.check(info.shape == (d, 7) and (info[:, 6] == objects).all()
+                          and (info[:, 5] == classes[objects] + 1).all(), "regions {}".format(info))
         else:
             objects = fill((c,), np.int64)
             bboxes = fill((d * 4,) if not flags & 2 else (d,), np.float32)

@@ -184,6 +184,9 @@ def seeds_graph():
                + np.array([.1, .1, .4, .1, .4, .3, .1, .3, .5, .5, .9, .6, .8, .9, .6, .8], np.float32).tobytes())
     for flags in (0x05, 0xF5):
         yield harness.pack([5, flags, 8, 9, 2, 2], rest=outline)
+    # Two regions of a 4 x 6 record: an empty one and a full one.
+    yield harness.pack([6, 0x01, 4, 6, 2, 2], rest=np.array([0, 1], np.int64).tobytes()
+                       + np.array([1, 2], np.int32).tobytes() + b"h0\n0h0")
 
 
 def seeds_detaug():

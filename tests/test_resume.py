@@ -345,7 +345,7 @@ class Counted:
 
 @pytest.mark.parametrize("name, reader, group", [
     ("segmentation default", "_read_data", 1), ("coco default", "_read_sample", 1),
-    ("records default", "_read_data", 1), ("detection default", "load_instance", 4)])
+    ("records default", "_read_sample", 1), ("detection default", "load_instance", 4)])
 @pytest.mark.parametrize("batch", [0, 3, 5])
 def test_samples_before_the_start_are_never_read(tmp_path, name, reader, group, batch):
     make, build = PIPELINES[name]

@@ -644,4 +644,58 @@ class RecordOutlinesOp : public OpKernel {
 
 REGISTER_KERNEL_BUILDER(Name("TrelliskRecordOutlines").Device(DEVICE_CPU), RecordOutlinesOp);
 
+REGISTER_OP("TrelliskRecordRegions")
+    .Input("region_objects: int64")
+    .Input("region_counts: string")
+    .Input("classes: int32")
+    .Input("record_size: int64")
+    .Input("source: string")
+    .Output("info: int64")
+    .SetShapeFn([](InferenceContext *c) {
+        c->set_output(0, c->Matrix(c->UnknownDim(), c->MakeDim(7)));
+        return Status();
+    })
+    .Doc(R"doc(
+The RLE regions of one record (region_objects, region_counts) checked against
+its outline objects (classes, one per object, from TrelliskRecordOutlines)
+and its record_size (height, width): the two lists agree, objects in range
+and increasing, every compressed text decodes at height x width. Returns
+one row per region (1, height, width, height, width, class + 1, object): the
+info rows of TrelliskPaintMaskRegions but for the last column, which holds
+the object where the painter takes the polygons before it. A bad record is
+InvalidArgument naming source.
+)doc");
+
+class RecordRegionsOp : public OpKernel {
+  public:
+    explicit RecordRegionsOp(OpKernelConstruction *ctx) : OpKernel(ctx) {}
+
+    void Compute(OpKernelContext *ctx) override {
+        const Tensor &objects = ctx->input(0), &counts = ctx->input(1), &classes = ctx->input(2),
+                     &size = ctx->input(3);
+        const std::string source = scalar_string(ctx, 4);
+        std::vector<std::string_view> texts;
+        texts.reserve(size_t(counts.NumElements()));
+        for (int64_t r = 0; r < counts.NumElements(); ++r) {
+            const tstring &t = counts.flat<tstring>()(r);
+            texts.emplace_back(t.data(), t.size());
+        }
+        int64_t height = -1, width = -1;
+        if (size.NumElements() == 2) height = size.flat<int64_t>()(0), width = size.flat<int64_t>()(1);
+        const std::string err = outline::check_record_regions(objects.flat<int64_t>().data(), objects.NumElements(),
+                                                              texts, classes.NumElements(), height, width);
+        OP_REQUIRES(ctx, err.empty(), errors::InvalidArgument("record ", source, ": ", err));
+        Tensor *info = nullptr;
+        OP_REQUIRES_OK(ctx, ctx->allocate_output(0, TensorShape({int64_t(texts.size()), 7}), &info));
+        auto out = info->matrix<int64_t>();
+        for (int64_t r = 0; r < int64_t(texts.size()); ++r) {
+            const int64_t m = objects.flat<int64_t>()(r);
+            const int64_t row[7] = {1, height, width, height, width, int64_t(classes.flat<int32_t>()(m)) + 1, m};
+            for (int k = 0; k < 7; ++k) out(r, k) = row[k];
+        }
+    }
+};
+
+REGISTER_KERNEL_BUILDER(Name("TrelliskRecordRegions").Device(DEVICE_CPU), RecordRegionsOp);
+
 }  // namespace trellisk_ops

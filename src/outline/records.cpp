@@ -1,5 +1,7 @@
 #include "outline/records.h"
 
+#include "rle.h"
+
 #include <cmath>
 #include <limits>
 
@@ -69,6 +71,32 @@ std::string check_record_outlines(const RecordOutlines &r, std::int64_t max_clas
         // NaN fails both comparisons.
         if (!(v >= 0.f && v <= 1.f))
             return at("outline_xy", i) + " = " + std::to_string(v) + " is not a fraction of the picture (0 to 1)";
+    }
+    return {};
+}
+
+std::string check_record_regions(const std::int64_t *objects, std::int64_t num_region_objects,
+                                 const std::vector<std::string_view> &counts, std::int64_t num_objects,
+                                 std::int64_t height, std::int64_t width) {
+    const std::int64_t n = static_cast<std::int64_t>(counts.size());
+    if (num_region_objects != n)
+        return "region_objects has " + std::to_string(num_region_objects) + " entries but region_counts has " +
+               std::to_string(n);
+    std::vector<std::int64_t> decoded;
+    for (std::int64_t r = 0; r < n; ++r) {
+        const std::int64_t m = objects[r];
+        if (m < 0 || m >= num_objects)
+            return at("region_objects", r) + " = " + std::to_string(m) + " is not an outline object (the record has " +
+                   object_count(num_objects) + ")";
+        // One region per object, in object order: the readers paint object by object.
+        if (r > 0 && m <= objects[r - 1])
+            return at("region_objects", r) + " = " + std::to_string(m) + " does not come after " +
+                   at("region_objects", r - 1) + " = " + std::to_string(objects[r - 1]);
+        rle::Error e = rle::decode_text(counts[size_t(r)].data(), counts[size_t(r)].size(), decoded);
+        if (!e) e = rle::check(decoded.data(), decoded.size(), height, width);
+        if (e)
+            return at("region_counts", r) + " (object " + std::to_string(m) + ") does not decode at the record's " +
+                   std::to_string(height) + " x " + std::to_string(width) + " pixels: " + e.reason;
     }
     return {};
 }

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace outline {
@@ -45,5 +46,16 @@ struct Part {
 // saying what is wrong.
 std::string check_record_outlines(const RecordOutlines &r, std::int64_t max_class, const std::int64_t *objects,
                                   std::int64_t num_objects, bool require, std::vector<Part> *out);
+
+// A record may also carry COCO RLE regions, two lists of one entry per
+// region: region_objects[r], the outline object it belongs to (one region
+// per object, objects in increasing order), and region_counts[r], its
+// compressed RLE text at the record's height x width. Checks them: the
+// lists agree, objects in 0..num_objects - 1 and increasing, every text
+// decodes to runs that cover height x width. Returns an empty string, or a
+// message saying what is wrong.
+std::string check_record_regions(const std::int64_t *objects, std::int64_t num_region_objects,
+                                 const std::vector<std::string_view> &counts, std::int64_t num_objects,
+                                 std::int64_t height, std::int64_t width);
 
 }  // namespace outline

@@ -32,13 +32,22 @@ py::object val_tail(Call &c, py::object ds, py::handle prefetch, py::object read
     py::object self = py::reinterpret_borrow<py::object>(c.self);
     if (!read) read = py::cpp_function([self](py::object x) { return self.attr("read_data")(x, false); });
     ds = ds.attr("map")(read, py::arg("num_parallel_calls") = tf.attr("data").attr("AUTOTUNE"));
-    py::cpp_function to_mask([self](py::object image, py::object polygons, py::object classes, py::object name) {
-        std::vector<py::object> r =
-            pyglue::unpack(self.attr("build_gt_mask")(list_of({image, polygons, classes})), 2);
+    // (image, polygons, classes[, regions, frame], name)
+    py::cpp_function to_mask([self](py::args xs) {
+        py::list data(xs);
+        py::object name = data.attr("pop")();
+        std::vector<py::object> r = pyglue::unpack(self.attr("build_gt_mask")(data), 2);
         return py::make_tuple(r[0], r[1], name);
     });
     ds = ds.attr("map")(to_mask);  // one at a time, in order
     return ds.attr("prefetch")(py::arg("buffer_size") = prefetch);
+}
+
+py::object train_or_val_reader(Call &c, const char *method, py::list tout) {
+    py::object tf = c.g("tf");
+    // Decided while tracing: the iterators pass a Python bool.
+    if (!pyglue::truthy(c[1])) tout.append(tf.attr("string"));
+    return tf.attr("py_function")(pyglue::weak_method(c.self, method), list_of({c[0], c[1]}), py::arg("Tout") = tout);
 }
 
 py::object keyed_train_iterator(Call &c, const std::function<py::object()> &reader) {

@@ -16,9 +16,14 @@ py::object train_tail(pyglue::Call &c, py::object ds, py::handle batch_size, py:
                       bool augment = true);
 
 // The validation stages after the listing of a split: map read_data(x,
-// False) over `ds` (parallel), or `read` when given, then build_gt_mask one
-// at a time (in order), giving (image, mask, name); prefetch.
+// False) over `ds` (parallel), or `read` when given (which may add a
+// sample's regions and frame before the name), then build_gt_mask one at a
+// time (in order), giving (image, mask, name); prefetch.
 py::object val_tail(pyglue::Call &c, py::object ds, py::handle prefetch, py::object read = py::object());
+
+// self.<method>(x, train) through tf.py_function for the call (x, train):
+// outputs of the dtypes `tout`, and tf.string (the name) when train is false.
+py::object train_or_val_reader(pyglue::Call &c, const char *method, py::list tout);
 
 // The training pipeline with repeat-factor sampling or a start position,
 // when the call (batch_size, prefetch, repeat_threshold, start) asks for

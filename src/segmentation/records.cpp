@@ -10,8 +10,12 @@
 #include "image.h"
 #include "outline.h"
 #include "pipeline.h"
+#include "rle.h"
 #include "vertices.h"
 
+#include <pybind11/numpy.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -39,11 +43,15 @@ const char *const kDoc =
     "    validation: {path: /data/packed/validation, samples: 100}\n"
     "\n"
     "Each record holds the JPEG picture and every object's class and outline\n"
-    "(normalised polygons, see quorvane.trellisk.datasets.formats.OUTLINE_FEATURES).\n"
-    "The samples are what SegmentationDatasetYaml gives for the same pictures and\n"
-    "outlines: polygons resampled to num_points, painted into the class mask,\n"
-    "training samples augmented by the same pipeline. A record whose objects\n"
-    "have no outlines (packed boxes only) is an error naming the record.\n"
+    "(normalised polygons, see quorvane.trellisk.datasets.formats.OUTLINE_FEATURES);\n"
+    "an object packed from a COCO RLE region carries that region instead\n"
+    "(formats.REGION_FEATURES). The samples are what SegmentationDatasetYaml gives\n"
+    "for the same pictures and outlines: polygons resampled to num_points,\n"
+    "painted into the class mask object by object (an object's polygons, then\n"
+    "its region, placed by the picture's letterbox or stretch as the COCO\n"
+    "dataset places regions), training samples augmented by the same pipeline.\n"
+    "A record whose objects have no outlines (packed boxes only) is an error\n"
+    "naming the record.\n"
     "\n"
     "Args:\n"
     "    info_file (str): path of the tfrecord.yaml description.\n"
@@ -131,20 +139,28 @@ py::object describe(Call &c) {
 
 // ------------------------------------------------------------------ reader
 
-py::object read_record(Call &c, py::handle record, bool train, std::string &note) {
+// Reads one record: (image, polygons, classes), with `with_regions` its RLE
+// regions packed for the mask painter (int64, rle::pack; each after its
+// object's polygons and those before) and the frame (float64 w, h, padw,
+// padh) after them, and the record's image name last when not training.
+py::object read_record(Call &c, py::handle record, bool train, bool with_regions, std::string &note) {
     py::object self = py::reinterpret_borrow<py::object>(c.self);
     py::object tf = c.g("tf"), np = c.g("np");
     py::object sample = tf.attr("io").attr("parse_single_example")(
         record, rule("record_features")(tf, py::arg("outlines") = true));
     py::object name = getitem(sample, py::str("image_name"));
     note = "while reading record " + pyglue::describe(name.attr("numpy")());
-    // The outlines checked by the op library's kernel, as the graph pipeline
-    // checks them: counts agree, vertices in 0..1, classes among the labels.
+    // The outlines and regions checked by the op library's kernels, as the
+    // graph pipeline checks them: counts agree, vertices in 0..1, classes
+    // among the labels, regions of existing objects that decode.
     py::object ops = py::module_::import("quorvane.trellisk.ops");
     std::vector<py::object> out = pyglue::unpack(
         ops.attr("record_outlines")(sample, py::len(self.attr("labels")) - 1, py::arg("source") = name,
                                     py::arg("require") = true),
         3);
+    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> regions(
+        with_regions ? ops.attr("record_regions")(sample, out[2], py::arg("source") = name).attr("numpy")()
+                     : np.attr("zeros")(py::make_tuple(0, 7), py::arg("dtype") = np.attr("int64")));
     // PIL decodes the picture, as the folder layouts read their files.
     py::object data = getitem(sample, py::str("image")).attr("numpy")();
     py::object picture = seg::open_rgb(c, py::module_::import("io").attr("BytesIO")(data));
@@ -153,15 +169,17 @@ py::object read_record(Call &c, py::handle record, bool train, std::string &note
     py::object masks, classes;
     py::object parts = out[1].attr("numpy")();
     int wanted = 0;
-    if (py::len(parts) > 0) {
+    if (py::len(parts) > 0 || regions.shape(0) > 0) {
         wanted = PySequence_Contains(self.attr("tasks").ptr(), py::str("segment").ptr());
         if (wanted < 0) throw py::error_already_set();
     }
+    std::vector<std::int64_t> packed;
     if (wanted) {
         py::object points = out[0].attr("numpy")().attr("astype")(np.attr("float64"));
         py::object object_classes = out[2].attr("numpy")().attr("tolist")();
         py::object mask_padding = c.g("mask_padding");
         std::vector<py::object> outlines, part_classes;
+        std::vector<std::int64_t> part_objects;
         for (py::handle row : parts.attr("tolist")()) {
             const long object = row[py::int_(0)].cast<long>(), first = row[py::int_(1)].cast<long>(),
                        count = row[py::int_(2)].cast<long>();
@@ -170,25 +188,70 @@ py::object read_record(Call &c, py::handle record, bool train, std::string &note
             py::object polygon = getitem(points, pyglue::make_slice(py::int_(first), py::int_(first + count)));
             outlines.push_back(mask_padding(polygon, fitted.w, fitted.h, fitted.padw, fitted.padh));
             part_classes.push_back(getitem(object_classes, object));
+            part_objects.push_back(object);
         }
         seg::Resampled r = seg::resample_outlines(c, outlines, self.attr("num_points"));
         std::vector<py::object> kept;
+        std::vector<std::int64_t> kept_objects;
         kept.reserve(r.kept.size());
-        for (std::size_t k : r.kept) kept.push_back(part_classes[k]);
+        for (std::size_t k : r.kept) {
+            kept.push_back(part_classes[k]);
+            kept_objects.push_back(part_objects[k]);
+        }
         masks = r.masks;
         classes = seg::int32_array(c, kept);
+        if (regions.shape(0) > 0) {
+            py::list texts = tf.attr("sparse").attr("to_dense")(getitem(sample, py::str(rule("REGION_COUNTS"))))
+                                 .attr("numpy")()
+                                 .attr("tolist")();
+            std::vector<std::int64_t> runs;
+            for (py::ssize_t k = 0; k < regions.shape(0); ++k) {
+                // (compressed, height, width, height, width, class + 1, object), checked by the kernel.
+                const std::int64_t *row = regions.data() + 7 * k;
+                const std::string text = texts[static_cast<std::size_t>(k)].cast<std::string>();
+                if (rle::Error e = rle::decode_text(text.data(), text.size(), runs))
+                    pyglue::raise(PyExc_ValueError, "region " + std::to_string(k) + ": " + e.reason);
+                const std::int64_t after =
+                    std::upper_bound(kept_objects.begin(), kept_objects.end(), row[6]) - kept_objects.begin();
+                rle::pack(rle::Region{runs.data(), runs.size(), row[1], row[2], static_cast<std::int32_t>(row[5]), after},
+                          packed);
+            }
+        }
     } else {
         masks = np.attr("zeros")(0, py::arg("dtype") = np.attr("float32"));
         classes = np.attr("zeros")(0, py::arg("dtype") = np.attr("int32"));
     }
-    if (train) return py::make_tuple(fitted.image, masks, classes);
-    return py::make_tuple(fitted.image, masks, classes, name);
+    py::list sample_out = pyglue::list_of({fitted.image, masks, classes});
+    if (with_regions) {
+        py::array_t<std::int64_t> packed_array(static_cast<py::ssize_t>(packed.size()));
+        std::copy(packed.begin(), packed.end(), packed_array.mutable_data());
+        sample_out.append(packed_array);
+        sample_out.append(np.attr("array")(py::make_tuple(fitted.w, fitted.h, fitted.padw, fitted.padh),
+                                           py::arg("dtype") = np.attr("float64")));
+    }
+    if (!train) sample_out.append(name);
+    return py::tuple(sample_out);
 }
 
 py::object read_data_plain(Call &c) {
     const bool train = truthy(c[1]);
     std::string note = "while reading a record";
-    return pyglue::with_note(note, [&] { return read_record(c, c[0], train, note); });
+    return pyglue::with_note(note, [&] { return read_record(c, c[0], train, false, note); });
+}
+
+py::object read_sample_plain(Call &c) {
+    const bool train = truthy(c[1]);
+    std::string note = "while reading a record";
+    return pyglue::with_note(note, [&] { return read_record(c, c[0], train, true, note); });
+}
+
+// read_sample(record, train) through tf.py_function: (image, polygons,
+// classes, regions, frame), and the name when not training.
+py::object read_sample_tf(Call &c) {
+    py::object tf = c.g("tf");
+    return seg::train_or_val_reader(c, "_read_sample",
+                                    pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32"),
+                                                     tf.attr("int64"), tf.attr("float64")}));
 }
 
 // --------------------------------------------------------------- iterators
@@ -209,10 +272,10 @@ py::object record_stream(Call &c, py::handle files, bool train) {
     return records.attr("shuffle")(rule("RECORD_SHUFFLE_BUFFER"), py::arg("reshuffle_each_iteration") = true);
 }
 
-// read_data(record, train) as fn(record, where), its errors InvalidArgument
+// read_sample(record, train) as fn(record, where), its errors InvalidArgument
 // naming `where`.
 py::object named_reader(py::object self, bool train) {
-    py::cpp_function read([self, train](py::object record) { return self.attr("read_data")(record, train); });
+    py::cpp_function read([self, train](py::object record) { return self.attr("read_sample")(record, train); });
     return pyglue::import_from("quorvane.trellisk.datasets.graph", "_named")(read);
 }
 
@@ -278,6 +341,25 @@ const MethodDef kReadDataPlain{
     "picture and outlines. A record with objects but no outlines, or with\n"
     "outline features that disagree, is InvalidArgumentError naming it."};
 
+const MethodDef kReadSamplePlain{
+    "_read_sample",
+    {{"record"}, {"train", Kind::Any, "True"}},
+    read_sample_plain,
+    "_read_data's sample with the record's RLE regions: (image, polygons,\n"
+    "classes, regions int64, frame float64 (w, h, padw, padh)), plus the image\n"
+    "name when train is false; regions packed as _build_gt_mask(...,\n"
+    "regions=, frame=) paints them, each after its object's polygons (and\n"
+    "those of the objects before it). A region of no outline object, out of\n"
+    "object order, or whose RLE does not decode at the record's height x width\n"
+    "is InvalidArgumentError naming the record."};
+
+const MethodDef kReadSample{
+    "read_sample",
+    {{"record"}, {"train", Kind::Any, "True"}},
+    read_sample_tf,
+    "_read_sample as a TensorFlow op (tf.py_function), without static shapes.",
+    true};
+
 const MethodDef kBuildTrainIterator{
     "build_train_iterator",
     {{"batch_size", Kind::Any, "10"}, {"prefetch", Kind::Any, "10"}, SEG_KEYED_TRAIN_PARAMS,
@@ -307,7 +389,8 @@ namespace seg {
 
 void add_records_class(py::dict ns, py::handle base) {
     pyglue::make_class(ns, "SegmentationDatasetTFRecord", py::make_tuple(base), kDoc,
-                       {&kInit, &kGetNumTrainSamples, &kGetNumValSamples, &kDescribe, &kReadDataPlain, &kBuildTrainIterator, &kBuildValIterator});
+                       {&kInit, &kGetNumTrainSamples, &kGetNumValSamples, &kDescribe, &kReadDataPlain, &kReadSamplePlain,
+                        &kReadSample, &kBuildTrainIterator, &kBuildValIterator});
 }
 
 }  // namespace seg

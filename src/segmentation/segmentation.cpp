@@ -286,16 +286,8 @@ py::object read_data_plain(Call &c) {
 
 py::object read_data_tf(Call &c) {
     py::object tf = c.g("tf");
-    py::list tout;
-    tout.append(tf.attr("uint8"));
-    tout.append(tf.attr("float32"));
-    tout.append(tf.attr("int32"));
-    // Decided while tracing: the iterators pass a Python bool.
-    if (!truthy(c[1])) tout.append(tf.attr("string"));
-    py::list inp;
-    inp.append(c[0]);
-    inp.append(c[1]);
-    return tf.attr("py_function")(pyglue::weak_method(c.self, "_read_data"), inp, py::arg("Tout") = tout);
+    return seg::train_or_val_reader(c, "_read_data",
+                                    pyglue::list_of({tf.attr("uint8"), tf.attr("float32"), tf.attr("int32")}));
 }
 
 // --------------------------------------------------------------- iterators

@@ -145,16 +145,23 @@ def _clip_to_picture(points):
 def record_outlines(objects):
     """The outlines of a sound sample's objects as records hold them: one
     (class, parts) per object that record_boxes keeps, parts cut to the
-    picture; None when no object has an outline (a layout of boxes only
-    packs as it always has)."""
+    picture; None when no object has an outline or a region (a layout of
+    boxes only packs as it always has)."""
     kept = [obj for obj in objects if not obj.crowd]
-    if not any(obj.parts for obj in kept):
+    if not any(obj.parts or obj.region for obj in kept):
         return None
     outlines = []
     for obj in kept:
         parts = [ring for ring in (_clip_to_picture(part) for part in obj.parts) if ring]
         outlines.append((int(obj.class_id), parts))
     return outlines
+
+
+def record_regions(objects):
+    """The RLE regions of a sound sample's objects as records hold them:
+    (position among the objects record_outlines keeps, compressed text)."""
+    kept = [obj for obj in objects if not obj.crowd]
+    return [(m, obj.region) for m, obj in enumerate(kept) if obj.region]
 
 
 @dataclass
@@ -177,7 +184,8 @@ def pack_sample(sample, quality=DEFAULT_QUALITY):
     data, width, height, reencoded = stored_image(sample.image, quality)
     labels, boxes, crowd = record_boxes(sample.objects)
     record = encode_example(data, sample.name, width, height, labels, boxes,
-                            outlines=record_outlines(sample.objects))
+                            outlines=record_outlines(sample.objects),
+                            regions=record_regions(sample.objects))
     return _Result(record, crowd=crowd, reencoded=reencoded)
 
 
@@ -449,8 +457,10 @@ def pack(description, out, images=None, classes=None, shard_mb=DEFAULT_SHARD_MB,
       has none, with the class its category has in the COCO reader); crowd
       objects are left out and counted.
     - Outlines: when the layout has them (JSON folders, segmentation YAML,
-      COCO polygons), every kept object's class and outline parts go beside
-      the boxes (``formats.OUTLINE_FEATURES``), cut to the picture; the
+      COCO polygons and RLE regions), every kept object's class and outline
+      parts go beside the boxes (``formats.OUTLINE_FEATURES``), cut to the
+      picture, and a COCO object's RLE region as its compressed text at the
+      picture's size (``formats.REGION_FEATURES``); the
       detection readers then keep boxes tight through the augmentation, and
       SegmentationDatasetTFRecord reads the segmentation samples. A layout
       of boxes only (a TFRecord dataset re-sharded) packs as before.

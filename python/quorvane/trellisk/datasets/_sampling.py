@@ -402,7 +402,7 @@ def record_segmentation_train_iterator(dataset, batch_size, prefetch, repeat_thr
 
     files = list(dataset.describe().train_files)
     # Errors name the file and the record's position in it.
-    named_read = _named(lambda record: tuple(dataset.read_data(record, True)))
+    named_read = _named(lambda record: tuple(dataset.read_sample(record, True)))
 
     def records():
         return ops.checked_records(files, num_parallel_reads=formats.RECORD_READ_CYCLE,

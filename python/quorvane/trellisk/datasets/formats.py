@@ -100,6 +100,19 @@ OUTLINE_FEATURES = (
     (OUTLINE_XY, "var", "float32"),
 )
 
+# COCO RLE regions beside the outlines (optional, written only for records
+# that have any). Region r belongs to outline object REGION_OBJECTS[r] (one
+# region per object, objects increasing; such an object usually has no
+# parts) and REGION_COUNTS[r] is its compressed RLE text ("counts") at the
+# record's height x width. The readers paint object by object: an object's
+# parts, then its region, with the object's class + 1.
+REGION_OBJECTS = "region_objects"
+REGION_COUNTS = "region_counts"
+REGION_FEATURES = (
+    (REGION_OBJECTS, "var", "int64"),
+    (REGION_COUNTS, "var", "string"),
+)
+
 
 def _listing(folder, pattern, glob, join):
     # Escaped: a folder named "val[1]" is that folder, not a pattern that
@@ -121,10 +134,11 @@ def record_files(folder, glob=_glob.glob, join=os.path.join):
 
 def record_features(tf, outlines=False):
     """The feature description for tf.io.parse_single_example; with
-    ``outlines``, the outline features too (empty when a record lacks them)."""
+    ``outlines``, the outline and region features too (empty when a record
+    lacks them)."""
     kinds = {"fixed": lambda dtype: tf.io.FixedLenFeature([], dtype),
              "var": lambda dtype: tf.io.VarLenFeature(dtype)}
-    features = RECORD_FEATURES + (OUTLINE_FEATURES if outlines else ())
+    features = RECORD_FEATURES + (OUTLINE_FEATURES + REGION_FEATURES if outlines else ())
     return {name: kinds[kind](getattr(tf, dtype)) for name, kind, dtype in features}
 
 

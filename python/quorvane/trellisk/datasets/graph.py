@@ -281,6 +281,7 @@ def _record_segmentation_reader(about, shape):
         sample = tf.io.parse_single_example(record, _SEGMENTATION_RECORD)
         name = sample["image_name"]
         points, parts, classes = ops.record_outlines(sample, max_class, source=name, require=True)
+        regions = ops.record_regions(sample, classes, source=name)
         image = decode_image_data(sample["image"], name)
         image, frame = ops.letterbox(image, shape, letter_box, source=name)
         # Parts too short to outline anything are dropped, as the folder reader drops them.
@@ -289,10 +290,31 @@ def _record_segmentation_reader(about, shape):
             keep = tf.zeros_like(keep)
         outlines = tf.ragged.boolean_mask(
             tf.RaggedTensor.from_row_lengths(tf.cast(points, tf.float64), tf.cast(parts[:, 2], tf.int64)), keep)
-        part_classes = tf.gather(classes, tf.boolean_mask(parts[:, 0], keep))
-        polygons, part_classes = ops.resample_outlines(outlines.flat_values, outlines.row_splits,
-                                                       part_classes, frame, num_points, source=name)
-        return image, ops.paint_mask(polygons, part_classes, shape), name
+        part_objects = tf.boolean_mask(parts[:, 0], keep)
+        # Outlines of length 0 are left out too: the objects of the parts
+        # kept say how many polygons come before each region.
+        polygons, kept = ops.resample_outlines(outlines.flat_values, outlines.row_splits,
+                                               tf.range(tf.size(part_objects), dtype=tf.int32), frame,
+                                               num_points, source=name)
+        kept_objects = tf.cast(tf.gather(part_objects, kept), tf.int64)
+        part_classes = tf.gather(classes, kept_objects)
+        if not segments:
+            return image, ops.paint_mask(polygons, part_classes, shape), name
+
+        def with_regions():
+            # Object by object: a region after its object's polygons (and those before).
+            after = tf.searchsorted(kept_objects, regions[:, 6], side="right", out_type=tf.int64)
+            info = tf.concat([regions[:, :6], after[:, None]], axis=1)
+            count = tf.shape(regions, out_type=tf.int64)[0]
+            ids = tf.strings.join(["object ", tf.strings.as_string(regions[:, 6])])
+            return ops.paint_mask_regions(polygons, part_classes,
+                                          tf.sparse.to_dense(sample[formats.REGION_COUNTS]),
+                                          tf.zeros([0], tf.int64), tf.zeros([count + 1], tf.int64), info, ids,
+                                          frame, shape, source=name)
+
+        mask = tf.cond(tf.shape(regions)[0] > 0, with_regions,
+                       lambda: ops.paint_mask(polygons, part_classes, shape))
+        return image, mask, name
 
     return _named(read)
 

@@ -67,7 +67,7 @@ def _outline_values(outlines):
             formats.OUTLINE_VERTICES: vertices, formats.OUTLINE_XY: xy}
 
 
-def encode_example(image, image_name, width, height, objects, bboxes, *, outlines=None):
+def encode_example(image, image_name, width, height, objects, bboxes, *, outlines=None, regions=None):
     """The serialized record of one sample.
 
     ``image``: the JPEG bytes; ``image_name``: str or bytes; ``width``,
@@ -80,6 +80,12 @@ def encode_example(image, image_name, width, height, objects, bboxes, *, outline
     ``objects`` when it has any: ``parts`` a list of polygons, each a list
     of (x, y) fractions of the picture. The values are written as given;
     the readers check them.
+
+    ``regions``: None or empty (no region features: the same bytes as
+    without them), or one ``(object, counts)`` per COCO RLE region, objects
+    in increasing order: ``object`` the position of its object among
+    ``outlines``, ``counts`` the compressed RLE text (str or bytes) at
+    ``height`` x ``width``.
     """
     if isinstance(image_name, str):
         image_name = image_name.encode("utf-8", "surrogateescape")
@@ -93,6 +99,10 @@ def encode_example(image, image_name, width, height, objects, bboxes, *, outline
     if outlines is not None:
         values.update(_outline_values(outlines))
         kinds.update((name, dtype) for name, _, dtype in formats.OUTLINE_FEATURES)
+    if regions:
+        values[formats.REGION_OBJECTS] = [int(m) for m, _ in regions]
+        values[formats.REGION_COUNTS] = [c.encode("ascii") if isinstance(c, str) else bytes(c) for _, c in regions]
+        kinds.update((name, dtype) for name, _, dtype in formats.REGION_FEATURES)
     if set(kinds) != set(values):
         raise AssertionError("record features changed: {}".format(sorted(kinds)))
     entries = b"".join(

@@ -435,6 +435,26 @@ def record_outlines(sample, max_class, image_size=None, shape=None, letter_box=T
         height=height, width=width, letterbox=bool(letter_box))
 
 
+def record_regions(sample, classes, source=""):
+    """The RLE regions of one parsed record (``sample``: the features of
+    ``formats.record_features(tf, outlines=True)``), checked against its
+    outline objects (``classes``, the third result of
+    :func:`record_outlines`) and its "height" and "width": int64 [R, 7] rows
+    (compressed, height, width, expected height, expected width, class + 1,
+    object), the ``info`` of :func:`paint_mask_regions` but for the last
+    column, the object rather than the polygons before it. Region texts are
+    ``sample[formats.REGION_COUNTS]``. A damaged record fails with
+    InvalidArgument naming ``source``."""
+    import tensorflow as tf
+
+    from quorvane.trellisk.datasets import formats
+
+    size = tf.stack([sample["height"], sample["width"]])
+    return load().trellisk_record_regions(tf.sparse.to_dense(sample[formats.REGION_OBJECTS]),
+                                          tf.sparse.to_dense(sample[formats.REGION_COUNTS]),
+                                          classes, tf.cast(size, tf.int64), source)
+
+
 def tf_int64(value):
     import tensorflow as tf
 

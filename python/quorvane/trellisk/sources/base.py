@@ -81,6 +81,8 @@ class Object:
     box: Tuple[float, float, float, float]  # x1, y1, x2, y2
     parts: Tuple[Tuple[Point, ...], ...] = ()  # outline parts, when the layout has them
     crowd: bool = False
+    region: Optional[str] = None  # a COCO RLE region: its compressed "counts" text at
+                                  # the picture's size (records carry it beside the outlines)
 
 
 @dataclass(frozen=True)

@@ -72,6 +72,29 @@ def coco_region(ann, entry=None):
         raise ValueError("annotation {}: {}".format(show(ann.get(F.COCO_ID)), e)) from None
 
 
+def region_text(rle, width, height):
+    """The compressed "counts" text of a sound RLE region at the picture's
+    ``width`` x ``height``: as written when it is text of that size; runs
+    are encoded; a region of another size is brought to the picture's by
+    nearest neighbour (each pixel takes the region pixel the readers would
+    paint on it)."""
+    counts = rle[F.COCO_COUNTS]
+    region_height, region_width = (int(v) for v in rle[F.COCO_SIZE])
+    if (region_height, region_width) == (height, width) and isinstance(counts, str):
+        return counts
+    mask = _rle.decode(rle)
+    if (region_height, region_width) != (height, width):
+        import numpy as np
+
+        def nearest(n, source):
+            # The source pixel under each pixel centre, as the readers map regions.
+            return np.clip(np.floor(np.arange(n) * (source / n) + 0.5), 0, max(source - 1, 0)).astype(np.intp)
+
+        mask = mask[nearest(height, region_height)][:, nearest(width, region_width)] if mask.size else \
+            np.zeros((height, width), np.uint8)
+    return _rle.encode(mask)[F.COCO_COUNTS]
+
+
 def crowd_note(crowd, annotations):
     """What check says of a COCO file's crowd regions, or None without any."""
     if not crowd:
@@ -269,7 +292,12 @@ class CocoSource(SourceBase):
                     self._box(Problems(), where, {}, size, [], seg)
             else:
                 box = self._box(problems, where, ann, size, [], seg)
-            return None if box is None else Object(self.category_classes[cat], box, (), crowd)
+            if box is None:
+                return None
+            # At the picture's size (known once the picture is read; pack reads it).
+            whole = all(isinstance(v, int) for v in size)
+            region = region_text(seg, *size) if whole and not crowd else None
+            return Object(self.category_classes[cat], box, (), crowd, region)
         if not isinstance(seg, list):
             problems.add(where, K.ANNOTATION_MALFORMED, '"{}" must be a list of polygons'.format(
                 F.COCO_SEGMENTATION))

@@ -185,15 +185,20 @@ class TFRecordSource(SourceBase):
                 outside.size, float(outside[0])))
         # The outlines, checked by the kernel every reader applies (counts
         # agree, vertices in 0..1, classes in range and those of "objects").
-        parts = {}
+        # Their RLE regions likewise (objects in range and increasing, texts
+        # that decode at the record's size).
+        parts, regions = {}, {}
         try:
-            from ..ops import record_outlines
+            from ..ops import record_outlines, record_regions
 
             max_class = self._nclasses - 1 if self._nclasses is not None else F.MAX_CLASS_ID
-            points, rows, _ = record_outlines(parsed, max_class, source=where)
+            points, rows, classes = record_outlines(parsed, max_class, source=where)
             points = points.numpy().astype(np.float64)
             for obj, first, count in rows.numpy().tolist():
                 parts.setdefault(obj, []).append(tuple(map(tuple, points[first:first + count].tolist())))
+            info = record_regions(parsed, classes, source=where).numpy()
+            texts = tf.sparse.to_dense(parsed[F.REGION_COUNTS]).numpy()
+            regions = {int(obj): text.decode("ascii") for obj, text in zip(info[:, 6], texts)}
         except tf.errors.OpError as e:
             problems.add(where, K.OUTLINE_MISMATCH, _tf_message(e))
         if problems:
@@ -202,10 +207,10 @@ class TFRecordSource(SourceBase):
         sample.name = name.decode("utf-8", "surrogateescape")
         sample.image = parsed["image"].numpy()
         # Records hold (cx, cy, w, h); in float64 the corners give them back exactly.
-        # Outlined objects keep their outlines (pack writes them again).
+        # Outlined objects keep their outlines and regions (pack writes them again).
         for i, (label, (cx, cy, w, h)) in enumerate(zip(objects.tolist(),
                                                         boxes.astype(np.float64).reshape(-1, 4).tolist())):
             sample.objects.append(Object(int(label), (cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2),
-                                         parts=tuple(parts.get(i, ()))))
+                                         parts=tuple(parts.get(i, ())), region=regions.get(i)))
         return sample
 
