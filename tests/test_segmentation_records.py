@@ -6,6 +6,7 @@ naming the record."""
 import glob
 import io
 import json
+import re
 import os
 
 import numpy as np
@@ -159,7 +160,7 @@ def test_records_without_outlines_are_refused_naming_the_record(tmp_path):
         assert not next(it)[1].numpy().any()
         with pytest.raises(tf.errors.InvalidArgumentError) as e:
             next(it)
-        assert bad in str(e.value) and "record boxes-only.jpg: no outlines" in str(e.value)
+        assert bad in str(e.value) and re.search(r"boxes-only\.jpg\)?: no outlines", str(e.value))
 
 
 @pytest.mark.parametrize("build", [
@@ -191,7 +192,7 @@ def test_a_class_outside_the_labels_is_refused(tmp_path):
         records.encode_example(jpeg, "far.jpg", 8, 8, [3], [0.5, 0.5, 0.2, 0.2], outlines=[(3, [[(0, 0), (1, 0), (1, 1)]])])])
     write_records(tmp_path / "packed" / "validation" / "1.tfrecord", [])
     for pipeline in (packed.build_val_iterator(), graph.val_pipeline(packed)):
-        with pytest.raises(tf.errors.OpError, match="record far.jpg: outline_classes\\[0\\] = 3"):
+        with pytest.raises(tf.errors.OpError, match=r"record 0\b.*far\.jpg\)?: outline_classes\[0\] = 3"):
             next(iter(pipeline))
 
 

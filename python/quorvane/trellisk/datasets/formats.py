@@ -132,12 +132,14 @@ def record_files(folder, glob=_glob.glob, join=os.path.join):
     return _listing(folder, RECORD_PATTERN, glob, join)
 
 
-def record_features(tf, outlines=False):
+def record_features(tf, outlines=False, dense=False):
     """The feature description for tf.io.parse_single_example; with
     ``outlines``, the outline and region features too (empty when a record
-    lacks them)."""
+    lacks them). ``dense``: list features parse to dense vectors instead of
+    sparse ones, which saves converting them when they are read whole."""
     kinds = {"fixed": lambda dtype: tf.io.FixedLenFeature([], dtype),
-             "var": lambda dtype: tf.io.VarLenFeature(dtype)}
+             "var": (lambda dtype: tf.io.FixedLenSequenceFeature([], dtype, allow_missing=True))
+             if dense else (lambda dtype: tf.io.VarLenFeature(dtype))}
     features = RECORD_FEATURES + (OUTLINE_FEATURES + REGION_FEATURES if outlines else ())
     return {name: kinds[kind](getattr(tf, dtype)) for name, kind, dtype in features}
 

@@ -407,6 +407,14 @@ def detection_augment(images, boxes, counts, main, seed, pass_number, index, con
         config=serialized)
 
 
+def _dense(feature):
+    """A parsed list feature as a dense vector, whether parsed as a sparse
+    (VarLenFeature) or a dense one (FixedLenSequenceFeature)."""
+    import tensorflow as tf
+
+    return tf.sparse.to_dense(feature) if isinstance(feature, tf.SparseTensor) else feature
+
+
 def record_outlines(sample, max_class, image_size=None, shape=None, letter_box=True,
                     match_objects=True, source="", require=False):
     """The outlines of one parsed record (``sample``: the features of
@@ -426,8 +434,8 @@ def record_outlines(sample, max_class, image_size=None, shape=None, letter_box=T
     from quorvane.trellisk.datasets import formats
 
     height, width = (0, 0) if shape is None else _size(shape)
-    values = [tf.sparse.to_dense(sample[name]) for name, _, _ in formats.OUTLINE_FEATURES]
-    objects = tf.sparse.to_dense(sample["objects"])
+    values = [_dense(sample[name]) for name, _, _ in formats.OUTLINE_FEATURES]
+    objects = _dense(sample["objects"])
     size = tf.zeros([2], tf.int32) if image_size is None else tf.cast(image_size, tf.int32)
     return load().trellisk_record_outlines(
         *values, objects, size, source, max_class=int(max_class), match_objects=bool(match_objects),
@@ -450,8 +458,8 @@ def record_regions(sample, classes, source=""):
     from quorvane.trellisk.datasets import formats
 
     size = tf.stack([sample["height"], sample["width"]])
-    return load().trellisk_record_regions(tf.sparse.to_dense(sample[formats.REGION_OBJECTS]),
-                                          tf.sparse.to_dense(sample[formats.REGION_COUNTS]),
+    return load().trellisk_record_regions(_dense(sample[formats.REGION_OBJECTS]),
+                                          _dense(sample[formats.REGION_COUNTS]),
                                           classes, tf.cast(size, tf.int64), source)
 
 
