@@ -70,7 +70,9 @@ def shuffled(records, key_seed, pass_number, factors=None):
         return tf.data.Dataset.from_tensor_slices(
             tf.nest.map_structure(lambda part: tf.gather(part, order), block))
 
-    return records.batch(RECORD_SHUFFLE_BUFFER).enumerate().flat_map(permute)
+    # The next block is read while this one is used: without it, every 200
+    # records the samples wait for a whole block to be read in one thread.
+    return records.batch(RECORD_SHUFFLE_BUFFER).prefetch(1).enumerate().flat_map(permute)
 
 
 def training_batches(passes, records, decode, augment, group_size, sample_shape, batch_size,
