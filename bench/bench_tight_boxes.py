@@ -116,7 +116,7 @@ def main():
         fit += ["", "Median IoU of each delivered box with its object's pixels ({} records x 3 "
                 "objects, rotation up to 35, shear up to 10).".format(n), ""]
 
-        batches, rounds = (6, 2) if args.quick else (30, 5)
+        batches, rounds = (6, 2) if args.quick else (120, 5)
 
         def measure(outlined, aug):
             return lambda: rate(graph.train_pipeline(dataset(outlined, aug), batch_size=8, seed=1,
