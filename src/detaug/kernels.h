@@ -45,6 +45,8 @@ private:
     void separable_row(int y, uint8_t *dst, bool avx2);
     void general_row(int y, uint8_t *dst, bool avx2);
     // Pixels from x on while whole vector steps fit; x advances past them.
+    // Tiled: the view has a mosaic split.
+    template <bool Tiled>
     void general_avx2(int y, uint8_t *dst, int32_t bu, int32_t bv, int &x);
 
     int width_ = 0;

@@ -144,10 +144,10 @@ ViewWarp::ViewWarp(const Config &c, const View &v, const Group &g) : width_(c.wi
     separable_ = inv_[1] == 0 && inv_[3] == 0;
     if (!separable_) {
         // The vector path reads with 32-bit offsets from the group's first
-        // byte, four bytes at a time.
+        // byte, eight bytes (a pixel and its right neighbour) at a time.
         images_ = g.images;
         limit_ = int64_t(g.k) * W * H * 3;
-        gather_ = limit_ >= 4 && limit_ <= INT32_MAX;
+        gather_ = W >= 2 && limit_ >= 8 && limit_ <= INT32_MAX;
         for (int k = 0; k < 4 && gather_; ++k) tile_off_[k] = int32_t(t.src[k] - g.images);
         return;
     }
@@ -232,37 +232,47 @@ void ViewWarp::separable_row(int y, uint8_t *dst, bool avx2) {
 #if DETAUG_X86
 namespace {
 
-// Per pixel (dword i of `w`) the weight pair, as four 16-bit pairs per
-// 128-bit lane for pixels i and i + 4.
-template <int I>
-DETAUG_AVX2 inline __m256i spread(__m256i w) {
-    return _mm256_shuffle_epi32(w, I * 0x55);
+// Eight bytes at base + off for the four offsets of `off`: a pixel and its
+// right neighbour.
+DETAUG_AVX2 inline __m256i fetch8(const uint8_t *base, __m128i off) {
+    return _mm256_i32gather_epi64(reinterpret_cast<const long long *>(base), off, 1);
 }
 
-// Bytes (c0, c1, c2, -) of two neighbours blended per channel with the
-// pixel's weight pairs: pixels (0|4), (1|5), (2|6), (3|7) in out[0..3].
-DETAUG_AVX2 inline void blend4(__m256i p, __m256i q, __m256i w, __m256i out[4]) {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i plo = _mm256_unpacklo_epi8(p, zero), qlo = _mm256_unpacklo_epi8(q, zero);
-    const __m256i phi = _mm256_unpackhi_epi8(p, zero), qhi = _mm256_unpackhi_epi8(q, zero);
-    out[0] = _mm256_madd_epi16(_mm256_unpacklo_epi16(plo, qlo), spread<0>(w));
-    out[1] = _mm256_madd_epi16(_mm256_unpackhi_epi16(plo, qlo), spread<1>(w));
-    out[2] = _mm256_madd_epi16(_mm256_unpacklo_epi16(phi, qhi), spread<2>(w));
-    out[3] = _mm256_madd_epi16(_mm256_unpackhi_epi16(phi, qhi), spread<3>(w));
+// The same where an offset may pass `last`, the last offset that may start
+// an 8-byte read (by at most 2, at the end of the group's bytes): read at
+// `last` and shift, so that byte off still comes first.
+DETAUG_AVX2 inline __m256i fetch8_end(const uint8_t *base, __m128i off, __m128i last) {
+    const __m128i at = _mm_min_epi32(off, last);
+    return _mm256_srlv_epi64(fetch8(base, at), _mm256_slli_epi64(_mm256_cvtepu32_epi64(_mm_sub_epi32(off, at)), 3));
 }
 
-// Four bytes at base + off (off <= last, the last byte offset that may
-// start a 4-byte read), shifted so that byte off comes first.
-DETAUG_AVX2 inline __m256i fetch(const uint8_t *base, __m256i off, __m256i last) {
-    const __m256i at = _mm256_min_epi32(off, last);
-    const __m256i v = _mm256_i32gather_epi32(reinterpret_cast<const int *>(base), at, 1);
-    return _mm256_srlv_epi32(v, _mm256_slli_epi32(_mm256_sub_epi32(off, at), 3));
+// Four pixels from the two rows' neighbour pairs (a: upper row, b: lower;
+// qword i holds pixel i's left and right neighbour, channels c0 c1 c2 then
+// c0 c1 c2 and two more bytes). wy and wx hold every pixel's weight pairs,
+// dwords in the order 0 1 4 5 | 2 3 6 7; S picks pixels 0|2 (S = 0) or
+// 4|6 (S = 2) of the eight. Out: pixels (0|2) and (1|3) of these four as
+// dwords (c0, c1, c2, -) before rounding.
+template <int S>
+DETAUG_AVX2 inline void blend_pairs(__m256i a, __m256i b, __m256i wy, __m256i wx, __m256i &lo, __m256i &hi) {
+    // Each qword's bytes as (left, right) neighbours per channel.
+    const __m256i order = _mm256_setr_epi8(0, 3, 1, 4, 2, 5, 6, 7, 8, 11, 9, 12, 10, 13, 14, 15,
+                                           0, 3, 1, 4, 2, 5, 6, 7, 8, 11, 9, 12, 10, 13, 14, 15);
+    a = _mm256_shuffle_epi8(a, order), b = _mm256_shuffle_epi8(b, order);
+    // Vertical: byte pairs (upper, lower) times the row weights, 16-bit
+    // (left, right) pairs per channel; horizontal: one multiply-add.
+    const __m256i u = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(a, b), _mm256_shuffle_epi32(wy, S * 0x55));
+    const __m256i v = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(a, b), _mm256_shuffle_epi32(wy, (S + 1) * 0x55));
+    lo = _mm256_madd_epi16(u, _mm256_shuffle_epi32(wx, S * 0x55));
+    hi = _mm256_madd_epi16(v, _mm256_shuffle_epi32(wx, (S + 1) * 0x55));
 }
 
 }  // namespace
 
-// Eight pixels per step, the baseline's sample() lane by lane: tile by
-// the split, border outside, edge neighbours repeated, four gathers.
+// Eight pixels per step, the baseline's sample() lane by lane: tile by the
+// split (Tiled: a mosaic view), border outside, edge neighbours repeated.
+// Each pixel reads its two neighbour pairs with one 8-byte read per row
+// (four gathers of four).
+template <bool Tiled>
 DETAUG_AVX2 void ViewWarp::general_avx2(int y, uint8_t *dst, int32_t bu, int32_t bv, int &x) {
     const Tiles &t = t_;
     const int W = t.w;
@@ -273,51 +283,92 @@ DETAUG_AVX2 void ViewWarp::general_avx2(int y, uint8_t *dst, int32_t bu, int32_t
     const __m256i yc1 = _mm256_set1_epi32(t.yc == INT32_MAX ? INT32_MAX : t.yc - 1);
     const __m256i one = _mm256_set1_epi32(1), two = _mm256_set1_epi32(2), zero = _mm256_setzero_si256();
     const __m256i wmax = _mm256_set1_epi32(t.wmax), hmax = _mm256_set1_epi32(t.hmax), minus = _mm256_set1_epi32(-1);
-    const __m256i half = _mm256_set1_epi32(kHalf), frac = _mm256_set1_epi32(kOne - 1), wone = _mm256_set1_epi32(kWOne);
-    const __m256i wlast = _mm256_set1_epi32(W - 1), hlast = _mm256_set1_epi32(t.h - 1), row = _mm256_set1_epi32(W * 3);
-    const __m256i last = _mm256_set1_epi32(int32_t(limit_ - 4)), round = _mm256_set1_epi32(kRound);
+    const __m256i frac = _mm256_set1_epi32(kOne - 1), wone = _mm256_set1_epi32(kWOne);
+    const __m256i whalf = _mm256_set1_epi32(kWOne / 2 * 0x101);
+    const __m256i wpair = _mm256_set1_epi32(W - 2), hlast = _mm256_set1_epi32(t.h - 1), row = _mm256_set1_epi32(W * 3);
+    const __m256i last = _mm256_set1_epi32(int32_t(limit_ - 8));
+    const __m256i round = _mm256_set1_epi32(kRound);
     const __m256i border = _mm256_set1_epi8(char(kBorder));
     const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,
                                              0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    const __m256i vbu = _mm256_set1_epi32(bu), vbv = _mm256_set1_epi32(bv);
+    // Dword orders: 0 1 4 5 | 2 3 6 7 (the weights, so that the in-lane
+    // shuffles of blend_pairs find them) and back.
+    const __m256i split = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+    // Source coordinates are taken relative to the (only) tile's origin
+    // and shifted by half a pixel once here, not per pixel.
+    const __m256i vbu = _mm256_set1_epi32(Tiled ? bu : bu - t.ou[0] - kHalf);
+    const __m256i vbv = _mm256_set1_epi32(Tiled ? bv : bv - t.ov[0] - kHalf);
+    const __m256i lim_u = _mm256_set1_epi32(t.wmax - kHalf), lim_v = _mm256_set1_epi32(t.hmax - kHalf);
+    const __m256i low = _mm256_set1_epi32(-kHalf - 1), half = _mm256_set1_epi32(kHalf);
     (void)y;
     for (; (x + 8) * 3 + 4 <= W * 3; x += 8) {
         const __m256i U = _mm256_add_epi32(vbu, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(du_.data() + x)));
         const __m256i V = _mm256_add_epi32(vbv, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(dv_.data() + x)));
-        const __m256i k = _mm256_or_si256(_mm256_and_si256(_mm256_cmpgt_epi32(U, xc1), one),
-                                          _mm256_and_si256(_mm256_cmpgt_epi32(V, yc1), two));
-        const __m256i lu = _mm256_sub_epi32(U, _mm256_permutevar8x32_epi32(ou, k));
-        const __m256i lv = _mm256_sub_epi32(V, _mm256_permutevar8x32_epi32(ov, k));
-        const __m256i inside = _mm256_and_si256(
-            _mm256_and_si256(_mm256_cmpgt_epi32(lu, minus), _mm256_cmpgt_epi32(wmax, lu)),
-            _mm256_and_si256(_mm256_cmpgt_epi32(lv, minus), _mm256_cmpgt_epi32(hmax, lv)));
-        const __m256i sx = _mm256_sub_epi32(lu, half), sy = _mm256_sub_epi32(lv, half);
+        __m256i sx, sy, inside, tile;  // sx, sy: source position less half a pixel, in the tile
+        if (Tiled) {
+            const __m256i k = _mm256_or_si256(_mm256_and_si256(_mm256_cmpgt_epi32(U, xc1), one),
+                                              _mm256_and_si256(_mm256_cmpgt_epi32(V, yc1), two));
+            const __m256i lu = _mm256_sub_epi32(U, _mm256_permutevar8x32_epi32(ou, k));
+            const __m256i lv = _mm256_sub_epi32(V, _mm256_permutevar8x32_epi32(ov, k));
+            inside = _mm256_and_si256(
+                _mm256_and_si256(_mm256_cmpgt_epi32(lu, minus), _mm256_cmpgt_epi32(wmax, lu)),
+                _mm256_and_si256(_mm256_cmpgt_epi32(lv, minus), _mm256_cmpgt_epi32(hmax, lv)));
+            sx = _mm256_sub_epi32(lu, half), sy = _mm256_sub_epi32(lv, half);
+            tile = _mm256_permutevar8x32_epi32(base, k);
+        } else {
+            sx = U, sy = V;
+            inside = _mm256_and_si256(
+                _mm256_and_si256(_mm256_cmpgt_epi32(sx, low), _mm256_cmpgt_epi32(lim_u, sx)),
+                _mm256_and_si256(_mm256_cmpgt_epi32(sy, low), _mm256_cmpgt_epi32(lim_v, sy)));
+            tile = base;  // lane 0 is the only tile's offset; the others are not read
+            tile = _mm256_broadcastd_epi32(_mm256_castsi256_si128(tile));
+        }
         const __m256i x0 = _mm256_srai_epi32(sx, kBits), y0 = _mm256_srai_epi32(sy, kBits);
-        const __m256i fx = _mm256_srli_epi32(_mm256_and_si256(sx, frac), kBits - kWBits);
+        __m256i fx = _mm256_srli_epi32(_mm256_and_si256(sx, frac), kBits - kWBits);
         const __m256i fy = _mm256_srli_epi32(_mm256_and_si256(sy, frac), kBits - kWBits);
-        const __m256i xa = _mm256_max_epi32(x0, zero), xb = _mm256_min_epi32(_mm256_add_epi32(x0, one), wlast);
-        const __m256i ya = _mm256_max_epi32(y0, zero), yb = _mm256_min_epi32(_mm256_add_epi32(y0, one), hlast);
-        const __m256i tile = _mm256_permutevar8x32_epi32(base, k);
-        // Offsets of pixels outside every tile are garbage: read at 0 instead.
-        const __m256i ra = _mm256_and_si256(_mm256_add_epi32(tile, _mm256_mullo_epi32(ya, row)), inside);
-        const __m256i rb = _mm256_and_si256(_mm256_add_epi32(tile, _mm256_mullo_epi32(yb, row)), inside);
-        const __m256i ca = _mm256_and_si256(_mm256_add_epi32(xa, _mm256_add_epi32(xa, xa)), inside);
-        const __m256i cb = _mm256_and_si256(_mm256_add_epi32(xb, _mm256_add_epi32(xb, xb)), inside);
-        const uint8_t *src = images_;
-        const __m256i aa = fetch(src, _mm256_add_epi32(ra, ca), last), ab = fetch(src, _mm256_add_epi32(ra, cb), last);
-        const __m256i ba = fetch(src, _mm256_add_epi32(rb, ca), last), bb = fetch(src, _mm256_add_epi32(rb, cb), last);
-        const __m256i wy = _mm256_or_si256(_mm256_sub_epi32(wone, fy), _mm256_slli_epi32(fy, 16));
+        // Columns: the pair (x0, x0 + 1) kept inside the picture. At the
+        // left edge (x0 = -1) both neighbours are pixel 0: read (0, 1), all
+        // weight on the first; at the right (x0 = W - 1), read (W - 2,
+        // W - 1), all weight on the second. The sums are the baseline's.
+        const __m256i xs = _mm256_min_epi32(_mm256_max_epi32(x0, zero), wpair);
+        fx = _mm256_andnot_si256(_mm256_cmpgt_epi32(zero, x0), fx);
+        fx = _mm256_blendv_epi8(fx, wone, _mm256_cmpgt_epi32(x0, wpair));
+        // Rows: the lower row is the next one unless y0 is outside 0..h - 2,
+        // where both are the same edge row. A weight of 128 does not fit the
+        // signed bytes of the vertical multiply-add: at fy = 0 read the upper
+        // row twice with (64, 64) instead, the same sum.
+        const __m256i flat = _mm256_cmpeq_epi32(fy, zero);
+        const __m256i ya = _mm256_max_epi32(y0, zero);
+        const __m256i step = _mm256_and_si256(
+            _mm256_andnot_si256(flat, _mm256_and_si256(_mm256_cmpgt_epi32(y0, minus), _mm256_cmpgt_epi32(hlast, y0))), row);
+        __m256i wy = _mm256_blendv_epi8(_mm256_or_si256(_mm256_sub_epi32(wone, fy), _mm256_slli_epi32(fy, 8)), whalf, flat);
+        wy = _mm256_or_si256(wy, _mm256_slli_epi32(wy, 16));
         const __m256i wx = _mm256_or_si256(_mm256_sub_epi32(wone, fx), _mm256_slli_epi32(fx, 16));
-        __m256i va[4], vb[4], r[4];
-        blend4(aa, ba, wy, va);
-        blend4(ab, bb, wy, vb);
-        r[0] = _mm256_madd_epi16(_mm256_or_si256(va[0], _mm256_slli_epi32(vb[0], 16)), spread<0>(wx));
-        r[1] = _mm256_madd_epi16(_mm256_or_si256(va[1], _mm256_slli_epi32(vb[1], 16)), spread<1>(wx));
-        r[2] = _mm256_madd_epi16(_mm256_or_si256(va[2], _mm256_slli_epi32(vb[2], 16)), spread<2>(wx));
-        r[3] = _mm256_madd_epi16(_mm256_or_si256(va[3], _mm256_slli_epi32(vb[3], 16)), spread<3>(wx));
+        // Offsets of pixels outside every tile are garbage: read at 0 instead.
+        const __m256i col = _mm256_add_epi32(xs, _mm256_add_epi32(xs, xs));
+        const __m256i at = _mm256_add_epi32(_mm256_add_epi32(tile, _mm256_mullo_epi32(ya, row)), col);
+        const __m256i ra = _mm256_and_si256(at, inside), rb = _mm256_and_si256(_mm256_add_epi32(at, step), inside);
+        const uint8_t *src = images_;
+        __m256i a0, a1, b0, b1;
+        // Only a read near the end of the group's bytes needs the shift.
+        if (_mm256_testz_si256(_mm256_cmpgt_epi32(rb, last), _mm256_cmpgt_epi32(rb, last))) {
+            a0 = fetch8(src, _mm256_castsi256_si128(ra)), a1 = fetch8(src, _mm256_extracti128_si256(ra, 1));
+            b0 = fetch8(src, _mm256_castsi256_si128(rb)), b1 = fetch8(src, _mm256_extracti128_si256(rb, 1));
+        } else {
+            const __m128i end = _mm256_castsi256_si128(last);
+            a0 = fetch8_end(src, _mm256_castsi256_si128(ra), end);
+            a1 = fetch8_end(src, _mm256_extracti128_si256(ra, 1), end);
+            b0 = fetch8_end(src, _mm256_castsi256_si128(rb), end);
+            b1 = fetch8_end(src, _mm256_extracti128_si256(rb, 1), end);
+        }
+        const __m256i wys = _mm256_permutevar8x32_epi32(wy, split), wxs = _mm256_permutevar8x32_epi32(wx, split);
+        __m256i r[4];
+        blend_pairs<0>(a0, b0, wys, wxs, r[0], r[1]);  // pixels 0|2, 1|3
+        blend_pairs<2>(a1, b1, wys, wxs, r[2], r[3]);  // pixels 4|6, 5|7
         for (int i = 0; i < 4; ++i) r[i] = _mm256_srai_epi32(_mm256_add_epi32(r[i], round), kShift);
-        // Dword i of the packed bytes is pixel i again, as in `inside`.
-        __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(r[0], r[1]), _mm256_packs_epi32(r[2], r[3]));
+        // Dwords 0 1 4 5 | 2 3 6 7 after the packs; put pixel i at dword i, as in `inside`.
+        __m256i bytes = _mm256_permutevar8x32_epi32(
+            _mm256_packus_epi16(_mm256_packs_epi32(r[0], r[1]), _mm256_packs_epi32(r[2], r[3])), split);
         bytes = _mm256_shuffle_epi8(_mm256_blendv_epi8(border, bytes, inside), squeeze);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + x * 3), _mm256_castsi256_si128(bytes));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + x * 3 + 12), _mm256_extracti128_si256(bytes, 1));
@@ -329,7 +380,12 @@ void ViewWarp::general_row(int y, uint8_t *dst, bool avx2) {
     const int32_t bu = fixed(inv_[1] * (y + 0.5) + inv_[2]), bv = fixed(inv_[4] * (y + 0.5) + inv_[5]);
     int x = 0;
 #if DETAUG_X86
-    if (avx2 && gather_) general_avx2(y, dst, bu, bv, x);
+    if (avx2 && gather_) {
+        if (t_.xc == INT32_MAX && t_.yc == INT32_MAX)
+            general_avx2<false>(y, dst, bu, bv, x);
+        else
+            general_avx2<true>(y, dst, bu, bv, x);
+    }
 #endif
     (void)avx2;
     for (; x < t_.w; ++x) sample(t_, bu + du_[x], bv + dv_[x], dst + size_t(x) * 3);

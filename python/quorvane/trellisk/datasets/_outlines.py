@@ -17,22 +17,33 @@ _FEATURES = {name: spec for name, spec in formats.record_features(tf, outlines=T
              or name in dict((n, k) for n, k, _ in formats.OUTLINE_FEATURES)}
 
 
-def training_outlines(about):
-    """``decode(record) -> (vertices float32 [V, 2], parts int32 [P, 3])`` for
-    the detection dataset ``about`` (a ``DatasetDescription`` with a
-    ``shape``): vertices in pixels of the training picture, parts as
-    ``ops.detection_augment`` takes them. A record without outlines gives no
-    parts (its boxes keep their corners); a damaged one is InvalidArgument
-    naming the record."""
+def outline_reader(about):
+    """``read(sample, size) -> (vertices float32 [V, 2], parts int32 [P, 3])``
+    on a record already parsed with the outline features, ``size`` the
+    stored picture's (height, width): vertices in pixels of the training
+    picture of the detection dataset ``about`` (a ``DatasetDescription``
+    with a ``shape``), parts as ``ops.detection_augment`` takes them. A
+    record without outlines gives no parts (its boxes keep their corners);
+    a damaged one is InvalidArgument naming the image."""
     shape = [int(v) for v in about.shape[:2]]
     max_class = formats.max_label(about.class_offset)
     letter_box = about.letterbox
 
-    def decode(record):
-        sample = tf.io.parse_single_example(record, _FEATURES)
-        size = tf.io.extract_jpeg_shape(sample["image"])[:2]
+    def read(sample, size):
         points, parts, _ = ops.record_outlines(sample, max_class, size, shape, letter_box,
                                                match_objects=True, source=sample["image_name"])
         return points, parts
+
+    return read
+
+
+def training_outlines(about):
+    """``decode(record)``: ``outline_reader(about)`` on a serialized record,
+    the picture's size taken from its JPEG header."""
+    read = outline_reader(about)
+
+    def decode(record):
+        sample = tf.io.parse_single_example(record, _FEATURES)
+        return read(sample, tf.io.extract_jpeg_shape(sample["image"])[:2])
 
     return decode

@@ -27,7 +27,7 @@ import tensorflow as tf
 
 from quorvane.trellisk import ops
 from quorvane.trellisk.datasets import _detection_stream, _sampling, _service
-from quorvane.trellisk.datasets._outlines import training_outlines
+from quorvane.trellisk.datasets._outlines import outline_reader
 from quorvane.trellisk.datasets import formats
 from quorvane.trellisk.datasets.formats import record_features
 
@@ -386,13 +386,16 @@ def _segmentation_samples(about, shape, seed, shard=None):
 # ----------------------------------------------------------------- tfrecord
 
 _FEATURES = record_features(tf)
+_OUTLINED_FEATURES = record_features(tf, outlines=True)
 
 
-def tfrecord_sample(dataset, record, training=True):
+def tfrecord_sample(dataset, record, training=True, outlines=None):
     """One serialized detection record decoded in the graph as the dataset's
     ``load_instance`` decodes it: (image, boxes) for training, (image, boxes,
-    image_name) otherwise."""
-    sample = tf.io.parse_single_example(record, _FEATURES)
+    image_name) otherwise. ``outlines`` (training only): an
+    ``_outlines.outline_reader``, whose vertices and parts follow the boxes;
+    the record is parsed once for both."""
+    sample = tf.io.parse_single_example(record, _FEATURES if outlines is None else _OUTLINED_FEATURES)
     image = tf.io.decode_jpeg(sample["image"])
     size = tf.shape(image)[:2]
     name = sample["image_name"]
@@ -407,7 +410,7 @@ def tfrecord_sample(dataset, record, training=True):
     boxes = ops.detection_boxes(objects, bboxes, frame, size, shape, about.class_offset,
                                 training=training, source=name)
     if training:
-        return image, boxes
+        return (image, boxes) + (() if outlines is None else tuple(outlines(sample, size)))
     return image, boxes, name
 
 
@@ -422,7 +425,10 @@ def _named(decode):
     return run
 
 
-def _tfrecord_decoder(about, training):
+def _tfrecord_decoder(about, training, outlines=False):
+    """``decode(record, where)`` of detection records for the graph
+    pipelines; ``outlines`` (training): the outlines' vertices and parts
+    follow the boxes, decoded in the same wrapper and from the same parse."""
     channels = about.channels
 
     def to_channels(image):
@@ -431,14 +437,16 @@ def _tfrecord_decoder(about, training):
     if training:
         image_shape = formats.detection_batch_shapes(channels, True, _shape(about))[0]
 
+        read_outlines = outline_reader(about) if outlines else None
+
         def decode_record(record):
-            image, boxes = tfrecord_sample(about, record, True)
+            image, boxes, *outline = tfrecord_sample(about, record, True, read_outlines)
             image = tf.ensure_shape(to_channels(image), image_shape)
-            return image, boxes
+            return (image, boxes, *outline)
 
         def decode(record, where):
-            image, boxes = _named(decode_record)(record, where)
-            return image, (boxes,)
+            image, boxes, *outline = _named(decode_record)(record, where)
+            return (image, (boxes,), *outline)
     else:
         def decode_record(record):
             image, boxes, name = tfrecord_sample(about, record, False)
@@ -626,20 +634,17 @@ def _iteration_marker(key_seed):
 
 def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, repeat, start,
                             factors):
-    decode_element, channels = _tfrecord_decoder(about, True)
+    config = about.augmentation if augment else None
+    # Outlined objects get boxes that stay tight through the augmentation.
+    outlines = config is not None
+    decode_element, channels = _tfrecord_decoder(about, True, outlines=outlines)
     image_shape = formats.detection_batch_shapes(channels, True, _shape(about))[0]
     storage = _sharded(about.train_files, shard)
-    config = about.augmentation if augment else None
     key_seed = _detection_stream.resolve_seed(seed)
 
-    # Outlined objects get boxes that stay tight through the augmentation.
-    outlines = None if config is None else training_outlines(about)
-
     def decode(record, where):
-        image, (boxes,) = decode_element(record, where)
-        if outlines is None:
-            return image, boxes
-        return (image, boxes) + tuple(_named(outlines)(record, where))
+        image, (boxes,), *outline = decode_element(record, where)
+        return (image, boxes, *outline)
 
     def records():
         return _records(storage, False, None, positions=True)
@@ -653,7 +658,7 @@ def _tfrecord_train_batches(about, batch_size, prefetch, seed, augment, shard, r
     ds = _detection_stream.training_batches(
         passes, records, decode, None if config is None else augment_one,
         1 if config is None else config.group_size, image_shape, batch_size, prefetch,
-        deterministic=seed is not None, outlines=outlines is not None, factors=factors)
+        deterministic=seed is not None, outlines=outlines, factors=factors)
     pictures = (len(factors) if factors is not None
                 else about.num_train_samples if shard is None and about.num_train_samples
                 else (lambda: int(records().reduce(np.int64(0), lambda n, *_: n + 1))))
