@@ -99,6 +99,23 @@ def rectangles():
     return images, boxes, np.ones(4, np.int32)
 
 
+@pytest.mark.parametrize("aug_cfg, expected", [
+    ({"hflip": 1}, lambda im: im[:, ::-1]), ({"vflip": 1}, lambda im: im[::-1]),
+    ({"hflip": 1, "vflip": 1}, lambda im: im[::-1, ::-1]),
+    ({"affine": 1, "scale": [1, 1], "translate": 0}, lambda im: im),
+])
+@pytest.mark.parametrize("h, w", [(1, 1), (3, 2), (7, 9), (13, 37), (48, 64)])
+@pytest.mark.parametrize("baseline", [False, True])
+def test_flips_and_the_identity_give_the_pixels_exactly(aug_cfg, expected, h, w, baseline):
+    # Mirrored rows are read backwards in steps of several pixels: any
+    # slip at a step or at either end of a row shows here.
+    images = np.random.default_rng(h * w).integers(0, 256, (1, h, w, 3), dtype=np.uint8)
+    config = DetectionAugmentConfig(aug_cfg, h, w)
+    image, _ = augment_group(config, images, np.zeros((1, 1, 5), np.float32), np.zeros(1, np.int32),
+                             0, 1, 0, 0, baseline=baseline)
+    np.testing.assert_array_equal(image, expected(images[0]))
+
+
 @pytest.mark.parametrize("aug_cfg", [
     {"hflip": 1}, {"vflip": 1}, {"hflip": 1, "vflip": 1},
     {"affine": 1}, {"affine": 1, "scale": [0.3, 0.6]}, {"affine": 1, "translate": 0.5},

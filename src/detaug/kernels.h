@@ -65,6 +65,9 @@ private:
     std::vector<int32_t> off_, wts_;
     int lo_[2] = {0, 0}, hi_[2] = {-1, -1};  // empty when hi < lo
     std::vector<uint32_t> pairs_;   // both sides' (left, right) neighbour pairs, then the border pair
+    // Separable, one tile, whole pixels: 1 when output column x is source
+    // column copy_from_ + x, -1 when it is copy_from_ - x, else 0.
+    int copy_step_ = 0, copy_from_ = 0;
 };
 
 // dst = dst * ratio + other * (1 - ratio), ratio in 1/256.

@@ -5,6 +5,7 @@
 // the same bytes.
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -120,6 +121,28 @@ DETAUG_AVX2 void horizontal_avx2(const uint32_t *pairs, const int32_t *off, cons
 }
 #endif
 
+// Output pixel x is the pixel x places before src's, for n pixels (a
+// mirrored row).
+void reverse_baseline(const uint8_t *src, uint8_t *dst, int n) {
+    for (int x = 0; x < n; ++x) std::memcpy(dst + size_t(x) * 3, src - ptrdiff_t(x) * 3, 3);
+}
+#if DETAUG_X86
+DETAUG_AVX2 void reverse_avx2(const uint8_t *src, uint8_t *dst, int n) {
+    // Five pixels a step from the 16 bytes that end one byte past pixel -x
+    // (inside the row from x = 1 on); the 16th byte stored is rewritten by
+    // the next step or the tail.
+    const __m128i mirror = _mm_setr_epi8(12, 13, 14, 9, 10, 11, 6, 7, 8, 3, 4, 5, 0, 1, 2, 15);
+    if (n < 1) return;
+    std::memcpy(dst, src, 3);
+    int x = 1;
+    for (; x + 6 <= n; x += 5) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src - ptrdiff_t(x + 4) * 3));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + size_t(x) * 3), _mm_shuffle_epi8(v, mirror));
+    }
+    reverse_baseline(src - ptrdiff_t(x) * 3, dst + size_t(x) * 3, n - x);
+}
+#endif
+
 }  // namespace
 
 ViewWarp::ViewWarp(const Config &c, const View &v, const Group &g) : width_(c.width) {
@@ -176,6 +199,20 @@ ViewWarp::ViewWarp(const Config &c, const View &v, const Group &g) : width_(c.wi
     // The border's three pairs, and one more value that the vector loads read past a pixel.
     pairs_.assign(size_t(side) * 2 + 4, 0);
     std::fill(pairs_.begin() + 2 * side, pairs_.begin() + 2 * side + 3, uint32_t(kBorder * kWOne) * 0x10001u);
+
+    // A single-tile view whose every column takes one whole source pixel
+    // (no horizontal weight), each the next or each the previous: identity
+    // and flips. Its rows without a vertical weight are copies.
+    if (t.xc != INT32_MAX) return;
+    int step = 0;
+    for (int x = 0; x < W; ++x) {
+        if (wts_[x] != kWOne || off_[x] < 3 || off_[x] >= 2 * side) return;
+        const int d = x == 0 ? 0 : (off_[x] - off_[x - 1]) / 3;
+        if (x == 1 && (d == 1 || d == -1)) step = d;
+        if (x > 0 && (d != step || off_[x] - off_[x - 1] != 3 * d)) return;
+    }
+    copy_step_ = W == 1 ? 1 : step;
+    copy_from_ = off_[0] / 3 - 1;
 }
 
 void ViewWarp::row(int y, uint8_t *dst, bool avx2) {
@@ -200,6 +237,19 @@ void ViewWarp::separable_row(int y, uint8_t *dst, bool avx2) {
     }
     const int32_t sy = lv - kHalf;
     const int y0 = sy >> kBits, fy = weight(sy);
+    if (copy_step_ != 0 && fy == 0) {
+        // Whole pixels of row y0 (here in 0..h - 1): the weighted sums
+        // would give their bytes back unchanged.
+        const uint8_t *src = t.src[0] + (size_t(y0) * W + copy_from_) * 3;
+        if (copy_step_ > 0) {
+            std::memcpy(dst, src, size_t(W) * 3);
+            return;
+        }
+#if DETAUG_X86
+        if (avx2) return reverse_avx2(src, dst, W);
+#endif
+        return reverse_baseline(src, dst, W);
+    }
     const int ya = std::max(y0, 0), yb = std::min(y0 + 1, t.h - 1);
     const uint32_t wa = uint32_t(kWOne - fy), wb = uint32_t(fy);
     for (int s = 0; s < 2; ++s) {
