@@ -26,6 +26,9 @@ harness.write(os.path.join(WORK, "0.png"), b"")
 # Kernels report bad input as InvalidArgument (any TensorFlow error is a
 # clean refusal here; a crash, a sanitizer report or a wrong result is not).
 ERRORS = (tf.errors.OpError,)
+# FUZZ_GRAPH_OP=k sends every input to op k (a run for one op, such as a new
+# one); the op byte is still read, so saved inputs replay the same way.
+ONLY_OP = os.environ.get("FUZZ_GRAPH_OP")
 
 
 class Fill:
@@ -43,6 +46,8 @@ class Fill:
 def one_input(data):
     inp = harness.Input(data)
     op, flags = inp.byte() % 7, inp.byte()
+    if ONLY_OP:
+        op = int(ONLY_OP)
     a, b, c, d = (inp.byte() % 12 for _ in range(4))
     fill = Fill(inp.rest())
     h, w = 1 + a, 1 + b

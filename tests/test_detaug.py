@@ -429,3 +429,58 @@ def test_the_op_takes_what_the_binding_takes(ops, name, value):
     ref = augment_group(config, *args.values())
     image, out = ops.detection_augment(config=config, **args)
     assert image.numpy().tobytes() == ref[0].tobytes() and out.numpy().tobytes() == ref[1].tobytes()
+
+
+GUARDED = r'''
+import ctypes, mmap, sys
+import numpy as np
+from quorvane.trellisk.datasets._detaug import DetectionAugmentConfig, augment_group
+
+libc = ctypes.CDLL(None, use_errno=True)
+libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+PAGE = mmap.PAGESIZE
+keep = []
+
+
+def guarded(k, h, w, at_end):
+    """Pictures whose bytes touch an unreadable page: after their last byte
+    (at_end) or before their first."""
+    n = k * h * w * 3
+    pages = -(-n // PAGE)
+    m = mmap.mmap(-1, (pages + 2) * PAGE)
+    base = ctypes.addressof(ctypes.c_char.from_buffer(m))
+    keep.append(m)
+    start = PAGE + (pages * PAGE - n if at_end else 0)
+    images = np.frombuffer(m, np.uint8, n, start).reshape(k, h, w, 3)
+    images[...] = np.random.default_rng(n).integers(0, 256, images.shape, dtype=np.uint8)
+    for page in (base, base + (pages + 1) * PAGE):
+        assert libc.mprotect(page, PAGE, 0) == 0, ctypes.get_errno()
+    return images
+
+
+configs = [{"affine": 1, "degrees": 0.5, "scale": [1, 1], "translate": 0},
+           {"affine": 1, "degrees": 40, "scale": [1, 4], "translate": 0.9, "hflip": 0.5, "vflip": 0.5},
+           {"hflip": 0.5, "vflip": 0.5}, {"mosaic": 1, "affine": 1, "degrees": 30, "scale": [1, 3]}]
+for h, w in [(1, 2), (2, 3), (5, 8), (7, 9), (3, 17), (11, 33)]:
+    for k in (1, 4):
+        for at_end in (True, False):
+            images = guarded(k, h, w, at_end)
+            boxes, counts = np.zeros((k, 1, 5), np.float32), np.zeros(k, np.int32)
+            for aug in configs:
+                config = DetectionAugmentConfig(aug, h, w)
+                for index in range(40):
+                    for baseline in (False, True):
+                        augment_group(config, images, boxes, counts, index % k, 7, 0, index, baseline=baseline)
+print("ok")
+'''
+
+
+def test_the_engine_reads_only_the_pictures_bytes():
+    # Vector reads run several bytes past a pixel; pictures that end (or
+    # start) at an unreadable page turn a read outside them into a crash,
+    # which the subprocess reports.
+    import subprocess
+    import sys
+
+    run = subprocess.run([sys.executable, "-c", GUARDED], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0 and run.stdout.strip() == "ok", (run.returncode, run.stderr[-2000:])
