@@ -204,14 +204,11 @@ ViewWarp::ViewWarp(const Config &c, const View &v, const Group &g) : width_(c.wi
     // (no horizontal weight), each the next or each the previous: identity
     // and flips. Its rows without a vertical weight are copies.
     if (t.xc != INT32_MAX) return;
-    int step = 0;
-    for (int x = 0; x < W; ++x) {
-        if (wts_[x] != kWOne || off_[x] < 3 || off_[x] >= 2 * side) return;
-        const int d = x == 0 ? 0 : (off_[x] - off_[x - 1]) / 3;
-        if (x == 1 && (d == 1 || d == -1)) step = d;
-        if (x > 0 && (d != step || off_[x] - off_[x - 1] != 3 * d)) return;
-    }
-    copy_step_ = W == 1 ? 1 : step;
+    const int step = W == 1 ? 1 : (off_[1] - off_[0]) / 3;
+    if (step != 1 && step != -1) return;
+    for (int x = 0; x < W; ++x)
+        if (wts_[x] != kWOne || off_[x] != off_[0] + 3 * step * x || off_[x] < 3 || off_[x] >= 2 * side) return;
+    copy_step_ = step;
     copy_from_ = off_[0] / 3 - 1;
 }
 
@@ -350,6 +347,7 @@ DETAUG_AVX2 void ViewWarp::general_avx2(int y, uint8_t *dst, int32_t bu, int32_t
     const __m256i vbv = _mm256_set1_epi32(Tiled ? bv : bv - t.ov[0] - kHalf);
     const __m256i lim_u = _mm256_set1_epi32(t.wmax - kHalf), lim_v = _mm256_set1_epi32(t.hmax - kHalf);
     const __m256i low = _mm256_set1_epi32(-kHalf - 1), half = _mm256_set1_epi32(kHalf);
+    const __m256i only_tile = _mm256_set1_epi32(tile_off_[0]);
     (void)y;
     for (; (x + 8) * 3 + 4 <= W * 3; x += 8) {
         const __m256i U = _mm256_add_epi32(vbu, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(du_.data() + x)));
@@ -370,8 +368,7 @@ DETAUG_AVX2 void ViewWarp::general_avx2(int y, uint8_t *dst, int32_t bu, int32_t
             inside = _mm256_and_si256(
                 _mm256_and_si256(_mm256_cmpgt_epi32(sx, low), _mm256_cmpgt_epi32(lim_u, sx)),
                 _mm256_and_si256(_mm256_cmpgt_epi32(sy, low), _mm256_cmpgt_epi32(lim_v, sy)));
-            tile = base;  // lane 0 is the only tile's offset; the others are not read
-            tile = _mm256_broadcastd_epi32(_mm256_castsi256_si128(tile));
+            tile = only_tile;
         }
         const __m256i x0 = _mm256_srai_epi32(sx, kBits), y0 = _mm256_srai_epi32(sy, kBits);
         __m256i fx = _mm256_srli_epi32(_mm256_and_si256(sx, frac), kBits - kWBits);
